@@ -1,0 +1,11 @@
+# Third-party libraries, all from Debian's packages (see tools/scripts/deps.sh).
+find_package(Threads REQUIRED)
+find_package(OpenSSL REQUIRED)
+find_package(CURL REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
+pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
+find_package(Boost 1.81 REQUIRED)
+if(PELBO_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+endif()

@@ -1,0 +1,24 @@
+# Compiler settings shared by every target: warnings are errors, sanitizers
+# on request, ccache when the machine has it.
+
+find_program(CCACHE_PROGRAM ccache)
+if(CCACHE_PROGRAM)
+  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+endif()
+
+add_compile_options(-Wall -Wextra -Werror -Wnon-virtual-dtor -Wno-unused-parameter)
+
+if(PELBO_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(PELBO_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT PELBO_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "PELBO_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# Symbols are hidden unless a header marks them for export.
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)

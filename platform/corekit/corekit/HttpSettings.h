@@ -1,0 +1,50 @@
+#pragma once
+// Service addresses and transport settings. Values come from the settings
+// file "<data folder>/ServiceSettings.ini" (section [Service], see
+// docs/configuration.md) when it exists, and can be replaced in code with the
+// setters (tests and the demo point them at the local server). Every getter
+// returns a copy and is safe from any thread.
+
+#include "compat/StringW.h"
+#include "corekit/CorekitExport.h"
+
+namespace Http {
+
+// REST base address, joined directly with paths that begin with "/".
+COREKIT_API CStringW GetHttpUrlHead();
+COREKIT_API void SetHttpUrlHead(const wchar_t* url);
+// Websocket command-session address (ws:// or wss://).
+COREKIT_API CStringW GetWSSUrl();
+COREKIT_API void SetWSSUrl(const wchar_t* url);
+// Version manifest address.
+COREKIT_API CStringW GetManifestUrl();
+COREKIT_API void SetManifestUrl(const wchar_t* url);
+// Object-storage domain suffix: "." and a host, a port allowed.
+COREKIT_API CStringW GetOssDomainSuffix();
+COREKIT_API void SetOssDomainSuffix(const wchar_t* suffix);
+// Object-storage addressing: non-zero for path-style, 0 for virtual-hosted.
+COREKIT_API int GetOssPathStyle();
+COREKIT_API void SetOssPathStyle(int pathStyle);
+// File of trusted CA certificates (PEM); empty means the system's store.
+COREKIT_API CStringW GetCaBundle();
+COREKIT_API void SetCaBundle(const wchar_t* path);
+// Time-outs in milliseconds.
+COREKIT_API unsigned GetConnectTimeoutMs();
+COREKIT_API void SetConnectTimeoutMs(unsigned ms);
+COREKIT_API unsigned GetRequestTimeoutMs();
+COREKIT_API void SetRequestTimeoutMs(unsigned ms);
+
+// Reads the settings file again (the setters' values are replaced by the
+// file's where it has them). Non-zero when a file was read.
+COREKIT_API int LoadSettingsFile(const wchar_t* path);
+// Back to the built-in defaults.
+COREKIT_API void ResetSettings();
+
+}  // namespace Http
+
+namespace Util {
+namespace Curl {
+// Global libcurl initialisation, once per process; later calls do nothing.
+COREKIT_API int Init();
+}  // namespace Curl
+}  // namespace Util

@@ -1,0 +1,51 @@
+#pragma once
+// Util::Log: printf-style wide lines under a tag, written to a rotating log
+// file in the data folder ("<data>/logs/<name>.log", rotated by size).
+// Formats have the Windows wide-printf meaning ("%s" is wide text, "%S"
+// narrow), see compat/WideFormat.h. Writing is thread-safe; a failing disk
+// never throws or blocks the caller for long.
+
+#include <string>
+
+#include "corekit/CorekitExport.h"
+
+namespace Util {
+namespace Log {
+
+enum Level : int {
+    LevelTrace = 0,
+    LevelDebug = 1,
+    LevelInfo = 2,
+    LevelWarn = 3,
+    LevelError = 4,
+    LevelOff = 5,
+};
+
+// Opens the log file of the process (name "Service" unless Change gave
+// another). Lines written before Init open it on first use.
+COREKIT_API int Init();
+// Lines below this level are dropped. Default LevelInfo.
+COREKIT_API void SetLevel(int level);
+COREKIT_API int GetLevel();
+// Switches the log file: name (null keeps the current name) and a flag that
+// is non-zero to also echo lines to standard error.
+COREKIT_API void Change(const wchar_t* name, int echo);
+// Flushes and closes the file; a later line opens it again.
+COREKIT_API void Close();
+// Full path of the current log file.
+COREKIT_API std::wstring GetLogFilePath();
+
+COREKIT_API void Info(const wchar_t* tag, const wchar_t* format, ...);
+COREKIT_API void Debug(const wchar_t* tag, const wchar_t* format, ...);
+COREKIT_API void Warn(const wchar_t* tag, const wchar_t* format, ...);
+COREKIT_API void Error(const wchar_t* tag, const wchar_t* format, ...);
+
+// Returns text with the values of secret members masked: JSON members, query
+// parameters and "key=value" pairs whose name contains "token", "secret",
+// "password", "passwd", "access_key", "accesskey", "credential" or
+// "signature" (case-insensitive) keep their first 2 characters, the rest
+// becomes "***". Everything else is unchanged.
+COREKIT_API std::wstring MaskSecrets(const std::wstring& text);
+
+}  // namespace Log
+}  // namespace Util

@@ -1,0 +1,52 @@
+#pragma once
+// Util::Path: the folders of the product under one root folder. The root is
+// the user's data directory ("~/.local/share/Pelbo" on Linux) unless
+// SetRootFolder chose another (tests and the demo use a temporary root).
+// Getters create the folder when it is missing and return it without a
+// trailing separator.
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "compat/StringW.h"
+#include "corekit/CorekitExport.h"
+
+namespace Util {
+namespace Path {
+
+COREKIT_API void SetRootFolder(const wchar_t* root);
+COREKIT_API CStringW GetRootFolder();
+
+// <root>
+COREKIT_API CStringW GetDataFolder(int reserved);
+// <root>/users/<user folder name> (see SetUserFolderName; "default" when unset)
+COREKIT_API CStringW GetUserFolder(int reserved);
+COREKIT_API void SetUserFolderName(const wchar_t* name);
+// <user folder>/pictures
+COREKIT_API CStringW GetUserPicFolder();
+// <root>/qrcode
+COREKIT_API CStringW GetQRCodePath();
+// <root>/upgrade (reserved argument ignored)
+COREKIT_API CStringW GetDUpgradeFolder(int reserved);
+// <root>/logs
+COREKIT_API CStringW GetLogFolder();
+
+// Folder of the running program; SetExeFolder overrides it.
+COREKIT_API void SetExeFolder(const wchar_t* folder);
+COREKIT_API CStringW GetExeFolder();
+
+// Non-zero when the path names an existing file or folder.
+COREKIT_API int IsFileExist(const wchar_t* path);
+// Removes the folder; with deleteSelf 0 only its contents. Non-zero on success.
+COREKIT_API int DeleteFolder(const wchar_t* path, int deleteSelf);
+
+// Splits text at every occurrence of separator (which may be longer than one
+// character); empty pieces are kept.
+COREKIT_API void SplitString(const wchar_t* text, const wchar_t* separator, std::vector<CStringW>& parts);
+// Finds the first item that begins with prefix and returns the rest of it;
+// non-zero when found.
+COREKIT_API int GetCmdLineValue(const std::vector<CStringW>& items, const wchar_t* prefix, CStringW& value);
+
+}  // namespace Path
+}  // namespace Util

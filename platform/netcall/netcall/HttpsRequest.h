@@ -1,0 +1,78 @@
+#pragma once
+// netcall: asynchronous HTTP(S) requests with a result sink.
+//
+// Requests run on one I/O thread (libcurl multi), many at a time, reusing
+// connections (HTTP/2 where the server offers it). TLS certificates are
+// always verified against the configured CA bundle (Http::GetCaBundle) or the
+// system store. Results are delivered on the I/O thread.
+//
+// Guarantees:
+//  1. The identifier is written through id before its result can be
+//     delivered, and is non-zero for an accepted request.
+//  2. One OnHttpsReqResult per accepted request, with the same identifier,
+//     unless RemoveSink was called for it.
+//  3. Nothing is delivered to a sink after its destructor has returned: the
+//     destructor detaches the sink and waits for a delivery to it running on
+//     the I/O thread (not when it runs inside that delivery).
+//  4. The descriptor is only borrowed for the call.
+//
+// Completion flag: 1 when a whole response with an HTTP status below 400
+// arrived; 0 when the exchange failed (connection refused, time-out, TLS
+// failure, truncated response) or the status was 400 or above. The response
+// text is whatever body arrived, converted from UTF-8.
+
+#include <map>
+#include <string>
+
+#include "netcall/NetcallExport.h"
+
+struct ST_HttpsReqInfo {
+    std::wstring strUrl;
+    // JSON body for POST, PUT and DELETE; query string without "?" for GET.
+    std::wstring strContent;
+    int nOption1 = 7;
+    // 1 POST, 2 GET, 3 PUT, 4 DELETE.
+    int nMethod = 1;
+    int nOption2 = 3;
+    std::map<std::string, std::string> mapHeaders;
+};
+
+class NETCALL_API IHttpsRequestSink {
+public:
+    virtual ~IHttpsRequestSink();
+    virtual void OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,
+                                  int& completed) = 0;
+
+protected:
+    IHttpsRequestSink();
+    IHttpsRequestSink(const IHttpsRequestSink&);
+    IHttpsRequestSink& operator=(const IHttpsRequestSink&);
+};
+
+namespace Util {
+namespace HttpsRequest {
+
+// What Request and RemoveSink go through. The default is the libcurl
+// service; tests of the managers may install a double with SetService.
+class NETCALL_API IHttpsService {
+public:
+    virtual ~IHttpsService();
+    virtual int Request(unsigned& id, IHttpsRequestSink* sink, const ST_HttpsReqInfo& info) = 0;
+    virtual void RemoveSink(const unsigned& id) = 0;
+    // Called by the sink's destructor: forget the sink, wait for a running
+    // delivery to it on another thread.
+    virtual void DetachSink(IHttpsRequestSink* sink) = 0;
+};
+
+// Returns non-zero when the request was accepted; id receives its identifier.
+NETCALL_API int Request(unsigned& id, IHttpsRequestSink* sink, const ST_HttpsReqInfo& info);
+NETCALL_API void RemoveSink(const unsigned& id);
+
+// Installs another service (null restores the libcurl one). Not for use
+// while requests are in flight.
+NETCALL_API void SetService(IHttpsService* service);
+// Cancels every request (nothing more is delivered) and stops the I/O thread.
+NETCALL_API void Shutdown();
+
+}  // namespace HttpsRequest
+}  // namespace Util

@@ -1,0 +1,98 @@
+#pragma once
+// The local conference server: HTTP and HTTPS on loopback, playing the REST
+// service (and, as the product grows, the websocket session, object storage,
+// the version manifest and picture downloads). Runs in-process (tests, the
+// demo) or as the pelbo-devserver program.
+//
+// Routes are registered per family (see Routes*.cpp); each route has fault
+// switches that tests and developers set at run time.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace DevServer {
+
+struct HttpRequest {
+    std::string method;                         // "GET", "POST", ...
+    std::string target;                         // path and query as received
+    std::string path;                           // decoded path, without the query
+    std::map<std::string, std::string> query;   // decoded query parameters
+    std::map<std::string, std::string> headers; // names in lower case
+    std::string body;
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::map<std::string, std::string> headers;
+    std::string body;
+};
+
+// What a route does instead of answering normally.
+struct Fault {
+    unsigned delayMs = 0;        // wait before answering
+    bool closeWithoutAnswer = false;
+    bool closeMidResponse = false; // send the headers and part of the body, then close
+    bool garbageBody = false;    // answer 200 with a body that is not JSON
+    bool emptyBody = false;      // answer 200 with an empty body
+    int httpStatus = 0;          // answer with this status (and a short non-JSON body)
+    int remaining = -1;          // how many requests it applies to; -1 = all
+};
+
+using Handler = std::function<HttpResponse(const HttpRequest&)>;
+
+struct Options {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;      // 0: a free port is chosen
+    bool tls = false;
+    // Certificate and key (PEM files). Empty with tls: a throw-away CA and a
+    // server certificate for 127.0.0.1 and localhost are made at start; the
+    // CA certificate is written to caCertOut so clients can trust it.
+    std::string certFile;
+    std::string keyFile;
+    std::string caCertOut;
+    unsigned threads = 2;
+    bool quiet = true;      // no request log on standard output
+};
+
+class Server {
+public:
+    explicit Server(Options options);
+    ~Server();  // stops and joins
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds, listens and starts the I/O threads. False with a reason on error.
+    bool Start(std::string* error = nullptr);
+    void Stop();
+
+    uint16_t Port() const;
+    // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT"
+    std::string BaseUrl() const;
+    // Path of the CA certificate clients must trust (tls without certFile).
+    std::string CaCertFile() const;
+
+    // Routes by method and exact path; later registrations replace earlier ones.
+    void Route(const std::string& method, const std::string& path, Handler handler);
+    // Fault switches per route ("POST /v1/account/refreshtoken").
+    void SetFault(const std::string& method, const std::string& path, const Fault& fault);
+    void ClearFaults();
+
+    // Counters for tests and the benchmarks.
+    uint64_t RequestCount() const;
+    uint64_t ConnectionCount() const;
+    uint64_t TlsHandshakeCount() const;
+
+    // The server's in-memory state (accounts, rooms, ...), shared by routes.
+    struct State;
+    State& GetState();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace DevServer

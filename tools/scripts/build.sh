@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# build.sh DIR [SANITIZE] [extra cmake args...]: configures and builds into DIR.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+dir=$1; shift
+sanitize=${1:-}; [ $# -gt 0 ] && shift
+export CCACHE_BASEDIR="$root"
+export CCACHE_NOHASHDIR=1
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELBO_SANITIZE="$sanitize" "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)"

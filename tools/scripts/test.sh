@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: every test under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+"$root/tools/scripts/deps.sh"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+"$root/tools/scripts/build.sh" "$root/build/asan" address
+(cd "$root/build/asan" && ctest --output-on-failure --timeout 300 -j"$(nproc)")
+
+"$root/tools/scripts/build.sh" "$root/build/tsan" thread
+(cd "$root/build/tsan" && ctest --output-on-failure --timeout 300 -j"$(nproc)" -L threaded)
