@@ -1,0 +1,333 @@
+#include "corekit/HttpSettings.h"
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FsPath.h"
+#include "compat/TextConvert.h"
+#include "corekit/Log.h"
+#include "corekit/Path.h"
+
+namespace Http {
+namespace {
+
+constexpr wchar_t kTag[] = L"HttpSettings";
+constexpr wchar_t kFileName[] = L"ServiceSettings.ini";
+// Larger files are not settings files; reading one whole would only waste memory.
+constexpr std::streamoff kMaxFileBytes = 1 << 20;
+
+// Placeholders for a server on this machine; a deployment names its own in
+// the settings file (docs/configuration.md).
+struct Settings {
+    std::wstring restUrl = L"https://127.0.0.1:8443";
+    std::wstring wssUrl = L"wss://127.0.0.1:8443/ws";
+    std::wstring manifestUrl = L"http://127.0.0.1:8080/upgrade/pelbo-version.json";
+    std::wstring ossDomainSuffix = L".127.0.0.1:9000";
+    int ossPathStyle = 1;
+    std::wstring caBundle;
+    unsigned connectTimeoutMs = 10000;
+    unsigned requestTimeoutMs = 30000;
+};
+
+struct SettingsState {
+    std::mutex lock;
+    Settings values;
+    // The settings file is read once, before the first value is handed out
+    // or replaced, so values set in code always win over the file.
+    bool fileConsulted = false;
+};
+
+SettingsState& State()
+{
+    static SettingsState state;
+    return state;
+}
+
+std::string Trim(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return std::string();
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text)
+{
+    for (auto& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// Decimal digits only, within 32 bits; anything else is refused rather than
+// read as a surprising number.
+bool ParseUnsigned(const std::string& text, unsigned& out)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > UINT32_MAX)
+        return false;
+    out = static_cast<unsigned>(value);
+    return true;
+}
+
+bool ParseFlag(const std::string& text, int& out)
+{
+    const std::string lower = Lower(text);
+    if (lower == "1" || lower == "true" || lower == "yes") {
+        out = 1;
+        return true;
+    }
+    if (lower == "0" || lower == "false" || lower == "no") {
+        out = 0;
+        return true;
+    }
+    return false;
+}
+
+// Applies one key of the [Service] section; false for an unknown key or a
+// value that does not fit it.
+bool Apply(Settings& settings, const std::string& key, const std::string& value)
+{
+    const std::wstring wide = ToWide(value.c_str(), CP_UTF8);
+    if (key == "rest_url")
+        settings.restUrl = wide;
+    else if (key == "wss_url")
+        settings.wssUrl = wide;
+    else if (key == "manifest_url")
+        settings.manifestUrl = wide;
+    else if (key == "oss_domain_suffix")
+        settings.ossDomainSuffix = wide;
+    else if (key == "oss_path_style")
+        return ParseFlag(value, settings.ossPathStyle);
+    else if (key == "ca_bundle")
+        settings.caBundle = wide;
+    else if (key == "connect_timeout_ms")
+        return ParseUnsigned(value, settings.connectTimeoutMs);
+    else if (key == "request_timeout_ms")
+        return ParseUnsigned(value, settings.requestTimeoutMs);
+    else
+        return false;
+    return true;
+}
+
+struct ParseResult {
+    bool read = false;
+    std::vector<std::string> rejected;  // "line N" descriptions for the log
+};
+
+// INI text as the Windows profile functions read it: sections and keys
+// compared without case, ';' and '#' comment lines, values trimmed and freed
+// of one pair of surrounding quotes.
+ParseResult ParseFile(const std::wstring& path, Settings& settings)
+{
+    ParseResult result;
+    std::ifstream file(Corekit::ToFsPath(path), std::ios::binary);
+    if (!file)
+        return result;
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    if (size < 0 || size > kMaxFileBytes)
+        return result;
+    file.seekg(0, std::ios::beg);
+    std::string content(static_cast<size_t>(size), '\0');
+    if (!file.read(content.data(), size))
+        return result;
+    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        content.erase(0, 3);
+    result.read = true;
+
+    std::istringstream lines(content);
+    std::string line;
+    bool inService = false;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        line = Trim(line);
+        if (line.empty() || line[0] == ';' || line[0] == '#')
+            continue;
+        if (line.front() == '[') {
+            inService = line.back() == ']' && Lower(Trim(line.substr(1, line.size() - 2))) == "service";
+            continue;
+        }
+        if (!inService)
+            continue;
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            result.rejected.push_back("line " + std::to_string(number));
+            continue;
+        }
+        const std::string key = Lower(Trim(line.substr(0, equals)));
+        std::string value = Trim(line.substr(equals + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (!Apply(settings, key, value))
+            result.rejected.push_back("line " + std::to_string(number) + " (" + key + ")");
+    }
+    return result;
+}
+
+std::wstring DefaultFilePath()
+{
+    return Util::Path::GetDataFolder(0).str() + L"/" + kFileName;
+}
+
+void Report(const std::wstring& path, const ParseResult& result)
+{
+    for (const std::string& where : result.rejected) {
+        Util::Log::Warn(kTag, L"LoadSettingsFile: %s: ignored %S", path.c_str(), where.c_str());
+    }
+}
+
+// Runs fn on the settings under the lock, after the first-use read of the
+// settings file. The file's warnings are logged once the lock is let go.
+template <typename Fn>
+auto WithSettings(Fn fn) -> decltype(fn(std::declval<Settings&>()))
+{
+    SettingsState& state = State();
+    ParseResult parsed;
+    std::wstring path;
+    std::unique_lock<std::mutex> lock(state.lock);
+    if (!state.fileConsulted) {
+        state.fileConsulted = true;
+        path = DefaultFilePath();
+        Settings loaded = state.values;
+        parsed = ParseFile(path, loaded);
+        if (parsed.read)
+            state.values = loaded;
+    }
+    auto result = fn(state.values);
+    lock.unlock();
+    Report(path, parsed);
+    return result;
+}
+
+CStringW GetText(std::wstring Settings::*member)
+{
+    try {
+        return CStringW(WithSettings([member](Settings& s) { return s.*member; }));
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+void SetText(std::wstring Settings::*member, const wchar_t* value)
+{
+    try {
+        std::wstring text = value != nullptr ? value : L"";
+        WithSettings([&](Settings& s) {
+            s.*member = std::move(text);
+            return 0;
+        });
+    } catch (...) {
+        // Out of memory: the previous value stays.
+    }
+}
+
+template <typename T>
+T GetNumber(T Settings::*member)
+{
+    try {
+        return WithSettings([member](Settings& s) { return s.*member; });
+    } catch (...) {
+        return Settings().*member;
+    }
+}
+
+template <typename T>
+void SetNumber(T Settings::*member, T value)
+{
+    try {
+        WithSettings([&](Settings& s) {
+            s.*member = value;
+            return 0;
+        });
+    } catch (...) {
+        // Locking failed: the previous value stays.
+    }
+}
+
+}  // namespace
+
+CStringW GetHttpUrlHead() { return GetText(&Settings::restUrl); }
+void SetHttpUrlHead(const wchar_t* url) { SetText(&Settings::restUrl, url); }
+CStringW GetWSSUrl() { return GetText(&Settings::wssUrl); }
+void SetWSSUrl(const wchar_t* url) { SetText(&Settings::wssUrl, url); }
+CStringW GetManifestUrl() { return GetText(&Settings::manifestUrl); }
+void SetManifestUrl(const wchar_t* url) { SetText(&Settings::manifestUrl, url); }
+CStringW GetOssDomainSuffix() { return GetText(&Settings::ossDomainSuffix); }
+void SetOssDomainSuffix(const wchar_t* suffix) { SetText(&Settings::ossDomainSuffix, suffix); }
+int GetOssPathStyle() { return GetNumber(&Settings::ossPathStyle); }
+void SetOssPathStyle(int pathStyle) { SetNumber(&Settings::ossPathStyle, pathStyle != 0 ? 1 : 0); }
+CStringW GetCaBundle() { return GetText(&Settings::caBundle); }
+void SetCaBundle(const wchar_t* path) { SetText(&Settings::caBundle, path); }
+unsigned GetConnectTimeoutMs() { return GetNumber(&Settings::connectTimeoutMs); }
+void SetConnectTimeoutMs(unsigned ms) { SetNumber(&Settings::connectTimeoutMs, ms); }
+unsigned GetRequestTimeoutMs() { return GetNumber(&Settings::requestTimeoutMs); }
+void SetRequestTimeoutMs(unsigned ms) { SetNumber(&Settings::requestTimeoutMs, ms); }
+
+int LoadSettingsFile(const wchar_t* path)
+{
+    try {
+        const std::wstring file = path != nullptr && path[0] != L'\0' ? std::wstring(path) : DefaultFilePath();
+        ParseResult parsed;
+        {
+            SettingsState& state = State();
+            std::lock_guard<std::mutex> lock(state.lock);
+            state.fileConsulted = true;
+            Settings loaded = state.values;
+            parsed = ParseFile(file, loaded);
+            if (parsed.read)
+                state.values = loaded;
+        }
+        Report(file, parsed);
+        return parsed.read ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void ResetSettings()
+{
+    try {
+        SettingsState& state = State();
+        std::lock_guard<std::mutex> lock(state.lock);
+        state.values = Settings();
+        state.fileConsulted = true;
+    } catch (...) {
+        // Locking failed: the settings stay as they were.
+    }
+}
+
+}  // namespace Http
+
+namespace Util {
+namespace Curl {
+
+int Init()
+{
+    static std::once_flag once;
+    static CURLcode result = CURLE_FAILED_INIT;
+    try {
+        std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    } catch (...) {
+        return 0;
+    }
+    return result == CURLE_OK ? 1 : 0;
+}
+
+}  // namespace Curl
+}  // namespace Util

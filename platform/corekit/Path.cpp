@@ -1,0 +1,278 @@
+#include "corekit/Path.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "FsPath.h"
+#include "SplitText.h"
+
+namespace fs = std::filesystem;
+
+namespace Util {
+namespace Path {
+namespace {
+
+constexpr wchar_t kDefaultUserFolder[] = L"default";
+
+struct PathState {
+    std::mutex lock;
+    std::wstring root;        // empty: the user's data directory
+    std::wstring userFolder = kDefaultUserFolder;
+    std::wstring exeFolder;   // empty: the running program's folder
+};
+
+PathState& State()
+{
+    static PathState state;
+    return state;
+}
+
+// The home folder comes from the password database rather than $HOME: the
+// product reads no environment variable.
+std::wstring DefaultRoot()
+{
+    const uid_t uid = getuid();
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::string buffer(size > 0 ? static_cast<size_t>(size) : 16384u, '\0');
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
+        return ToWide(found->pw_dir, CP_UTF8) + L"/.local/share/Pelbo";
+    }
+    return L"/tmp/Pelbo-" + std::to_wstring(uid);
+}
+
+std::wstring WithoutTrailingSeparator(std::wstring path)
+{
+    while (path.size() > 1 && path.back() == L'/')
+        path.pop_back();
+    return path;
+}
+
+std::wstring Root()
+{
+    PathState& state = State();
+    std::lock_guard<std::mutex> lock(state.lock);
+    if (state.root.empty())
+        state.root = DefaultRoot();
+    return state.root;
+}
+
+// Folder getters hand out the path even when it cannot be created: the
+// caller's own file operation then reports the failure where it happens.
+CStringW Ensure(const std::wstring& folder)
+{
+    std::error_code ec;
+    fs::create_directories(Corekit::ToFsPath(folder), ec);
+    return CStringW(folder);
+}
+
+bool IsSafeFolderName(const std::wstring& name)
+{
+    return !name.empty() && name != L"." && name != L".." && name.find(L'/') == std::wstring::npos &&
+           name.find(L'\\') == std::wstring::npos;
+}
+
+}  // namespace
+
+void SetRootFolder(const wchar_t* root)
+{
+    try {
+        PathState& state = State();
+        std::wstring chosen = root != nullptr ? WithoutTrailingSeparator(root) : std::wstring();
+        std::lock_guard<std::mutex> lock(state.lock);
+        state.root = std::move(chosen);
+    } catch (...) {
+        // Out of memory: the previous root stays.
+    }
+}
+
+CStringW GetRootFolder()
+{
+    try {
+        return CStringW(Root());
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+CStringW GetDataFolder(int)
+{
+    try {
+        return Ensure(Root());
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+void SetUserFolderName(const wchar_t* name)
+{
+    try {
+        PathState& state = State();
+        const std::wstring chosen = name != nullptr && name[0] != L'\0' ? name : kDefaultUserFolder;
+        // The name becomes one path component: anything that would leave
+        // the users folder is refused.
+        if (!IsSafeFolderName(chosen))
+            return;
+        std::lock_guard<std::mutex> lock(state.lock);
+        state.userFolder = chosen;
+    } catch (...) {
+        // Out of memory: the previous name stays.
+    }
+}
+
+CStringW GetUserFolder(int)
+{
+    try {
+        std::wstring name;
+        {
+            PathState& state = State();
+            std::lock_guard<std::mutex> lock(state.lock);
+            name = state.userFolder;
+        }
+        return Ensure(Root() + L"/users/" + name);
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+CStringW GetUserPicFolder()
+{
+    try {
+        const CStringW user = GetUserFolder(0);
+        return user.IsEmpty() ? user : Ensure(user.str() + L"/pictures");
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+CStringW GetQRCodePath()
+{
+    try {
+        return Ensure(Root() + L"/qrcode");
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+CStringW GetDUpgradeFolder(int)
+{
+    try {
+        return Ensure(Root() + L"/upgrade");
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+CStringW GetLogFolder()
+{
+    try {
+        return Ensure(Root() + L"/logs");
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+void SetExeFolder(const wchar_t* folder)
+{
+    try {
+        PathState& state = State();
+        std::wstring chosen = folder != nullptr ? WithoutTrailingSeparator(folder) : std::wstring();
+        std::lock_guard<std::mutex> lock(state.lock);
+        state.exeFolder = std::move(chosen);
+    } catch (...) {
+        // Out of memory: the previous folder stays.
+    }
+}
+
+CStringW GetExeFolder()
+{
+    try {
+        {
+            PathState& state = State();
+            std::lock_guard<std::mutex> lock(state.lock);
+            if (!state.exeFolder.empty())
+                return CStringW(state.exeFolder);
+        }
+        std::error_code ec;
+        const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+        return ec ? CStringW() : CStringW(Corekit::FromFsPath(exe.parent_path()));
+    } catch (...) {
+        return CStringW();
+    }
+}
+
+int IsFileExist(const wchar_t* path)
+{
+    if (path == nullptr || path[0] == L'\0')
+        return 0;
+    try {
+        std::error_code ec;
+        return fs::exists(Corekit::ToFsPath(path), ec) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int DeleteFolder(const wchar_t* path, int deleteSelf)
+{
+    if (path == nullptr || path[0] == L'\0')
+        return 0;
+    try {
+        const fs::path folder = Corekit::ToFsPath(path);
+        std::error_code ec;
+        // A file system root is never emptied, whatever the caller passed.
+        if (fs::weakly_canonical(folder, ec) == folder.root_path() || ec)
+            return 0;
+        if (!fs::is_directory(fs::symlink_status(folder, ec)))
+            return 0;
+        if (deleteSelf != 0) {
+            fs::remove_all(folder, ec);
+            return ec ? 0 : 1;
+        }
+        bool ok = true;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code removeError;
+            fs::remove_all(it->path(), removeError);
+            ok = ok && !removeError;
+        }
+        return ok && !ec ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void SplitString(const wchar_t* text, const wchar_t* separator, std::vector<CStringW>& parts)
+{
+    try {
+        Corekit::SplitText(text != nullptr ? text : L"", separator != nullptr ? separator : L"", parts);
+    } catch (...) {
+        parts.clear();
+    }
+}
+
+int GetCmdLineValue(const std::vector<CStringW>& items, const wchar_t* prefix, CStringW& value)
+{
+    if (prefix == nullptr)
+        return 0;
+    try {
+        const std::wstring head(prefix);
+        for (const CStringW& item : items) {
+            if (item.str().compare(0, head.size(), head) == 0) {
+                value = item.str().substr(head.size());
+                return 1;
+            }
+        }
+    } catch (...) {
+        return 0;
+    }
+    return 0;
+}
+
+}  // namespace Path
+}  // namespace Util

@@ -1,0 +1,517 @@
+// The only translation unit that sees Beast and Asio: the route families
+// work on the plain request and response types of DevServer.h.
+
+#include "devserver/DevServer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include "Router.h"
+#include "devserver/CertificateAuthority.h"
+#include "devserver/JsonHelpers.h"
+#include "devserver/Routes.h"
+#include "devserver/State.h"
+
+namespace DevServer {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+
+// A keep-alive connection that stays silent this long is closed.
+constexpr std::chrono::seconds kIdleTimeout{60};
+constexpr std::chrono::seconds kHandshakeTimeout{15};
+// A TLS close waits this long for the peer's close_notify.
+constexpr std::chrono::seconds kShutdownTimeout{5};
+
+std::string RandomSuffix()
+{
+    std::random_device device;
+    std::uniform_int_distribution<unsigned long long> pick;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%016llx", pick(device));
+    return text;
+}
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// What the connections share with the server object.
+struct Shared {
+    explicit Shared(Options o) : options(std::move(o)) {}
+
+    void Log(const std::string& line)
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        std::cout << line << std::endl;
+    }
+
+    const Options options;
+    Router router;
+    Server::State state;
+    std::atomic<uint64_t> requests{0};
+    std::atomic<uint64_t> connections{0};
+    std::atomic<uint64_t> handshakes{0};
+    std::mutex logMutex;
+};
+
+// One connection. Stream is a plain TCP stream or TLS over one; every step
+// runs on the connection's strand, one handler per step.
+template <class Stream>
+class Session : public std::enable_shared_from_this<Session<Stream>> {
+public:
+    static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+    template <class... Args>
+    explicit Session(Shared& shared, Args&&... args)
+        : m_shared(shared), m_stream(std::forward<Args>(args)...), m_timer(m_stream.get_executor())
+    {
+    }
+
+    void Run()
+    {
+        net::dispatch(m_stream.get_executor(), beast::bind_front_handler(&Session::OnStart, this->shared_from_this()));
+    }
+
+private:
+    void OnStart()
+    {
+        if constexpr (kTls) {
+            beast::get_lowest_layer(m_stream).expires_after(kHandshakeTimeout);
+            m_stream.async_handshake(ssl::stream_base::server,
+                                     beast::bind_front_handler(&Session::OnHandshake, this->shared_from_this()));
+        } else {
+            ReadRequest();
+        }
+    }
+
+    void OnHandshake(beast::error_code ec)
+    {
+        if (ec)
+            return;
+        ++m_shared.handshakes;
+        ReadRequest();
+    }
+
+    void ReadRequest()
+    {
+        m_parser.emplace();
+        m_parser->body_limit(m_shared.options.bodyLimit);
+        beast::get_lowest_layer(m_stream).expires_after(kIdleTimeout);
+        http::async_read(m_stream, m_buffer, *m_parser,
+                         beast::bind_front_handler(&Session::OnRead, this->shared_from_this()));
+    }
+
+    void OnRead(beast::error_code ec, std::size_t)
+    {
+        if (ec == http::error::end_of_stream)
+            return Close();
+        if (ec == http::error::body_limit)
+            return WriteResponse(JsonError(413, 413, "request body too large"), true);
+        if (ec && ec.category() == http::make_error_code(http::error::bad_target).category())
+            return WriteResponse(JsonError(400, 400, "malformed HTTP request"), true);
+        if (ec)
+            return;  // the peer went away or timed out: the session ends here
+
+        beast::get_lowest_layer(m_stream).expires_never();
+        auto message = m_parser->release();
+        ++m_shared.requests;
+        m_keepAlive = message.keep_alive();
+        m_request = HttpRequest();
+        m_request.method = std::string(message.method_string());
+        m_request.target = std::string(message.target());
+        for (const auto& field : message)
+            m_request.headers[Lower(std::string(field.name_string()))] = std::string(field.value());
+        m_request.body = std::move(message.body());
+        if (!Router::ParseTarget(m_request.target, &m_request.path, &m_request.query))
+            return WriteResponse(JsonError(400, 400, "malformed request target"), false);
+
+        m_fault = m_shared.router.TakeFault(m_request.method, m_request.path);
+        if (m_fault.delayMs == 0)
+            return Answer();
+        m_timer.expires_after(std::chrono::milliseconds(m_fault.delayMs));
+        m_timer.async_wait(beast::bind_front_handler(&Session::OnDelay, this->shared_from_this()));
+    }
+
+    void OnDelay(beast::error_code ec)
+    {
+        if (!ec)
+            Answer();
+    }
+
+    void Answer()
+    {
+        Reply reply = m_shared.router.Answer(m_request, m_fault);
+        switch (reply.action) {
+        case Reply::Action::Close:
+            Log("closed without answer");
+            return Close();
+        case Reply::Action::CloseMidResponse:
+            Log(std::to_string(reply.response.status) + ", closed mid-response");
+            return WritePartial(reply.response);
+        case Reply::Action::Answer:
+            Log(std::to_string(reply.response.status));
+            return WriteResponse(reply.response, false);
+        }
+    }
+
+    void Log(const std::string& outcome)
+    {
+        // The path only: a query may carry a token.
+        if (!m_shared.options.quiet)
+            m_shared.Log(m_request.method + " " + m_request.path + " -> " + outcome);
+    }
+
+    void WriteResponse(const HttpResponse& response, bool closeAfter)
+    {
+        m_response = {};
+        m_response.version(11);
+        m_response.result(static_cast<unsigned>(response.status));
+        m_response.set(http::field::server, "pelbo-devserver");
+        m_response.set(http::field::content_type, response.contentType);
+        for (const auto& header : response.headers)
+            m_response.set(header.first, header.second);
+        m_response.body() = response.body;
+        m_response.keep_alive(m_keepAlive && !closeAfter);
+        m_response.prepare_payload();
+        beast::get_lowest_layer(m_stream).expires_after(kIdleTimeout);
+        http::async_write(m_stream, m_response,
+                          beast::bind_front_handler(&Session::OnWrite, this->shared_from_this()));
+    }
+
+    void OnWrite(beast::error_code ec, std::size_t)
+    {
+        if (ec)
+            return;
+        if (!m_response.keep_alive())
+            return Close();
+        ReadRequest();
+    }
+
+    // Announces the whole body but sends only part of it, so the client sees
+    // a response that breaks off.
+    void WritePartial(const HttpResponse& response)
+    {
+        const std::size_t sent = response.body.size() / 2;
+        const std::size_t announced = std::max(response.body.size(), sent + 1);
+        const auto status = http::int_to_status(static_cast<unsigned>(response.status));
+        m_raw = "HTTP/1.1 " + std::to_string(response.status) + " " + std::string(http::obsolete_reason(status)) +
+                "\r\nServer: pelbo-devserver\r\nContent-Type: " + response.contentType + "\r\n";
+        for (const auto& header : response.headers)
+            m_raw += header.first + ": " + header.second + "\r\n";
+        m_raw += "Content-Length: " + std::to_string(announced) + "\r\nConnection: close\r\n\r\n";
+        m_raw.append(response.body, 0, sent);
+        beast::get_lowest_layer(m_stream).expires_after(kIdleTimeout);
+        net::async_write(m_stream, net::buffer(m_raw),
+                         beast::bind_front_handler(&Session::OnPartialWritten, this->shared_from_this()));
+    }
+
+    void OnPartialWritten(beast::error_code ec, std::size_t)
+    {
+        if (!ec)
+            Close();
+    }
+
+    void Close()
+    {
+        if constexpr (kTls) {
+            beast::get_lowest_layer(m_stream).expires_after(kShutdownTimeout);
+            m_stream.async_shutdown(beast::bind_front_handler(&Session::OnShutdown, this->shared_from_this()));
+        } else {
+            beast::error_code ignored;
+            m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        }
+    }
+
+    void OnShutdown(beast::error_code)
+    {
+        beast::get_lowest_layer(m_stream).close();
+    }
+
+    Shared& m_shared;
+    Stream m_stream;
+    net::steady_timer m_timer;
+    beast::flat_buffer m_buffer;
+    std::optional<http::request_parser<http::string_body>> m_parser;
+    bool m_keepAlive = false;
+    HttpRequest m_request;
+    Fault m_fault;
+    http::response<http::string_body> m_response;
+    std::string m_raw;
+};
+
+}  // namespace
+
+struct Server::Impl {
+    explicit Impl(Options o) : shared(std::move(o)) {}
+
+    void Accept();
+    void OnAccept(beast::error_code ec, tcp::socket socket);
+    bool SetUpTls(std::string* error);
+    void StopLocked();
+
+    Shared shared;
+
+    // Start and Stop; never held while a route runs, so routes may read the
+    // fields under infoMutex.
+    std::mutex lifecycleMutex;
+    std::unique_ptr<net::io_context> ioc;
+    std::unique_ptr<ssl::context> tlsContext;
+    std::unique_ptr<tcp::acceptor> acceptor;
+    std::vector<std::thread> threads;
+    bool removeCaFile = false;
+
+    mutable std::mutex infoMutex;
+    uint16_t port = 0;
+    std::string caCertFile;
+};
+
+void Server::Impl::Accept()
+{
+    acceptor->async_accept(net::make_strand(*ioc), beast::bind_front_handler(&Impl::OnAccept, this));
+}
+
+void Server::Impl::OnAccept(beast::error_code ec, tcp::socket socket)
+{
+    if (ec == net::error::operation_aborted || !acceptor->is_open())
+        return;
+    if (!ec) {
+        ++shared.connections;
+        if (tlsContext)
+            std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(shared, std::move(socket), *tlsContext)
+                ->Run();
+        else
+            std::make_shared<Session<beast::tcp_stream>>(shared, std::move(socket))->Run();
+    }
+    // A failed accept (say, out of descriptors) must not end the listening.
+    Accept();
+}
+
+bool Server::Impl::SetUpTls(std::string* error)
+{
+    auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
+    context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    const Options& options = shared.options;
+    beast::error_code ec;
+    if (!options.certFile.empty()) {
+        const std::string& keyFile = options.keyFile.empty() ? options.certFile : options.keyFile;
+        if (context->use_certificate_chain_file(options.certFile, ec) ||
+            context->use_private_key_file(keyFile, ssl::context::pem, ec)) {
+            *error = "cannot load certificate " + options.certFile + " / key " + keyFile + ": " + ec.message();
+            return false;
+        }
+        tlsContext = std::move(context);
+        return true;
+    }
+
+    CertificateAuthority ca;
+    CertificateAuthority::Issued leaf;
+    if (!ca.Create("Pelbo devserver throw-away CA", error) || !ca.IssueLoopbackCertificate(&leaf, error))
+        return false;
+    if (context->use_certificate_chain(net::buffer(leaf.certificatePem), ec) ||
+        context->use_private_key(net::buffer(leaf.privateKeyPem), ssl::context::pem, ec)) {
+        *error = "cannot use the made certificate: " + ec.message();
+        return false;
+    }
+    std::string path = options.caCertOut;
+    const bool temporary = path.empty();
+    if (temporary) {
+        std::error_code fsError;
+        const auto folder = std::filesystem::temp_directory_path(fsError);
+        if (fsError) {
+            *error = "no temporary folder for the CA certificate: " + fsError.message();
+            return false;
+        }
+        path = (folder / ("pelbo-devserver-ca-" + RandomSuffix() + ".pem")).string();
+    }
+    if (!CertificateAuthority::WriteFile(path, ca.CertificatePem(), error))
+        return false;
+    removeCaFile = temporary;
+    {
+        std::lock_guard<std::mutex> lock(infoMutex);
+        caCertFile = path;
+    }
+    tlsContext = std::move(context);
+    return true;
+}
+
+void Server::Impl::StopLocked()
+{
+    if (ioc) {
+        // Stopping the loop first means no handler runs any more; destroying
+        // it then destroys the pending handlers, and with them the sessions
+        // and their sockets.
+        ioc->stop();
+        for (std::thread& thread : threads)
+            thread.join();
+        threads.clear();
+        acceptor.reset();
+        ioc.reset();
+    }
+    tlsContext.reset();
+    std::lock_guard<std::mutex> lock(infoMutex);
+    if (removeCaFile && !caCertFile.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(caCertFile, ignored);
+        caCertFile.clear();
+    }
+    removeCaFile = false;
+}
+
+Server::Server(Options options) : m_impl(std::make_unique<Impl>(std::move(options)))
+{
+    RegisterAllRoutes(*this);
+}
+
+Server::~Server()
+{
+    Stop();
+}
+
+bool Server::Start(std::string* error)
+{
+    std::string reason;
+    std::lock_guard<std::mutex> lock(m_impl->lifecycleMutex);
+    if (m_impl->ioc)
+        reason = "already running";
+    else if (m_impl->shared.options.tls && !m_impl->SetUpTls(&reason))
+        reason = "TLS set-up failed: " + reason;
+    if (reason.empty()) {
+        const Options& options = m_impl->shared.options;
+        beast::error_code ec;
+        const auto address = net::ip::make_address(options.host, ec);
+        if (ec) {
+            reason = "bad host " + options.host + ": " + ec.message();
+        } else {
+            const unsigned threadCount = std::max(1u, options.threads);
+            m_impl->ioc = std::make_unique<net::io_context>(static_cast<int>(threadCount));
+            m_impl->acceptor = std::make_unique<tcp::acceptor>(*m_impl->ioc);
+            const tcp::endpoint endpoint(address, options.port);
+            tcp::acceptor& acceptor = *m_impl->acceptor;
+            if (acceptor.open(endpoint.protocol(), ec) ||
+                acceptor.set_option(net::socket_base::reuse_address(true), ec) || acceptor.bind(endpoint, ec) ||
+                acceptor.listen(net::socket_base::max_listen_connections, ec)) {
+                reason = "cannot listen on " + options.host + ":" + std::to_string(options.port) + ": " +
+                         ec.message();
+            } else {
+                {
+                    std::lock_guard<std::mutex> infoLock(m_impl->infoMutex);
+                    m_impl->port = acceptor.local_endpoint().port();
+                }
+                m_impl->Accept();
+                net::io_context* ioc = m_impl->ioc.get();
+                for (unsigned i = 0; i < threadCount; ++i) {
+                    m_impl->threads.emplace_back([ioc, shared = &m_impl->shared] {
+                        for (;;) {
+                            try {
+                                ioc->run();
+                                return;
+                            } catch (const std::exception& e) {
+                                shared->Log(std::string("devserver: handler failed: ") + e.what());
+                            }
+                        }
+                    });
+                }
+            }
+        }
+    }
+    if (reason.empty())
+        return true;
+    m_impl->StopLocked();
+    if (error)
+        *error = reason;
+    return false;
+}
+
+void Server::Stop()
+{
+    std::lock_guard<std::mutex> lock(m_impl->lifecycleMutex);
+    m_impl->StopLocked();
+}
+
+uint16_t Server::Port() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->infoMutex);
+    return m_impl->port;
+}
+
+std::string Server::BaseUrl() const
+{
+    const Options& options = m_impl->shared.options;
+    const bool v6 = options.host.find(':') != std::string::npos;
+    return std::string(options.tls ? "https" : "http") + "://" + (v6 ? "[" + options.host + "]" : options.host) +
+           ":" + std::to_string(Port());
+}
+
+std::string Server::CaCertFile() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->infoMutex);
+    return m_impl->caCertFile;
+}
+
+void Server::Route(const std::string& method, const std::string& path, Handler handler)
+{
+    m_impl->shared.router.Route(method, path, std::move(handler));
+}
+
+bool Server::SetFault(const std::string& method, const std::string& path, const Fault& fault)
+{
+    return m_impl->shared.router.SetFault(method, path, fault);
+}
+
+void Server::ClearFaults()
+{
+    m_impl->shared.router.ClearFaults();
+}
+
+uint64_t Server::RequestCount() const
+{
+    return m_impl->shared.requests;
+}
+
+uint64_t Server::ConnectionCount() const
+{
+    return m_impl->shared.connections;
+}
+
+uint64_t Server::TlsHandshakeCount() const
+{
+    return m_impl->shared.handshakes;
+}
+
+Server::State& Server::GetState()
+{
+    return m_impl->shared.state;
+}
+
+}  // namespace DevServer

@@ -1,1 +1,105 @@
-int main() { return 0; }
+// pelbo-devserver: the local conference server as a program, for client
+// developers and for runs against a server in another process.
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "devserver/DevServer.h"
+
+namespace {
+
+void PrintUsage(std::ostream& out)
+{
+    out << "usage: pelbo-devserver [--port N] [--tls] [--cert FILE --key FILE] [--ca-out FILE] [--verbose]\n"
+           "  --port N       listen on 127.0.0.1:N (default: a free port)\n"
+           "  --tls          serve HTTPS; without --cert a throw-away CA and certificate are made\n"
+           "  --cert, --key  PEM certificate chain and private key to serve (implies --tls)\n"
+           "  --ca-out FILE  where to write the throw-away CA certificate\n"
+           "  --verbose      log each request (method, path, outcome)\n";
+}
+
+bool ParsePort(const std::string& text, uint16_t* port)
+{
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long value = std::stoul(text);
+    if (value > 65535)
+        return false;
+    *port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// 0: run; 1: bad usage; 2: help was asked for.
+int ParseArguments(int argc, char** argv, DevServer::Options* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            return 2;
+        } else if (arg == "--tls") {
+            options->tls = true;
+        } else if (arg == "--verbose") {
+            options->quiet = false;
+        } else if (arg == "--port" && hasValue) {
+            if (!ParsePort(argv[++i], &options->port)) {
+                std::cerr << "pelbo-devserver: bad port " << argv[i] << "\n";
+                return 1;
+            }
+        } else if (arg == "--cert" && hasValue) {
+            options->certFile = argv[++i];
+            options->tls = true;
+        } else if (arg == "--key" && hasValue) {
+            options->keyFile = argv[++i];
+        } else if (arg == "--ca-out" && hasValue) {
+            options->caCertOut = argv[++i];
+        } else {
+            std::cerr << "pelbo-devserver: unknown or incomplete option " << arg << "\n";
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    DevServer::Options options;
+    const int parsed = ParseArguments(argc, argv, &options);
+    if (parsed != 0) {
+        PrintUsage(parsed == 2 ? std::cout : std::cerr);
+        return parsed == 2 ? EXIT_SUCCESS : 2;
+    }
+
+    try {
+        // Asio catches the signal on whichever thread it lands and wakes this
+        // loop; set up first so a signal during start-up is not lost.
+        boost::asio::io_context signals;
+        boost::asio::signal_set stopOn(signals, SIGINT, SIGTERM);
+        stopOn.async_wait([](const boost::system::error_code&, int) {});
+
+        DevServer::Server server(options);
+        std::string error;
+        if (!server.Start(&error)) {
+            std::cerr << "pelbo-devserver: " << error << std::endl;
+            return EXIT_FAILURE;
+        }
+        std::cout << "listening on " << server.BaseUrl() << "\n";
+        if (!server.CaCertFile().empty())
+            std::cout << "CA certificate " << server.CaCertFile() << "\n";
+        std::cout << std::flush;
+
+        signals.run();
+        std::cout << "stopping" << std::endl;
+        server.Stop();
+    } catch (const std::exception& e) {
+        std::cerr << "pelbo-devserver: " << e.what() << std::endl;
+        return EXIT_FAILURE;
+    }
+    return EXIT_SUCCESS;
+}

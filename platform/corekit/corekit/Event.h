@@ -10,31 +10,46 @@
 // handler runs with the lock held, except the last live node, whose handler
 // runs after the lock is released.
 //
-// Correctness does not rest on the marker alone: Unsubscribe waits until a
-// call of that handler running on another thread has returned, so a
-// subscriber that unsubscribes in its destructor is never called afterwards.
-// Unsubscribe from inside the handler's own call does not wait.
+// Correctness does not rest on the marker alone: reading the marker of a
+// subscriber whose memory was already freed would itself be a fault, so a
+// subscriber unsubscribes in its destructor. Unsubscribe waits until a call
+// of that handler running on another thread has returned, so the subscriber
+// is never called afterwards. Unsubscribe from inside the handler's own call
+// does not wait.
+//
+// A node is freed only when no call and no waiting Unsubscribe refers to it,
+// so a handler may unsubscribe itself or any other handler, fire the event
+// again or even destroy the event while it runs.
+//
+// The lock is re-entrant. A thread that must wait for a call on another
+// thread hands the lock back in full while it waits (a handler that runs
+// under the lock may be the one waiting), and takes it again afterwards.
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
-#include <type_traits>
+#include <vector>
 
 namespace Util {
 
 // 16 bytes of '#' followed by the marker's own offset inside its subscriber.
 // The subscriber owns one as a member and zeroes it in its destructor (the
-// marker's destructor does that).
+// marker's destructor does that). The bytes are atomic because a firing on
+// another thread may read them while the subscriber is being destroyed.
 class LivenessMarker {
 public:
     template <typename Owner>
     explicit LivenessMarker(const Owner* owner)
     {
-        std::memset(m_tag, '#', sizeof(m_tag));
+        for (std::atomic<char>& c : m_tag)
+            c.store('#', std::memory_order_relaxed);
         m_offset = static_cast<int32_t>(reinterpret_cast<const char*>(this) -
                                         reinterpret_cast<const char*>(owner));
     }
@@ -42,25 +57,30 @@ public:
     LivenessMarker& operator=(const LivenessMarker&) = delete;
     ~LivenessMarker() { Kill(); }
 
-    void Kill() { std::memset(m_tag, 0, sizeof(m_tag)); }
+    void Kill()
+    {
+        for (std::atomic<char>& c : m_tag)
+            c.store('\0', std::memory_order_release);
+    }
     bool IsAlive() const
     {
-        for (char c : m_tag)
-            if (c != '#')
+        for (const std::atomic<char>& c : m_tag)
+            if (c.load(std::memory_order_acquire) != '#')
                 return false;
         return true;
     }
     int32_t Offset() const { return m_offset; }
 
 private:
-    char m_tag[16];
+    static_assert(sizeof(std::atomic<char>) == 1, "the tag must stay 16 bytes");
+    std::atomic<char> m_tag[16];
     int32_t m_offset;
 };
 
 template <typename... Args>
 class CEvent {
 public:
-    CEvent() = default;
+    CEvent() : m_state(std::make_shared<State>()) {}
     CEvent(const CEvent&) = delete;
     CEvent& operator=(const CEvent&) = delete;
     ~CEvent() { RemoveAll(); }
@@ -71,14 +91,17 @@ public:
     {
         if (subscriber == nullptr || handler == nullptr)
             return 0;
-        Node* node = new Node;
+        std::unique_ptr<Node> node(new Node);
         node->subscriber = subscriber;
         node->key = KeyOf(handler);
         node->marker = marker;
         node->call = [subscriber, handler](Args... args) { (subscriber->*handler)(args...); };
-        std::lock_guard<std::recursive_mutex> lock(m_lock);
-        node->next = m_head;
-        m_head = node;
+        State& s = *m_state;
+        std::unique_lock<std::mutex> inner(s.mutex);
+        Acquire(s, inner);
+        node->next = s.head;
+        s.head = node.release();
+        Release(s);
         return 1;
     }
 
@@ -88,92 +111,83 @@ public:
     int Unsubscribe(T* subscriber, void (T::*handler)(Args...))
     {
         const HandlerKey key = KeyOf(handler);
-        std::unique_lock<std::recursive_mutex> lock(m_lock);
-        for (Node* n = m_head; n != nullptr; n = n->next) {
-            if (!n->removed && n->subscriber == subscriber && n->key == key) {
-                n->removed = true;
-                WaitForCallsOf(n, lock);
-                return 1;
-            }
+        const void* object = subscriber;
+        State& s = *m_state;
+        std::unique_lock<std::mutex> inner(s.mutex);
+        Acquire(s, inner);
+        Node* found = s.head;
+        while (found != nullptr && (found->removed || found->subscriber != object || found->key != key))
+            found = found->next;
+        if (found != nullptr) {
+            found->removed = true;
+            WaitForOtherCalls(s, inner, *found);
         }
-        return 0;
+        Release(s);
+        return found != nullptr ? 1 : 0;
     }
 
     void Fire(Args... args)
     {
-        std::unique_lock<std::recursive_mutex> lock(m_lock);
-        Node* prev = nullptr;
-        Node* n = m_head;
-        Node* last = nullptr;
-        while (n != nullptr) {
-            Node* next = n->next;
-            if (n->removed || (n->marker != nullptr && !n->marker->IsAlive())) {
-                if (n->activeCalls == 0) {
-                    (prev == nullptr ? m_head : prev->next) = next;
-                    delete n;
-                } else {
-                    prev = n;
-                }
-                n = next;
-                continue;
-            }
-            if (last != nullptr)
-                CallLocked(last, args...);
-            last = n;
-            prev = n;
-            n = next;
-        }
-        if (last == nullptr)
-            return;
-        if (last->removed || (last->marker != nullptr && !last->marker->IsAlive()))
-            return;
-        // The last handler runs outside the lock; activeCalls keeps its node
-        // alive and lets Unsubscribe wait for it.
-        ++last->activeCalls;
+        // A handler may destroy the event; the list lives on until this
+        // firing is over.
+        const std::shared_ptr<State> state = m_state;
+        State& s = *state;
         const std::thread::id self = std::this_thread::get_id();
-        last->callers[last->callerCount < kMaxCallers ? last->callerCount : kMaxCallers - 1] = self;
-        ++last->callerCount;
-        lock.unlock();
-        last->call(args...);
-        lock.lock();
-        --last->callerCount;
-        --last->activeCalls;
-        m_idle.notify_all();
+        std::unique_lock<std::mutex> inner(s.mutex);
+        Acquire(s, inner);
+        Purge(s);
+        Node* cur = NextLive(s.head);
+        while (cur != nullptr) {
+            // A node with a caller stays linked, so cur->next is still
+            // meaningful after the call.
+            cur->callers.push_back(self);
+            const bool last = NextLive(cur->next) == nullptr;
+            if (last)
+                Release(s);
+            inner.unlock();
+            Invoke(*cur, args...);
+            inner.lock();
+            cur->callers.erase(std::find(cur->callers.begin(), cur->callers.end(), self));
+            s.changed.notify_all();
+            if (last)
+                return;
+            cur = NextLive(cur->next);
+        }
+        Release(s);
     }
 
-    // Frees every node under the lock, waiting for calls running elsewhere.
+    // Frees every node, after waiting for calls of them running on other
+    // threads. A node whose handler the calling thread is inside of is freed
+    // once that call has returned.
     void RemoveAll()
     {
-        std::unique_lock<std::recursive_mutex> lock(m_lock);
-        for (Node* n = m_head; n != nullptr; n = n->next)
+        State& s = *m_state;
+        const std::thread::id self = std::this_thread::get_id();
+        std::unique_lock<std::mutex> inner(s.mutex);
+        Acquire(s, inner);
+        for (Node* n = s.head; n != nullptr; n = n->next)
             n->removed = true;
-        for (Node* n = m_head; n != nullptr; n = n->next)
-            WaitForCallsOf(n, lock);
-        Node* n = m_head;
-        m_head = nullptr;
-        while (n != nullptr) {
-            Node* next = n->next;
-            if (n->activeCalls == 0)
-                delete n;
-            else
-                m_orphans = n;  // only reachable when the caller is inside this handler
-            n = next;
+        for (;;) {
+            Node* busy = s.head;
+            while (busy != nullptr && !(busy->removed && HasOtherCaller(*busy, self) && !IsCaller(*busy, self)))
+                busy = busy->next;
+            if (busy == nullptr)
+                break;
+            WaitForOtherCalls(s, inner, *busy);
         }
-        (void)m_orphans;
+        Purge(s);
+        Release(s);
     }
 
     bool IsEmpty()
     {
-        std::lock_guard<std::recursive_mutex> lock(m_lock);
-        for (Node* n = m_head; n != nullptr; n = n->next)
-            if (!n->removed)
-                return false;
-        return true;
+        State& s = *m_state;
+        std::lock_guard<std::mutex> inner(s.mutex);
+        return NextLive(s.head) == nullptr;
     }
 
 private:
-    using HandlerKey = std::array<unsigned char, 2 * sizeof(void*)>;
-    static constexpr int kMaxCallers = 8;
+    using HandlerKey = std::array<unsigned char, 4 * sizeof(void*)>;
 
     struct Node {
         bool removed = false;
@@ -182,9 +196,33 @@ private:
         HandlerKey key{};
         const LivenessMarker* marker = nullptr;
         std::function<void(Args...)> call;
-        int activeCalls = 0;
-        int callerCount = 0;
-        std::thread::id callers[kMaxCallers];
+        // One entry per call in progress (a thread may be in several when it
+        // fires the event again from a handler).
+        std::vector<std::thread::id> callers;
+        // Unsubscribe/RemoveAll calls waiting for this node's callers.
+        int waiters = 0;
+    };
+
+    // Shared with every firing in progress. The inner mutex guards all of it;
+    // owner and depth make up the event's re-entrant lock.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::thread::id owner;
+        unsigned depth = 0;
+        Node* head = nullptr;
+
+        State() = default;
+        State(const State&) = delete;
+        State& operator=(const State&) = delete;
+        ~State()
+        {
+            while (head != nullptr) {
+                Node* next = head->next;
+                delete head;
+                head = next;
+            }
+        }
     };
 
     template <typename T>
@@ -196,25 +234,90 @@ private:
         return key;
     }
 
-    void CallLocked(Node* n, Args... args) { n->call(args...); }
-
-    void WaitForCallsOf(Node* n, std::unique_lock<std::recursive_mutex>& lock)
+    static void Acquire(State& s, std::unique_lock<std::mutex>& inner)
     {
         const std::thread::id self = std::this_thread::get_id();
-        auto calledHere = [n, self] {
-            for (int i = 0; i < n->callerCount && i < kMaxCallers; ++i)
-                if (n->callers[i] == self)
-                    return true;
-            return false;
-        };
-        while (n->activeCalls > 0 && !calledHere())
-            m_idle.wait(lock);
+        if (s.owner != self) {
+            s.changed.wait(inner, [&s] { return s.depth == 0; });
+            s.owner = self;
+        }
+        ++s.depth;
     }
 
-    std::recursive_mutex m_lock;
-    std::condition_variable_any m_idle;
-    Node* m_head = nullptr;
-    Node* m_orphans = nullptr;
+    static void Release(State& s)
+    {
+        if (--s.depth == 0) {
+            s.owner = std::thread::id();
+            s.changed.notify_all();
+        }
+    }
+
+    static bool IsLive(const Node& n) { return !n.removed && (n.marker == nullptr || n.marker->IsAlive()); }
+
+    static Node* NextLive(Node* n)
+    {
+        while (n != nullptr && !IsLive(*n))
+            n = n->next;
+        return n;
+    }
+
+    static bool IsCaller(const Node& n, std::thread::id thread)
+    {
+        return std::find(n.callers.begin(), n.callers.end(), thread) != n.callers.end();
+    }
+
+    static bool HasOtherCaller(const Node& n, std::thread::id thread)
+    {
+        return std::any_of(n.callers.begin(), n.callers.end(), [thread](std::thread::id t) { return t != thread; });
+    }
+
+    // Unlinks and frees the dead nodes that nothing refers to any more.
+    static void Purge(State& s)
+    {
+        Node** link = &s.head;
+        while (*link != nullptr) {
+            Node* n = *link;
+            if (!IsLive(*n) && n->callers.empty() && n->waiters == 0) {
+                *link = n->next;
+                delete n;
+            } else {
+                link = &n->next;
+            }
+        }
+    }
+
+    // Waits until no other thread is inside a call of n, unless the calling
+    // thread is inside one itself (waiting for the others could then close a
+    // cycle). The caller owns the lock and has marked n removed, so no new
+    // call of n begins.
+    static void WaitForOtherCalls(State& s, std::unique_lock<std::mutex>& inner, Node& n)
+    {
+        const std::thread::id self = std::this_thread::get_id();
+        if (IsCaller(n, self) || !HasOtherCaller(n, self))
+            return;
+        ++n.waiters;
+        const unsigned depth = s.depth;
+        s.depth = 0;
+        s.owner = std::thread::id();
+        s.changed.notify_all();
+        s.changed.wait(inner, [&n, self] { return !HasOtherCaller(n, self); });
+        s.changed.wait(inner, [&s] { return s.depth == 0; });
+        s.owner = self;
+        s.depth = depth;
+        --n.waiters;
+    }
+
+    // A throwing handler must neither leave its node marked as called nor
+    // keep the remaining handlers from running.
+    static void Invoke(Node& n, Args... args)
+    {
+        try {
+            n.call(args...);
+        } catch (...) {
+        }
+    }
+
+    std::shared_ptr<State> m_state;
 };
 
 }  // namespace Util

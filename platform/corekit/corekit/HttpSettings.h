@@ -35,9 +35,11 @@ COREKIT_API unsigned GetRequestTimeoutMs();
 COREKIT_API void SetRequestTimeoutMs(unsigned ms);
 
 // Reads the settings file again (the setters' values are replaced by the
-// file's where it has them). Non-zero when a file was read.
+// file's where it has them); a null or empty path means the default file.
+// Non-zero when a file was read.
 COREKIT_API int LoadSettingsFile(const wchar_t* path);
-// Back to the built-in defaults.
+// Back to the built-in defaults; the settings file is not read again unless
+// LoadSettingsFile asks for it.
 COREKIT_API void ResetSettings();
 
 }  // namespace Http

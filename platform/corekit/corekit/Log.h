@@ -5,6 +5,7 @@
 // narrow), see compat/WideFormat.h. Writing is thread-safe; a failing disk
 // never throws or blocks the caller for long.
 
+#include <cstddef>
 #include <string>
 
 #include "corekit/CorekitExport.h"
@@ -30,7 +31,12 @@ COREKIT_API int GetLevel();
 // Switches the log file: name (null keeps the current name) and a flag that
 // is non-zero to also echo lines to standard error.
 COREKIT_API void Change(const wchar_t* name, int echo);
-// Flushes and closes the file; a later line opens it again.
+// Rotation: when a line would take the file past maxBytes, the file becomes
+// "<name>.1.log" (older ones move up to "<name>.<keepFiles>.log", the oldest
+// is dropped) and a new file starts. Default 5 MiB and 3 old files.
+COREKIT_API void SetRotation(size_t maxBytes, int keepFiles);
+// Flushes and closes the file; a later line opens it again (in the log folder
+// of that moment).
 COREKIT_API void Close();
 // Full path of the current log file.
 COREKIT_API std::wstring GetLogFilePath();
@@ -44,7 +50,10 @@ COREKIT_API void Error(const wchar_t* tag, const wchar_t* format, ...);
 // parameters and "key=value" pairs whose name contains "token", "secret",
 // "password", "passwd", "access_key", "accesskey", "credential" or
 // "signature" (case-insensitive) keep their first 2 characters, the rest
-// becomes "***". Everything else is unchanged.
+// becomes "***" (values of up to 4 characters become "***" whole). Objects
+// and arrays under such a name are not masked whole: their own members are
+// looked at one by one. Everything else is unchanged. Every line written to
+// the log goes through this.
 COREKIT_API std::wstring MaskSecrets(const std::wstring& text);
 
 }  // namespace Log

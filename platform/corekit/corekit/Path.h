@@ -22,6 +22,8 @@ COREKIT_API CStringW GetRootFolder();
 COREKIT_API CStringW GetDataFolder(int reserved);
 // <root>/users/<user folder name> (see SetUserFolderName; "default" when unset)
 COREKIT_API CStringW GetUserFolder(int reserved);
+// A null or empty name means "default"; a name that is not a single path
+// component ("..", one with a separator) is ignored.
 COREKIT_API void SetUserFolderName(const wchar_t* name);
 // <user folder>/pictures
 COREKIT_API CStringW GetUserPicFolder();
@@ -38,11 +40,13 @@ COREKIT_API CStringW GetExeFolder();
 
 // Non-zero when the path names an existing file or folder.
 COREKIT_API int IsFileExist(const wchar_t* path);
-// Removes the folder; with deleteSelf 0 only its contents. Non-zero on success.
+// Removes the folder; with deleteSelf 0 only its contents. Non-zero on success;
+// a missing folder, a file or a file-system root is refused.
 COREKIT_API int DeleteFolder(const wchar_t* path, int deleteSelf);
 
 // Splits text at every occurrence of separator (which may be longer than one
-// character); empty pieces are kept.
+// character); empty pieces are kept. The list is cleared first; an empty text
+// gives no pieces, an empty separator the whole text.
 COREKIT_API void SplitString(const wchar_t* text, const wchar_t* separator, std::vector<CStringW>& parts);
 // Finds the first item that begins with prefix and returns the rest of it;
 // non-zero when found.

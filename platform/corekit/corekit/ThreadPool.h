@@ -48,26 +48,34 @@ COREKIT_API TaskErrorCode SetManagedClsAttri(const wchar_t* cls, unsigned short 
 COREKIT_API TaskErrorCode AddManagedTask(const wchar_t* cls, const wchar_t* name, void* param, TaskFunc func,
                                          uint64_t* taskId);
 // Ends the task: its loop stops after the message it is handling, its queued
-// messages are dropped. Does not wait for the thread (Shutdown joins it).
+// messages are dropped. Does not wait for the thread (a later call or
+// Shutdown joins it). A task still waiting for a slot never runs. A plain
+// thread's context is refused (TaskInvalidArgument): its loop is ended with
+// SetExitLoopOf.
 COREKIT_API TaskErrorCode DelManagedTaskCalledByMainThread(uint64_t taskId);
 
 // Sinks belong to the calling thread's task.
 COREKIT_API TaskErrorCode RegMsgSink(unsigned msgId, MsgSinkFunc func, void* userData);
 COREKIT_API TaskErrorCode UnregMsgSink(unsigned msgId);
 // Queues the message for task targetId; the record gets a reference of its
-// own (the caller keeps its reference).
+// own (the caller keeps its reference). A task waiting for a slot of its
+// class accepts messages. For an unknown or ended target the completion is
+// told at once and TaskNotFound returned.
 COREKIT_API TaskErrorCode PostMsg(uint64_t targetId, unsigned msgId, IXData* record, unsigned param,
                                   PostCompletionFunc completion);
 
 // Runs the calling thread's loop until SetExitLoop(1) is called on it (from a
-// sink or from another thread with SetExitLoopOf).
+// sink or from another thread with SetExitLoopOf); returns TaskOk then, and
+// TaskShutDown when the task was ended (DelManagedTaskCalledByMainThread or
+// Shutdown).
 COREKIT_API TaskErrorCode RunBaseLoop(IdleFunc idle);
 COREKIT_API void SetExitLoop(int exit);
 COREKIT_API TaskErrorCode SetExitLoopOf(uint64_t taskId);
 // The calling thread's task id (creating its context when needed).
 COREKIT_API uint64_t GetCurrentTaskId();
 
-// Ends every task and timer and joins their threads. Later calls start anew.
+// Ends every task and timer and joins their threads. Later calls start anew
+// (plain threads get new task ids; class limits are kept).
 COREKIT_API void Shutdown();
 
 // A periodic timer whose callback runs on the pool's timer thread. Stop and

@@ -47,6 +47,12 @@ protected:
     IHttpsRequestSink();
     IHttpsRequestSink(const IHttpsRequestSink&);
     IHttpsRequestSink& operator=(const IHttpsRequestSink&);
+    // Does now what the destructor does (drop pending results, wait for a
+    // running delivery). By the time this base destructor runs, the derived
+    // part is already gone; a derived class whose callback uses its own
+    // members calls this first in its destructor so that no delivery can
+    // overlap their destruction. Calling it more than once is harmless.
+    void DetachHttpsSink();
 };
 
 namespace Util {
@@ -71,7 +77,10 @@ NETCALL_API void RemoveSink(const unsigned& id);
 // Installs another service (null restores the libcurl one). Not for use
 // while requests are in flight.
 NETCALL_API void SetService(IHttpsService* service);
-// Cancels every request (nothing more is delivered) and stops the I/O thread.
+// Cancels every request (nothing more is delivered), stops the I/O thread
+// and closes the cached connections; a later Request starts it again. Called
+// from inside a delivery it cannot wait for its own thread: the thread stops
+// once that delivery returns.
 NETCALL_API void Shutdown();
 
 }  // namespace HttpsRequest

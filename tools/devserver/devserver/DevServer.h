@@ -7,6 +7,7 @@
 // Routes are registered per family (see Routes*.cpp); each route has fault
 // switches that tests and developers set at run time.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -56,6 +57,9 @@ struct Options {
     std::string caCertOut;
     unsigned threads = 2;
     bool quiet = true;      // no request log on standard output
+    // Larger request bodies are refused with 413 and the connection closed,
+    // so a runaway client cannot make the server hold unbounded memory.
+    std::size_t bodyLimit = 8u << 20;
 };
 
 class Server {
@@ -77,8 +81,10 @@ public:
 
     // Routes by method and exact path; later registrations replace earlier ones.
     void Route(const std::string& method, const std::string& path, Handler handler);
-    // Fault switches per route ("POST /v1/account/refreshtoken").
-    void SetFault(const std::string& method, const std::string& path, const Fault& fault);
+    // Fault switches per route ("POST /v1/account/refreshtoken"). False when
+    // the fault is refused (httpStatus outside 100..599); remaining == 0
+    // clears the route's fault. Routes under "/_dev/" never fail.
+    bool SetFault(const std::string& method, const std::string& path, const Fault& fault);
     void ClearFaults();
 
     // Counters for tests and the benchmarks.

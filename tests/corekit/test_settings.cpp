@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempRoot.h"
+#include "corekit/HttpSettings.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void WriteFile(const fs::path& file, const std::string& text)
+{
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+// The first test to touch the settings sees the lazy read of the file in the
+// data folder; it must run before anything else reads a value.
+TEST(SettingsFirstUse, TheFileInTheDataFolderIsReadOnFirstUse)
+{
+    TempRoot root;
+    WriteFile(root.Path() / "ServiceSettings.ini",
+              "[Service]\nrest_url = http://rest.example.test:81\nconnect_timeout_ms=1500\n");
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"http://rest.example.test:81");
+    EXPECT_EQ(Http::GetConnectTimeoutMs(), 1500u);
+    // Read once: a later change of the file is seen only on request.
+    WriteFile(root.Path() / "ServiceSettings.ini", "[Service]\nrest_url=http://other\n");
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"http://rest.example.test:81");
+    EXPECT_NE(Http::LoadSettingsFile(nullptr), 0);
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"http://other");
+    Http::ResetSettings();
+}
+
+TEST(Settings, DefaultsAreLocalPlaceholders)
+{
+    Http::ResetSettings();
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"https://127.0.0.1:8443");
+    EXPECT_EQ(Http::GetWSSUrl(), L"wss://127.0.0.1:8443/ws");
+    EXPECT_EQ(Http::GetManifestUrl(), L"http://127.0.0.1:8080/upgrade/pelbo-version.json");
+    EXPECT_EQ(Http::GetOssDomainSuffix(), L".127.0.0.1:9000");
+    EXPECT_EQ(Http::GetOssPathStyle(), 1);
+    EXPECT_EQ(Http::GetCaBundle(), L"");
+    EXPECT_EQ(Http::GetConnectTimeoutMs(), 10000u);
+    EXPECT_EQ(Http::GetRequestTimeoutMs(), 30000u);
+}
+
+TEST(Settings, SettersReplaceValuesUntilReset)
+{
+    Http::ResetSettings();
+    Http::SetHttpUrlHead(L"http://127.0.0.1:5000");
+    Http::SetWSSUrl(L"ws://127.0.0.1:5000/ws");
+    Http::SetManifestUrl(L"http://127.0.0.1:5000/m.json");
+    Http::SetOssDomainSuffix(L".s3.local:9");
+    Http::SetOssPathStyle(7);
+    Http::SetCaBundle(L"/etc/ca.pem");
+    Http::SetConnectTimeoutMs(1);
+    Http::SetRequestTimeoutMs(2);
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"http://127.0.0.1:5000");
+    EXPECT_EQ(Http::GetWSSUrl(), L"ws://127.0.0.1:5000/ws");
+    EXPECT_EQ(Http::GetManifestUrl(), L"http://127.0.0.1:5000/m.json");
+    EXPECT_EQ(Http::GetOssDomainSuffix(), L".s3.local:9");
+    EXPECT_EQ(Http::GetOssPathStyle(), 1);
+    EXPECT_EQ(Http::GetCaBundle(), L"/etc/ca.pem");
+    EXPECT_EQ(Http::GetConnectTimeoutMs(), 1u);
+    EXPECT_EQ(Http::GetRequestTimeoutMs(), 2u);
+    Http::SetHttpUrlHead(nullptr);
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"");
+    Http::ResetSettings();
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"https://127.0.0.1:8443");
+    EXPECT_EQ(Http::GetRequestTimeoutMs(), 30000u);
+}
+
+TEST(Settings, ParsesTheServiceSectionOnly)
+{
+    TempRoot root;
+    WriteFile(root.Path() / "s.ini",
+              "\xEF\xBB\xBF; comment\r\n"
+              "# another comment\r\n"
+              "[Other]\r\n"
+              "rest_url=http://wrong\r\n"
+              "[ SERVICE ]\r\n"
+              "  REST_URL =  \"https://api.example.test\"  \r\n"
+              "wss_url=wss://api.example.test/ws?x=1\r\n"
+              "manifest_url=http://cdn.example.test/upgrade/pelbo-version.json\r\n"
+              "oss_domain_suffix=.oss.example.test\r\n"
+              "oss_path_style=false\r\n"
+              "ca_bundle=/srv/ca \xe4\xb8\xad.pem\r\n"
+              "connect_timeout_ms=2500\r\n"
+              "request_timeout_ms=60000\r\n"
+              "[Later]\r\n"
+              "wss_url=ws://wrong\r\n");
+    Http::ResetSettings();
+    EXPECT_NE(Http::LoadSettingsFile((root.Wide() + L"/s.ini").c_str()), 0);
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"https://api.example.test");
+    EXPECT_EQ(Http::GetWSSUrl(), L"wss://api.example.test/ws?x=1");
+    EXPECT_EQ(Http::GetManifestUrl(), L"http://cdn.example.test/upgrade/pelbo-version.json");
+    EXPECT_EQ(Http::GetOssDomainSuffix(), L".oss.example.test");
+    EXPECT_EQ(Http::GetOssPathStyle(), 0);
+    EXPECT_EQ(Http::GetCaBundle(), L"/srv/ca \u4e2d.pem");
+    EXPECT_EQ(Http::GetConnectTimeoutMs(), 2500u);
+    EXPECT_EQ(Http::GetRequestTimeoutMs(), 60000u);
+    Http::ResetSettings();
+}
+
+TEST(Settings, BadValuesAndUnknownKeysAreIgnored)
+{
+    TempRoot root;
+    WriteFile(root.Path() / "bad.ini",
+              "[Service]\n"
+              "connect_timeout_ms=-5\n"
+              "request_timeout_ms=99999999999\n"
+              "oss_path_style=maybe\n"
+              "no equals sign here\n"
+              "unknown_key=1\n"
+              "wss_url=ws://kept\n");
+    Http::ResetSettings();
+    EXPECT_NE(Http::LoadSettingsFile((root.Wide() + L"/bad.ini").c_str()), 0);
+    EXPECT_EQ(Http::GetConnectTimeoutMs(), 10000u);
+    EXPECT_EQ(Http::GetRequestTimeoutMs(), 30000u);
+    EXPECT_EQ(Http::GetOssPathStyle(), 1);
+    EXPECT_EQ(Http::GetWSSUrl(), L"ws://kept");
+    Http::ResetSettings();
+}
+
+TEST(Settings, MissingFileChangesNothing)
+{
+    TempRoot root;
+    Http::ResetSettings();
+    Http::SetHttpUrlHead(L"http://set");
+    EXPECT_EQ(Http::LoadSettingsFile((root.Wide() + L"/absent.ini").c_str()), 0);
+    EXPECT_EQ(Http::LoadSettingsFile(root.Wide().c_str()), 0);
+    EXPECT_EQ(Http::GetHttpUrlHead(), L"http://set");
+    Http::ResetSettings();
+}
+
+TEST(Settings, CurlInitSucceedsOnceAndAgain)
+{
+    EXPECT_NE(Util::Curl::Init(), 0);
+    EXPECT_NE(Util::Curl::Init(), 0);
+}
+
+TEST(SettingsThreaded, ConcurrentReadersAndWriters)
+{
+    Http::ResetSettings();
+    const std::wstring a = L"http://a.example.test";
+    const std::wstring b = L"http://b.example.test/with/a/longer/path";
+    std::atomic<int> odd{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                if (t % 2 == 0) {
+                    Http::SetHttpUrlHead((i % 2 ? a : b).c_str());
+                    Http::SetRequestTimeoutMs(static_cast<unsigned>(i));
+                } else {
+                    const CStringW url = Http::GetHttpUrlHead();
+                    if (url != a.c_str() && url != b.c_str() && url != L"https://127.0.0.1:8443")
+                        odd.fetch_add(1);
+                    Http::GetRequestTimeoutMs();
+                    Util::Curl::Init();
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(odd.load(), 0);
+    Http::ResetSettings();
+}
+
+}  // namespace

@@ -1,0 +1,634 @@
+// The local server from the outside: real sockets, a real HTTP client,
+// HTTPS verified against the throw-away CA, and every fault switch.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <json/value.h>
+
+#include "devserver/CertificateAuthority.h"
+#include "devserver/Routes.h"
+#include "devserver/State.h"
+#include "support/HttpClient.h"
+#include "support/RawConnection.h"
+#include "support/TempDir.h"
+#include "support/TestServer.h"
+
+namespace {
+
+using DevServer::Fault;
+using TestSupport::HttpClient;
+using TestSupport::RawConnection;
+using TestSupport::TempDir;
+using TestSupport::TestServer;
+
+const char kRefreshPath[] = "/v1/account/refreshtoken";
+// A limit for waits on the server that should end at once; reaching it
+// means the server hangs.
+constexpr std::chrono::seconds kHangLimit{30};
+
+bool ParseJson(const std::string& text, Json::Value* out)
+{
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), out, &errors);
+}
+
+std::string RefreshBody(const std::string& token)
+{
+    Json::Value body(Json::objectValue);
+    body["token"] = token;
+    return body.toStyledString();
+}
+
+// Polls a condition until it holds or the hang limit passes.
+template <class Predicate>
+bool WaitUntil(Predicate predicate)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kHangLimit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class DevServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_server.Started()) << m_server.Error(); }
+
+    HttpClient::Result Refresh(const std::string& token, HttpClient* client = nullptr)
+    {
+        HttpClient& use = client ? *client : m_client;
+        return use.Post(m_server.Url(kRefreshPath), RefreshBody(token));
+    }
+
+    std::string IssueToken(uint32_t userId = 42) { return m_server.State().IssueToken(userId).token; }
+
+    TestServer m_server;
+    HttpClient m_client;
+};
+
+// --- refresh token -----------------------------------------------------
+
+TEST_F(DevServerTest, RefreshReplacesALiveTokenAndRevokesTheOldOne)
+{
+    const std::string old = IssueToken(42);
+
+    const auto result = Refresh(old);
+    ASSERT_TRUE(result.Ok()) << result.error;
+    EXPECT_EQ(200, result.status);
+    Json::Value answer;
+    ASSERT_TRUE(ParseJson(result.body, &answer)) << result.body;
+    EXPECT_EQ(0, answer["code"].asInt());
+    const std::string fresh = answer["token"].asString();
+    EXPECT_FALSE(fresh.empty());
+    EXPECT_NE(old, fresh);
+    EXPECT_EQ(7200, answer["expire"].asInt64());
+    EXPECT_EQ(42u, m_server.State().UserOfToken(fresh).value_or(0));
+    EXPECT_FALSE(m_server.State().UserOfToken(old).has_value());
+
+    const auto again = Refresh(old);
+    ASSERT_TRUE(ParseJson(again.body, &answer)) << again.body;
+    EXPECT_EQ(DevServer::ResultCode::TokenInvalid, answer["code"].asInt());
+
+    const auto next = Refresh(fresh);
+    ASSERT_TRUE(ParseJson(next.body, &answer)) << next.body;
+    EXPECT_EQ(0, answer["code"].asInt());
+}
+
+TEST_F(DevServerTest, RefreshRefusesUnknownEmptyAndExpiredTokens)
+{
+    const std::string expired = m_server.State().IssueToken(5, std::chrono::seconds(0)).token;
+    for (const std::string& token : {std::string(), std::string("not-a-token"), expired}) {
+        const auto result = Refresh(token);
+        ASSERT_TRUE(result.Ok()) << result.error;
+        EXPECT_EQ(200, result.status);
+        Json::Value answer;
+        ASSERT_TRUE(ParseJson(result.body, &answer)) << result.body;
+        EXPECT_EQ(DevServer::ResultCode::TokenInvalid, answer["code"].asInt()) << "token '" << token << "'";
+        EXPECT_EQ("token invalid", answer["message"].asString());
+        EXPECT_FALSE(answer.isMember("token"));
+    }
+}
+
+TEST_F(DevServerTest, RefreshAnswersMalformedBodiesWith400)
+{
+    const std::string live = IssueToken();
+    const std::vector<std::string> bodies = {
+        "",
+        "not json",
+        "[\"" + live + "\"]",
+        "{\"token\": 5}",
+        "{}",
+        "{\"token\": \"" + live + "\"} trailing",
+        "{\"token\": \"x\", \"token\": \"" + live + "\"}",
+    };
+    for (const std::string& body : bodies) {
+        const auto result = m_client.Post(m_server.Url(kRefreshPath), body);
+        ASSERT_TRUE(result.Ok()) << result.error;
+        EXPECT_EQ(400, result.status) << body;
+        Json::Value answer;
+        ASSERT_TRUE(ParseJson(result.body, &answer)) << result.body;
+        EXPECT_EQ(400, answer["code"].asInt()) << body;
+    }
+    // None of them touched the live token.
+    EXPECT_TRUE(m_server.State().UserOfToken(live).has_value());
+}
+
+TEST_F(DevServerTest, OneTokenRefreshedConcurrentlySucceedsOnce)
+{
+    constexpr int kThreads = 4;
+    constexpr int kChain = 10;
+    const std::string shared = IssueToken(1);
+    std::promise<void> go;
+    std::shared_future<void> start = go.get_future().share();
+    std::atomic<int> winners{0};
+    std::atomic<int> refused{0};
+    std::atomic<int> chainFailures{0};
+
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        std::string own = IssueToken(100 + i);
+        threads.emplace_back([&, own]() mutable {
+            HttpClient client;
+            start.wait();
+            Json::Value answer;
+            const auto result = Refresh(shared, &client);
+            if (result.Ok() && ParseJson(result.body, &answer)) {
+                if (answer["code"].asInt() == 0)
+                    ++winners;
+                else if (answer["code"].asInt() == DevServer::ResultCode::TokenInvalid)
+                    ++refused;
+            }
+            for (int n = 0; n < kChain; ++n) {
+                const auto step = Refresh(own, &client);
+                if (!step.Ok() || !ParseJson(step.body, &answer) || answer["code"].asInt() != 0) {
+                    ++chainFailures;
+                    return;
+                }
+                own = answer["token"].asString();
+            }
+        });
+    }
+    go.set_value();
+    for (std::thread& thread : threads)
+        thread.join();
+
+    EXPECT_EQ(1, winners.load());
+    EXPECT_EQ(kThreads - 1, refused.load());
+    EXPECT_EQ(0, chainFailures.load());
+}
+
+// --- routing -----------------------------------------------------------
+
+TEST_F(DevServerTest, UnknownRoutesAre404WithAJsonBody)
+{
+    for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
+             {"GET", "/nowhere"}, {"GET", kRefreshPath}, {"POST", "/v1/account/refreshtoken/"}}) {
+        const auto result = m_client.Request(method, m_server.Url(path), "{}");
+        ASSERT_TRUE(result.Ok()) << result.error;
+        EXPECT_EQ(404, result.status) << method << " " << path;
+        Json::Value answer;
+        ASSERT_TRUE(ParseJson(result.body, &answer)) << result.body;
+        EXPECT_EQ(404, answer["code"].asInt());
+    }
+}
+
+TEST_F(DevServerTest, PathsAreDecodedAndQueriesParsed)
+{
+    m_server.Server().Route("GET", "/echo path", [](const DevServer::HttpRequest& request) {
+        DevServer::HttpResponse response;
+        response.contentType = "text/plain";
+        response.body = request.query.count("name") ? request.query.at("name") : "<none>";
+        return response;
+    });
+    const auto result = m_client.Get(m_server.Url("/echo%20path?name=a+b%26c&other"));
+    ASSERT_TRUE(result.Ok()) << result.error;
+    EXPECT_EQ(200, result.status);
+    EXPECT_EQ("a b&c", result.body);
+
+    const auto bad = m_client.Get(m_server.Url("/echo%2"));
+    ASSERT_TRUE(bad.Ok()) << bad.error;
+    EXPECT_EQ(400, bad.status);
+}
+
+TEST_F(DevServerTest, AThrowingHandlerIsAnswered500AndTheServerGoesOn)
+{
+    m_server.Server().Route("POST", "/boom", [](const DevServer::HttpRequest&) -> DevServer::HttpResponse {
+        throw std::runtime_error("handler broke");
+    });
+    const auto result = m_client.Post(m_server.Url("/boom"), "{}");
+    ASSERT_TRUE(result.Ok()) << result.error;
+    EXPECT_EQ(500, result.status);
+    Json::Value answer;
+    ASSERT_TRUE(ParseJson(result.body, &answer)) << result.body;
+    EXPECT_EQ(500, answer["code"].asInt());
+
+    const auto after = Refresh(IssueToken());
+    ASSERT_TRUE(after.Ok()) << after.error;
+    EXPECT_EQ(200, after.status);
+}
+
+TEST_F(DevServerTest, KeepAliveServesManyRequestsOnOneConnection)
+{
+    for (int i = 0; i < 3; ++i) {
+        const auto result = Refresh("unknown");
+        ASSERT_TRUE(result.Ok()) << result.error;
+    }
+    EXPECT_EQ(3u, m_server.Server().RequestCount());
+    EXPECT_EQ(1u, m_server.Server().ConnectionCount());
+    EXPECT_EQ(0u, m_server.Server().TlsHandshakeCount());
+}
+
+TEST_F(DevServerTest, AMalformedRequestIsAnswered400AndClosed)
+{
+    RawConnection raw;
+    ASSERT_TRUE(raw.Connect("127.0.0.1", m_server.Server().Port()));
+    ASSERT_TRUE(raw.Send("THIS IS NOT HTTP\r\n\r\n"));
+    bool closed = false;
+    const std::string answer = raw.ReadUntilClosed(kHangLimit, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(0u, answer.rfind("HTTP/1.1 400", 0)) << answer;
+}
+
+TEST(DevServer, ABodyOverTheLimitIsAnswered413AndClosed)
+{
+    DevServer::Options options = TestServer::Http();
+    options.bodyLimit = 1024;
+    TestServer server(options);
+    ASSERT_TRUE(server.Started()) << server.Error();
+
+    RawConnection raw;
+    ASSERT_TRUE(raw.Connect("127.0.0.1", server.Server().Port()));
+    ASSERT_TRUE(raw.Send("POST /v1/account/refreshtoken HTTP/1.1\r\nHost: x\r\nContent-Length: 4096\r\n\r\n" +
+                         std::string(2048, 'a')));
+    bool closed = false;
+    const std::string answer = raw.ReadUntilClosed(kHangLimit, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(0u, answer.rfind("HTTP/1.1 413", 0)) << answer;
+}
+
+TEST(DevServer, StartTwiceFailsAndAStoppedServerStartsAgain)
+{
+    TestServer server;
+    ASSERT_TRUE(server.Started()) << server.Error();
+    std::string error;
+    EXPECT_FALSE(server.Server().Start(&error));
+    EXPECT_EQ("already running", error);
+
+    server.Server().Stop();
+    server.Server().Stop();
+    ASSERT_TRUE(server.Server().Start(&error)) << error;
+    HttpClient client;
+    const auto result = client.Post(server.Url(kRefreshPath), RefreshBody("x"));
+    ASSERT_TRUE(result.Ok()) << result.error;
+    EXPECT_EQ(200, result.status);
+}
+
+TEST(DevServer, StartReportsAPortInUse)
+{
+    TestServer first;
+    ASSERT_TRUE(first.Started()) << first.Error();
+    DevServer::Options options = TestServer::Http();
+    options.port = first.Server().Port();
+    DevServer::Server second(options);
+    std::string error;
+    EXPECT_FALSE(second.Start(&error));
+    EXPECT_NE(std::string::npos, error.find("cannot listen")) << error;
+}
+
+// --- HTTPS -------------------------------------------------------------
+
+TEST(DevServerTls, ThrowAwayCaIsVerifiedAndConnectionsAreReused)
+{
+    TestServer server(TestServer::Https());
+    ASSERT_TRUE(server.Started()) << server.Error();
+    EXPECT_EQ(0u, server.BaseUrl().rfind("https://127.0.0.1:", 0));
+    ASSERT_FALSE(server.CaFile().empty());
+
+    HttpClient client;
+    client.SetCaFile(server.CaFile());
+    const std::string token = server.State().IssueToken(9).token;
+    const auto first = client.Post(server.Url(kRefreshPath), RefreshBody(token));
+    ASSERT_TRUE(first.Ok()) << first.error;
+    Json::Value answer;
+    ASSERT_TRUE(ParseJson(first.body, &answer)) << first.body;
+    EXPECT_EQ(0, answer["code"].asInt());
+    const auto second = client.Post(server.Url(kRefreshPath), RefreshBody(answer["token"].asString()));
+    ASSERT_TRUE(second.Ok()) << second.error;
+
+    EXPECT_EQ(1u, server.Server().TlsHandshakeCount());
+    EXPECT_EQ(1u, server.Server().ConnectionCount());
+    EXPECT_EQ(2u, server.Server().RequestCount());
+}
+
+TEST(DevServerTls, ACertificateFromAnotherCaIsRefused)
+{
+    TestServer server(TestServer::Https());
+    ASSERT_TRUE(server.Started()) << server.Error();
+
+    TempDir dir;
+    DevServer::CertificateAuthority stranger;
+    ASSERT_TRUE(stranger.Create("Stranger CA"));
+    ASSERT_TRUE(DevServer::CertificateAuthority::WriteFile(dir.File("stranger.pem"), stranger.CertificatePem()));
+
+    HttpClient client;
+    client.SetCaFile(dir.File("stranger.pem"));
+    const auto result = client.Post(server.Url(kRefreshPath), RefreshBody("x"));
+    EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, result.curlCode) << result.error;
+    EXPECT_EQ(0u, server.Server().RequestCount());
+    EXPECT_EQ(0u, server.Server().TlsHandshakeCount());
+}
+
+TEST(DevServerTls, GivenCertificateFilesAreServed)
+{
+    TempDir dir;
+    DevServer::CertificateAuthority ca;
+    DevServer::CertificateAuthority::Issued leaf;
+    std::string error;
+    ASSERT_TRUE(ca.Create("Given CA", &error)) << error;
+    ASSERT_TRUE(ca.IssueLoopbackCertificate(&leaf, &error)) << error;
+    ASSERT_TRUE(DevServer::CertificateAuthority::WriteFile(dir.File("ca.pem"), ca.CertificatePem()));
+    ASSERT_TRUE(DevServer::CertificateAuthority::WriteFile(dir.File("cert.pem"), leaf.certificatePem));
+    ASSERT_TRUE(DevServer::CertificateAuthority::WriteFile(dir.File("key.pem"), leaf.privateKeyPem));
+
+    DevServer::Options options = TestServer::Https();
+    options.certFile = dir.File("cert.pem");
+    options.keyFile = dir.File("key.pem");
+    TestServer server(options);
+    ASSERT_TRUE(server.Started()) << server.Error();
+    EXPECT_TRUE(server.CaFile().empty());
+
+    HttpClient trusting;
+    trusting.SetCaFile(dir.File("ca.pem"));
+    const auto ok = trusting.Post(server.Url(kRefreshPath), RefreshBody("x"));
+    ASSERT_TRUE(ok.Ok()) << ok.error;
+    EXPECT_EQ(200, ok.status);
+
+    // A server certificate issued for other names fails host verification.
+    DevServer::CertificateAuthority::Issued elsewhere;
+    ASSERT_TRUE(ca.IssueServerCertificate({"example.invalid"}, {}, &elsewhere, &error)) << error;
+    ASSERT_TRUE(DevServer::CertificateAuthority::WriteFile(dir.File("other.pem"), elsewhere.certificatePem));
+    ASSERT_TRUE(DevServer::CertificateAuthority::WriteFile(dir.File("other.key"), elsewhere.privateKeyPem));
+    options.certFile = dir.File("other.pem");
+    options.keyFile = dir.File("other.key");
+    TestServer misnamed(options);
+    ASSERT_TRUE(misnamed.Started()) << misnamed.Error();
+    HttpClient checking;
+    checking.SetCaFile(dir.File("ca.pem"));
+    const auto refused = checking.Post(misnamed.Url(kRefreshPath), RefreshBody("x"));
+    EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, refused.curlCode) << refused.error;
+}
+
+TEST(DevServerTls, MissingCertificateFilesFailStart)
+{
+    DevServer::Options options = TestServer::Https();
+    options.certFile = "/nonexistent/cert.pem";
+    DevServer::Server server(options);
+    std::string error;
+    EXPECT_FALSE(server.Start(&error));
+    EXPECT_NE(std::string::npos, error.find("cannot load certificate")) << error;
+}
+
+TEST(DevServerTls, CertificateAuthorityRefusesToIssueBeforeCreateOrWithoutNames)
+{
+    DevServer::CertificateAuthority ca;
+    DevServer::CertificateAuthority::Issued leaf;
+    EXPECT_TRUE(ca.CertificatePem().empty());
+    EXPECT_FALSE(ca.IssueLoopbackCertificate(&leaf));
+    ASSERT_TRUE(ca.Create("CA"));
+    std::string error;
+    EXPECT_FALSE(ca.IssueServerCertificate({}, {}, &leaf, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(ca.IssueServerCertificate({}, {"not-an-address"}, &leaf, &error));
+}
+
+// --- fault switches ----------------------------------------------------
+
+TEST_F(DevServerTest, DelayHoldsTheAnswerBack)
+{
+    Fault fault;
+    fault.delayMs = 60000;
+    fault.remaining = 1;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    HttpClient impatient;
+    impatient.SetTimeoutMs(300);
+    const auto held = Refresh(IssueToken(), &impatient);
+    EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, held.curlCode) << held.error;
+
+    // A short delay still ends in the normal answer.
+    fault.delayMs = 20;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    const auto late = Refresh(IssueToken());
+    ASSERT_TRUE(late.Ok()) << late.error;
+    Json::Value answer;
+    ASSERT_TRUE(ParseJson(late.body, &answer)) << late.body;
+    EXPECT_EQ(0, answer["code"].asInt());
+}
+
+TEST_F(DevServerTest, CloseWithoutAnswerDropsTheRequestUnhandled)
+{
+    Fault fault;
+    fault.closeWithoutAnswer = true;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    const std::string token = IssueToken();
+    const auto result = Refresh(token);
+    EXPECT_EQ(CURLE_GOT_NOTHING, result.curlCode) << result.error;
+    EXPECT_TRUE(m_server.State().UserOfToken(token).has_value());
+}
+
+TEST_F(DevServerTest, CloseMidResponseCutsTheBodyShort)
+{
+    Fault fault;
+    fault.closeMidResponse = true;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    const std::string token = IssueToken();
+    const auto result = Refresh(token);
+    EXPECT_EQ(CURLE_PARTIAL_FILE, result.curlCode) << result.error;
+    EXPECT_EQ(200, result.status);
+    // The route did its work; only its answer was lost.
+    EXPECT_FALSE(m_server.State().UserOfToken(token).has_value());
+}
+
+TEST(DevServerTls, CloseMidResponseCutsTheBodyShortOverTls)
+{
+    TestServer server(TestServer::Https());
+    ASSERT_TRUE(server.Started()) << server.Error();
+    Fault fault;
+    fault.closeMidResponse = true;
+    ASSERT_TRUE(server.Server().SetFault("POST", kRefreshPath, fault));
+    HttpClient client;
+    client.SetCaFile(server.CaFile());
+    const auto result = client.Post(server.Url(kRefreshPath), RefreshBody("x"));
+    EXPECT_NE(CURLE_OK, result.curlCode);
+    Json::Value answer;
+    EXPECT_FALSE(ParseJson(result.body, &answer)) << result.body;
+}
+
+TEST_F(DevServerTest, GarbageAndEmptyBodiesComeWithStatus200)
+{
+    Fault garbage;
+    garbage.garbageBody = true;
+    garbage.remaining = 1;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, garbage));
+    const auto first = Refresh(IssueToken());
+    ASSERT_TRUE(first.Ok()) << first.error;
+    EXPECT_EQ(200, first.status);
+    EXPECT_FALSE(first.body.empty());
+    Json::Value answer;
+    EXPECT_FALSE(ParseJson(first.body, &answer)) << first.body;
+
+    Fault empty;
+    empty.emptyBody = true;
+    empty.remaining = 1;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, empty));
+    const auto second = Refresh(IssueToken());
+    ASSERT_TRUE(second.Ok()) << second.error;
+    EXPECT_EQ(200, second.status);
+    EXPECT_TRUE(second.body.empty());
+}
+
+TEST_F(DevServerTest, StatusFaultAnswersThatStatusForItsCount)
+{
+    Fault fault;
+    fault.httpStatus = 503;
+    fault.remaining = 2;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    for (int i = 0; i < 2; ++i) {
+        const auto result = Refresh(IssueToken());
+        ASSERT_TRUE(result.Ok()) << result.error;
+        EXPECT_EQ(503, result.status);
+        Json::Value answer;
+        EXPECT_FALSE(ParseJson(result.body, &answer)) << result.body;
+    }
+    const auto after = Refresh(IssueToken());
+    ASSERT_TRUE(after.Ok()) << after.error;
+    EXPECT_EQ(200, after.status);
+
+    fault.httpStatus = 42;
+    EXPECT_FALSE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    fault.httpStatus = 1000;
+    EXPECT_FALSE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+}
+
+TEST_F(DevServerTest, FaultsApplyToTheirRouteOnlyAndClear)
+{
+    Fault fault;
+    fault.httpStatus = 502;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/other", fault));
+    const auto unknown = m_client.Post(m_server.Url("/other"), "{}");
+    EXPECT_EQ(404, unknown.status);
+    EXPECT_EQ(502, Refresh("x").status);
+    EXPECT_EQ(502, Refresh("x").status);
+
+    m_server.Server().ClearFaults();
+    EXPECT_EQ(200, Refresh("x").status);
+
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    fault.remaining = 0;
+    ASSERT_TRUE(m_server.Server().SetFault("POST", kRefreshPath, fault));
+    EXPECT_EQ(200, Refresh("x").status);
+}
+
+// --- development routes --------------------------------------------------
+
+TEST_F(DevServerTest, DevRoutesIssueTokensAndSwitchFaults)
+{
+    Json::Value answer;
+    const auto issued = m_client.Post(m_server.Url("/_dev/token"), "{\"user_id\": 7}");
+    ASSERT_TRUE(issued.Ok()) << issued.error;
+    ASSERT_TRUE(ParseJson(issued.body, &answer)) << issued.body;
+    ASSERT_EQ(0, answer["code"].asInt());
+    const std::string token = answer["token"].asString();
+    EXPECT_EQ(7u, m_server.State().UserOfToken(token).value_or(0));
+
+    const auto set = m_client.Post(m_server.Url("/_dev/fault"),
+                                   "{\"method\":\"POST\",\"path\":\"/v1/account/refreshtoken\",\"status\":502}");
+    ASSERT_TRUE(set.Ok()) << set.error;
+    EXPECT_EQ(200, set.status) << set.body;
+    EXPECT_EQ(502, Refresh(token).status);
+
+    // Faults never touch the development routes themselves.
+    m_client.Post(m_server.Url("/_dev/fault"), "{\"method\":\"POST\",\"path\":\"/_dev/faults/clear\",\"close\":true}");
+    const auto cleared = m_client.Post(m_server.Url("/_dev/faults/clear"), "{}");
+    ASSERT_TRUE(cleared.Ok()) << cleared.error;
+    EXPECT_EQ(200, cleared.status);
+
+    const auto refreshed = Refresh(token);
+    ASSERT_TRUE(ParseJson(refreshed.body, &answer)) << refreshed.body;
+    EXPECT_EQ(0, answer["code"].asInt());
+}
+
+TEST_F(DevServerTest, DevRoutesRefuseBadRequests)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/_dev/token", "{}"},
+        {"/_dev/token", "{\"user_id\": -1}"},
+        {"/_dev/token", "{\"user_id\": 1, \"lifetime\": \"long\"}"},
+        {"/_dev/fault", "{\"path\":\"/x\"}"},
+        {"/_dev/fault", "{\"method\":\"POST\",\"path\":\"/x\",\"status\":99}"},
+        {"/_dev/fault", "{\"method\":\"POST\",\"path\":\"/x\",\"close\":1}"},
+        {"/_dev/fault", "{\"method\":\"POST\",\"path\":\"/x\",\"delay_ms\":-5}"},
+        {"/_dev/fault", "{\"method\":\"POST\",\"path\":\"/x\",\"count\":-2}"},
+    };
+    for (const auto& [path, body] : cases) {
+        const auto result = m_client.Post(m_server.Url(path), body);
+        ASSERT_TRUE(result.Ok()) << result.error;
+        EXPECT_EQ(400, result.status) << path << " " << body;
+    }
+}
+
+// --- stopping ----------------------------------------------------------
+
+TEST(DevServer, StopWithOpenConnectionsReturnsAndClosesThem)
+{
+    TestServer server;
+    ASSERT_TRUE(server.Started()) << server.Error();
+
+    // An idle keep-alive connection.
+    HttpClient idle;
+    ASSERT_TRUE(idle.Post(server.Url(kRefreshPath), RefreshBody("x")).Ok());
+    // Half a request.
+    RawConnection half;
+    ASSERT_TRUE(half.Connect("127.0.0.1", server.Server().Port()));
+    ASSERT_TRUE(half.Send("POST /v1/account/refreshtoken HTTP/1.1\r\nHost: x\r\n"));
+    // A request held by a delay.
+    Fault fault;
+    fault.delayMs = 60000;
+    ASSERT_TRUE(server.Server().SetFault("POST", kRefreshPath, fault));
+    std::promise<HttpClient::Result> heldResult;
+    std::thread held([&] {
+        HttpClient client;
+        heldResult.set_value(client.Post(server.Url(kRefreshPath), RefreshBody("x")));
+    });
+    ASSERT_TRUE(WaitUntil([&] { return server.Server().RequestCount() == 2; }));
+
+    auto stopped = std::async(std::launch::async, [&] { server.Server().Stop(); });
+    const bool returned = stopped.wait_for(kHangLimit) == std::future_status::ready;
+    EXPECT_TRUE(returned);
+
+    bool closed = false;
+    half.ReadUntilClosed(kHangLimit, &closed);
+    EXPECT_TRUE(closed);
+    auto heldFuture = heldResult.get_future();
+    EXPECT_EQ(std::future_status::ready, heldFuture.wait_for(kHangLimit));
+    held.join();
+    EXPECT_FALSE(heldFuture.get().Ok());
+    if (!returned)
+        std::abort();  // the server hangs; nothing sensible is left to check
+}
+
+}  // namespace

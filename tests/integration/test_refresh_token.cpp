@@ -1,0 +1,173 @@
+// LoginApi::RefreshToken through libService against the local server on
+// loopback: over HTTPS (trusting the server's throw-away CA) and plain HTTP,
+// a token the server does not know, and a port where nothing listens.
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "account/LoginApi.h"
+#include "compat/TextConvert.h"
+#include "core/CoreApi.h"
+#include "core/RequestKind.h"
+#include "core/ServiceEvent.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
+#include "devserver/DevServer.h"
+#include "devserver/State.h"
+#include "netcall/HttpsRequest.h"
+
+namespace {
+
+struct Outcome {
+    int code = 0;
+    unsigned kind = 0;
+    bool hasRecord = false;
+    std::string token;
+};
+
+// Receives HttpsServiceEvent on the HTTPS service's thread and hands the
+// outcome to the test thread.
+class ResultWaiter {
+public:
+    ResultWaiter()
+        : m_connection(ServiceEvent::HttpsServiceEvent().connect([this](int code, unsigned kind, IXData* record) {
+              Outcome o;
+              o.code = code;
+              o.kind = kind;
+              o.hasRecord = record != nullptr;
+              CStringW token;
+              if (record != nullptr && record->GetIXDataStr(L"Token", token))
+                  o.token = ToMultiByte(token, CP_UTF8);
+              std::lock_guard<std::mutex> guard(m_lock);
+              m_outcomes.push_back(o);
+              m_arrived.notify_all();
+          }))
+    {
+    }
+
+    bool Wait(Outcome& outcome)
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (!m_arrived.wait_for(guard, std::chrono::seconds(30), [this] { return !m_outcomes.empty(); }))
+            return false;
+        outcome = m_outcomes.front();
+        m_outcomes.erase(m_outcomes.begin());
+        return true;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_arrived;
+    std::vector<Outcome> m_outcomes;
+    event::scoped_connection m_connection;
+};
+
+class RefreshTokenIntegration : public ::testing::TestWithParam<bool> {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_root = std::filesystem::temp_directory_path() /
+                 ("pelbo-refresh-it-" + std::to_string(std::random_device()()));
+        std::filesystem::create_directories(s_root);
+        Util::Path::SetRootFolder(s_root.wstring().c_str());
+    }
+    static void TearDownTestSuite()
+    {
+        // The client's last step at shutdown: the HTTPS service's thread and
+        // its connections go before the process does.
+        Util::HttpsRequest::Shutdown();
+        std::filesystem::remove_all(s_root);
+    }
+
+    void SetUp() override
+    {
+        DevServer::Options options;
+        options.tls = GetParam();
+        if (options.tls)
+            options.caCertOut = (s_root / "devserver-ca.pem").string();
+        server = std::make_unique<DevServer::Server>(options);
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+        if (options.tls)
+            Http::SetCaBundle(ToWide(server->CaCertFile().c_str(), CP_UTF8).c_str());
+        Http::SetHttpUrlHead(ToWide(server->BaseUrl().c_str(), CP_UTF8).c_str());
+    }
+
+    void TearDown() override
+    {
+        Aux::Core::DoExit();
+        server.reset();
+        Http::ResetSettings();
+    }
+
+    static std::filesystem::path s_root;
+    std::unique_ptr<DevServer::Server> server;
+    ResultWaiter waiter;
+};
+
+std::filesystem::path RefreshTokenIntegration::s_root;
+
+TEST_P(RefreshTokenIntegration, LiveTokenIsExchangedForANewOne)
+{
+    const std::string old = server->GetState().IssueToken(7).token;
+    ASSERT_NE(LoginApi::RefreshToken(ToWide(old.c_str(), CP_UTF8).c_str()), 0);
+    Outcome outcome;
+    ASSERT_TRUE(waiter.Wait(outcome));
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(outcome.kind, RequestKind::kRefreshToken);
+    ASSERT_TRUE(outcome.hasRecord);
+    EXPECT_FALSE(outcome.token.empty());
+    EXPECT_NE(outcome.token, old);
+    EXPECT_EQ(server->GetState().UserOfToken(outcome.token), std::optional<uint32_t>(7u));
+    EXPECT_FALSE(server->GetState().UserOfToken(old).has_value()) << "the old token stops working";
+}
+
+TEST_P(RefreshTokenIntegration, UnknownTokenIsReportedWithTheServersCode)
+{
+    ASSERT_NE(LoginApi::RefreshToken(L"never-issued"), 0);
+    Outcome outcome;
+    ASSERT_TRUE(waiter.Wait(outcome));
+    EXPECT_EQ(outcome.kind, RequestKind::kRefreshToken);
+    EXPECT_NE(outcome.code, 0);
+    EXPECT_NE(outcome.code, -1);
+    ASSERT_TRUE(outcome.hasRecord);
+    EXPECT_TRUE(outcome.token.empty());
+}
+
+TEST_P(RefreshTokenIntegration, GarbageAnswerIsReportedAsMinusOneWithoutRecord)
+{
+    DevServer::Fault fault;
+    fault.garbageBody = true;
+    ASSERT_TRUE(server->SetFault("POST", "/v1/account/refreshtoken", fault));
+    ASSERT_NE(LoginApi::RefreshToken(L"whatever"), 0);
+    Outcome outcome;
+    ASSERT_TRUE(waiter.Wait(outcome));
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_FALSE(outcome.hasRecord);
+}
+
+TEST_P(RefreshTokenIntegration, RefusedConnectionIsReportedAsMinusOne)
+{
+    // The server's port, once it has stopped, has nobody listening.
+    const std::string url = server->BaseUrl();
+    server->Stop();
+    Http::SetHttpUrlHead(ToWide(url.c_str(), CP_UTF8).c_str());
+    ASSERT_NE(LoginApi::RefreshToken(L"abc"), 0);
+    Outcome outcome;
+    ASSERT_TRUE(waiter.Wait(outcome));
+    EXPECT_EQ(outcome.code, -1);
+    EXPECT_EQ(outcome.kind, RequestKind::kRefreshToken);
+    EXPECT_FALSE(outcome.hasRecord);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transport, RefreshTokenIntegration, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Https" : "Http"; });
+
+}  // namespace

@@ -1,0 +1,11 @@
+#include "devserver/Routes.h"
+
+namespace DevServer {
+
+void RegisterAllRoutes(Server& server)
+{
+    RegisterDevRoutes(server);
+    RegisterAccountRoutes(server);
+}
+
+}  // namespace DevServer

@@ -1,0 +1,95 @@
+#include <chrono>
+
+#include "devserver/JsonHelpers.h"
+#include "devserver/Routes.h"
+#include "devserver/State.h"
+
+namespace DevServer {
+namespace {
+
+constexpr unsigned kMaxDelayMs = 10 * 60 * 1000;
+
+// Reads an optional member; false when it is present with the wrong type.
+bool ReadBool(const Json::Value& body, const char* name, bool* out)
+{
+    const Json::Value& value = body[name];
+    if (value.isNull())
+        return true;
+    if (!value.isBool())
+        return false;
+    *out = value.asBool();
+    return true;
+}
+
+bool ReadInt(const Json::Value& body, const char* name, int* out)
+{
+    const Json::Value& value = body[name];
+    if (value.isNull())
+        return true;
+    if (!value.isInt())
+        return false;
+    *out = value.asInt();
+    return true;
+}
+
+HttpResponse Ok()
+{
+    Json::Value answer(Json::objectValue);
+    answer["code"] = ResultCode::Ok;
+    return JsonResponse(answer);
+}
+
+// {"method":"POST","path":"/v1/...","delay_ms":N,"close":b,"close_mid_response":b,
+//  "garbage":b,"empty":b,"status":N,"count":N}
+HttpResponse SetFault(Server& server, const HttpRequest& request)
+{
+    Json::Value body;
+    if (!ParseJsonObject(request.body, &body) || !body["method"].isString() || !body["path"].isString())
+        return JsonError(400, ResultCode::BadRequest, "need \"method\" and \"path\" strings");
+    Fault fault;
+    int delayMs = 0;
+    bool ok = ReadInt(body, "delay_ms", &delayMs) && ReadBool(body, "close", &fault.closeWithoutAnswer) &&
+              ReadBool(body, "close_mid_response", &fault.closeMidResponse) &&
+              ReadBool(body, "garbage", &fault.garbageBody) && ReadBool(body, "empty", &fault.emptyBody) &&
+              ReadInt(body, "status", &fault.httpStatus) && ReadInt(body, "count", &fault.remaining);
+    if (!ok || delayMs < 0 || static_cast<unsigned>(delayMs) > kMaxDelayMs || fault.remaining < -1)
+        return JsonError(400, ResultCode::BadRequest, "a fault member has a wrong type or value");
+    fault.delayMs = static_cast<unsigned>(delayMs);
+    if (!server.SetFault(body["method"].asString(), body["path"].asString(), fault))
+        return JsonError(400, ResultCode::BadRequest, "\"status\" must be within 100..599");
+    return Ok();
+}
+
+// {"user_id":N[,"lifetime":seconds]} -> {"code":0,"token":"...","expire":seconds}
+HttpResponse IssueToken(Server::State& state, const HttpRequest& request)
+{
+    Json::Value body;
+    if (!ParseJsonObject(request.body, &body) || !body["user_id"].isUInt())
+        return JsonError(400, ResultCode::BadRequest, "need an unsigned \"user_id\"");
+    const Json::Value& lifetime = body["lifetime"];
+    if (!lifetime.isNull() && !lifetime.isUInt())
+        return JsonError(400, ResultCode::BadRequest, "\"lifetime\" must be unsigned seconds");
+    const auto issued = lifetime.isNull()
+                            ? state.IssueToken(body["user_id"].asUInt())
+                            : state.IssueToken(body["user_id"].asUInt(), std::chrono::seconds(lifetime.asUInt()));
+    Json::Value answer(Json::objectValue);
+    answer["code"] = ResultCode::Ok;
+    answer["token"] = issued.token;
+    answer["expire"] = static_cast<Json::Int64>(issued.lifetime.count());
+    return JsonResponse(answer);
+}
+
+}  // namespace
+
+void RegisterDevRoutes(Server& server)
+{
+    Server::State& state = server.GetState();
+    server.Route("POST", "/_dev/fault", [&server](const HttpRequest& request) { return SetFault(server, request); });
+    server.Route("POST", "/_dev/faults/clear", [&server](const HttpRequest&) {
+        server.ClearFaults();
+        return Ok();
+    });
+    server.Route("POST", "/_dev/token", [&state](const HttpRequest& request) { return IssueToken(state, request); });
+}
+
+}  // namespace DevServer
