@@ -2,25 +2,21 @@
 // would, against the local server started in-process (or another
 // deployment with --server), and prints each step and its outcome.
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
-#include "account/LoginApi.h"
+#include "DemoSteps.h"
 #include "compat/TextConvert.h"
 #include "core/CoreApi.h"
-#include "core/RequestKind.h"
-#include "core/ServiceEvent.h"
 #include "corekit/HttpSettings.h"
+#include "corekit/Log.h"
 #include "corekit/Path.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
@@ -29,36 +25,28 @@
 namespace {
 
 const char kUsage[] =
-    "usage: pelbo-demo [--server URL --token TOKEN [--ca FILE]] [--timeout SECONDS]\n"
+    "usage: pelbo-demo [--server URL --token TOKEN [--ca FILE]] [--only FAMILY] [--timeout SECONDS]\n"
     "\n"
     "Without --server the local server is started in-process over HTTPS on\n"
     "127.0.0.1 with a throw-away certificate authority, and a sign-in token is\n"
     "issued by it. With --server the REST service at URL is used and TOKEN is\n"
     "the signed-in user's token; --ca names a PEM file of CA certificates to\n"
-    "trust instead of the system's store.\n"
+    "trust instead of the system's store. --only runs one family's steps.\n"
     "\n"
-    "Steps: refresh the sign-in token (LoginApi::RefreshToken).\n"
     "Exits 0 when every step succeeded, 1 when one failed, 2 on bad usage.\n";
 
-struct Options {
-    std::string server;
-    std::string token;
-    std::string ca;
-    int timeoutSeconds = 30;
-};
-
-// Tokens are credentials: only their first two characters are shown.
-std::string Mask(const std::string& secret)
+const std::vector<Demo::Family>& Families()
 {
-    if (secret.size() <= 4)
-        return "***";
-    return secret.substr(0, 2) + "***";
+    static const std::vector<Demo::Family> families = {
+        {"account", Demo::RunAccountSteps},
+    };
+    return families;
 }
 
 // Parses the command line; nullopt after printing why when it is unusable.
-std::optional<Options> ParseOptions(int argc, char** argv, bool& help)
+std::optional<Demo::Options> ParseOptions(int argc, char** argv, bool& help)
 {
-    Options options;
+    Demo::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string& out) {
@@ -83,6 +71,19 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& help)
         } else if (arg == "--ca") {
             if (!value(options.ca))
                 return std::nullopt;
+        } else if (arg == "--only") {
+            if (!value(options.only))
+                return std::nullopt;
+            bool known = false;
+            for (const auto& family : Families())
+                known = known || options.only == family.name;
+            if (!known) {
+                std::fprintf(stderr, "pelbo-demo: unknown family %s; families:", options.only.c_str());
+                for (const auto& family : Families())
+                    std::fprintf(stderr, " %s", family.name);
+                std::fprintf(stderr, "\n");
+                return std::nullopt;
+            }
         } else if (arg == "--timeout") {
             if (!value(timeout))
                 return std::nullopt;
@@ -105,93 +106,19 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& help)
     return options;
 }
 
-struct RestOutcome {
-    int code = 0;
-    unsigned kind = 0;
-    bool hasRecord = false;
-    std::string token;
-};
-
-// Hears HttpsServiceEvent on the HTTPS service's thread and passes the first
-// result of the awaited kind to the main thread.
-class ResultWaiter {
-public:
-    explicit ResultWaiter(unsigned kind)
-        : m_kind(kind),
-          m_connection(ServiceEvent::HttpsServiceEvent().connect(
-              [this](int code, unsigned k, IXData* record) { OnResult(code, k, record); }))
-    {
-    }
-
-    std::optional<RestOutcome> Wait(int seconds)
-    {
-        std::unique_lock<std::mutex> guard(m_lock);
-        if (!m_arrived.wait_for(guard, std::chrono::seconds(seconds), [this] { return m_outcome.has_value(); }))
-            return std::nullopt;
-        return m_outcome;
-    }
-
-private:
-    void OnResult(int code, unsigned kind, IXData* record)
-    {
-        if (kind != m_kind)
-            return;
-        RestOutcome outcome;
-        outcome.code = code;
-        outcome.kind = kind;
-        outcome.hasRecord = record != nullptr;
-        CStringW token;
-        if (record != nullptr && record->GetIXDataStr(L"Token", token))
-            outcome.token = ToMultiByte(token, CP_UTF8);
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (!m_outcome) {
-            m_outcome = outcome;
-            m_arrived.notify_all();
-        }
-    }
-
-    const unsigned m_kind;
-    std::mutex m_lock;
-    std::condition_variable m_arrived;
-    std::optional<RestOutcome> m_outcome;
-    event::scoped_connection m_connection;
-};
-
-bool StepRefreshToken(const std::string& token, int timeoutSeconds)
-{
-    std::printf("step 1  refresh the sign-in token %s\n", Mask(token).c_str());
-    ResultWaiter waiter(RequestKind::kRefreshToken);
-    if (LoginApi::RefreshToken(ToWide(token.c_str(), CP_UTF8).c_str()) == 0) {
-        std::printf("        FAILED: the request was not accepted\n");
-        return false;
-    }
-    const std::optional<RestOutcome> outcome = waiter.Wait(timeoutSeconds);
-    if (!outcome) {
-        std::printf("        FAILED: no result within %d s\n", timeoutSeconds);
-        return false;
-    }
-    if (outcome->code != 0) {
-        std::printf("        FAILED: code %d%s\n", outcome->code,
-                    outcome->code == -1 ? " (no usable answer from the service)" : " (refused by the service)");
-        return false;
-    }
-    if (outcome->token.empty()) {
-        std::printf("        FAILED: code 0 but the answer held no token\n");
-        return false;
-    }
-    std::printf("        ok: code 0, new token %s\n", Mask(outcome->token).c_str());
-    return true;
-}
-
-int Run(const Options& options)
+int Run(const Demo::Options& options)
 {
     const std::filesystem::path root =
         std::filesystem::temp_directory_path() / ("pelbo-demo-" + std::to_string(std::random_device()()));
     std::filesystem::create_directories(root);
     Util::Path::SetRootFolder(root.wstring().c_str());
 
+    Demo::Context context;
+    context.options = options;
+    context.dataFolder = root.string();
+
     std::unique_ptr<DevServer::Server> server;
-    std::string token = options.token;
+    context.token = options.token;
     if (options.server.empty()) {
         DevServer::Options serverOptions;
         serverOptions.tls = true;
@@ -205,7 +132,8 @@ int Run(const Options& options)
         }
         Http::SetCaBundle(ToWide(server->CaCertFile().c_str(), CP_UTF8).c_str());
         Http::SetHttpUrlHead(ToWide(server->BaseUrl().c_str(), CP_UTF8).c_str());
-        token = server->GetState().IssueToken(1).token;
+        context.localServer = server.get();
+        context.token = server->GetState().IssueToken(1).token;
         std::printf("local server at %s (HTTPS, throw-away CA)\n", server->BaseUrl().c_str());
     } else {
         if (!options.ca.empty())
@@ -214,18 +142,44 @@ int Run(const Options& options)
         std::printf("service at %s\n", options.server.c_str());
     }
     std::printf("data folder %s\n", root.string().c_str());
+    std::printf("log file    %s\n\n", ToMultiByte(Util::Log::GetLogFilePath().c_str(), CP_UTF8).c_str());
 
-    const bool ok = StepRefreshToken(token, options.timeoutSeconds);
+    struct Row {
+        const char* family;
+        bool ok;
+    };
+    std::vector<Row> rows;
+    for (const auto& family : Families()) {
+        if (!options.only.empty() && options.only != family.name)
+            continue;
+        std::printf("== %s\n", family.name);
+        bool ok = false;
+        try {
+            ok = family.run(context);
+        } catch (const std::exception& e) {
+            Demo::Fail("unexpected error: %s", e.what());
+        }
+        rows.push_back({family.name, ok});
+        std::printf("\n");
+    }
 
     Aux::Core::DoExit();
     // As the client does on shutdown: the HTTPS service's thread and its
     // connections end before the process.
     Util::HttpsRequest::Shutdown();
     server.reset();
-    std::printf("%s: %d of 1 step passed\n", ok ? "done" : "failed", ok ? 1 : 0);
+
+    int failed = 0;
+    std::printf("%-16s %s\n", "family", "outcome");
+    for (const Row& row : rows) {
+        std::printf("%-16s %s\n", row.family, row.ok ? "ok" : "FAILED");
+        failed += row.ok ? 0 : 1;
+    }
+    std::printf("%s: %zu of %zu families passed\n", failed == 0 ? "done" : "failed", rows.size() - failed,
+                rows.size());
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
-    return ok ? 0 : 1;
+    return failed == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -234,7 +188,7 @@ int main(int argc, char** argv)
 {
     try {
         bool help = false;
-        const std::optional<Options> options = ParseOptions(argc, argv, help);
+        const std::optional<Demo::Options> options = ParseOptions(argc, argv, help);
         if (help) {
             std::fputs(kUsage, stdout);
             return 0;
