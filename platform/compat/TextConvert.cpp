@@ -25,55 +25,67 @@ bool IsSurrogate(uint32_t cp)
     return cp >= 0xD800 && cp <= 0xDFFF;
 }
 
-// Encodes text into out while it fits; returns the units the whole text
-// needs, so a caller learns the exact size when the buffer was too small.
-size_t EncodeUtf8(const wchar_t* text, size_t length, char* out, size_t capacity)
+uint32_t CodePointAt(const wchar_t* text, size_t length, size_t& i)
 {
-    size_t needed = 0;
-    auto put = [&](uint32_t cp) {
-        char bytes[4];
-        size_t n;
-        if (cp < 0x80) {
-            bytes[0] = static_cast<char>(cp);
-            n = 1;
-        } else if (cp < 0x800) {
-            bytes[0] = static_cast<char>(0xC0 | (cp >> 6));
-            bytes[1] = static_cast<char>(0x80 | (cp & 0x3F));
-            n = 2;
-        } else if (cp < 0x10000) {
-            bytes[0] = static_cast<char>(0xE0 | (cp >> 12));
-            bytes[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            bytes[2] = static_cast<char>(0x80 | (cp & 0x3F));
-            n = 3;
-        } else {
-            bytes[0] = static_cast<char>(0xF0 | (cp >> 18));
-            bytes[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            bytes[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            bytes[3] = static_cast<char>(0x80 | (cp & 0x3F));
-            n = 4;
-        }
-        if (needed + n <= capacity)
-            std::memcpy(out + needed, bytes, n);
-        needed += n;
-    };
-
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t cp = static_cast<uint32_t>(text[i]);
-        if (kWideIsUtf16) {
-            cp &= 0xFFFF;
-            if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length) {
-                const uint32_t low = static_cast<uint32_t>(text[i + 1]) & 0xFFFF;
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
+    uint32_t cp = static_cast<uint32_t>(text[i]);
+    if (kWideIsUtf16) {
+        cp &= 0xFFFF;
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length) {
+            const uint32_t low = static_cast<uint32_t>(text[i + 1]) & 0xFFFF;
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
             }
         }
-        if (IsSurrogate(cp) || cp > 0x10FFFF)
-            cp = kReplacement;
-        put(cp);
     }
-    return needed;
+    if (IsSurrogate(cp) || cp > 0x10FFFF)
+        cp = kReplacement;
+    return cp;
+}
+
+size_t Utf8Length(uint32_t cp)
+{
+    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+// Encodes text into out while it fits; returns the units the whole text
+// needs, so a caller learns the exact size when the buffer was too small.
+// Once the buffer is full the rest is only measured.
+size_t EncodeUtf8(const wchar_t* text, size_t length, char* out, size_t capacity)
+{
+    size_t used = 0;
+    size_t i = 0;
+    for (; i < length; ++i) {
+        const uint32_t cp = CodePointAt(text, length, i);
+        if (cp < 0x80 && used < capacity) {
+            out[used++] = static_cast<char>(cp);
+            continue;
+        }
+        const size_t n = Utf8Length(cp);
+        if (used + n > capacity) {
+            used += n;
+            ++i;
+            break;
+        }
+        char* p = out + used;
+        if (n == 2) {
+            p[0] = static_cast<char>(0xC0 | (cp >> 6));
+            p[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (n == 3) {
+            p[0] = static_cast<char>(0xE0 | (cp >> 12));
+            p[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            p[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            p[0] = static_cast<char>(0xF0 | (cp >> 18));
+            p[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            p[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            p[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        used += n;
+    }
+    for (; i < length; ++i)
+        used += Utf8Length(CodePointAt(text, length, i));
+    return used;
 }
 
 // Length of the valid sequence that starts at text[i], or of the maximal
