@@ -46,6 +46,7 @@ int main(int argc, char** argv)
         {"ToWide 64 KiB (ns)", "BM_ToWide/65536", "BM_Ref_IconvToWide/65536", 1, "ratio >= 1 (iconv)"},
         {"emit, 1 receiver (ns/receiver)", "BM_EmitInt/1", "BM_Ref_FunctionVector/1", 1, "ratio >= 0.5 (bare calls)"},
         {"emit, 16 receivers (ns/receiver)", "BM_EmitInt/16", "BM_Ref_FunctionVector/16", 16, "ratio >= 0.5 (bare calls)"},
+        {"sign-in result, full user record (ns/record)", "BM_AccountLoginResult", "BM_Ref_JsonUserRecord", 1, "ratio >= 0.5 (jsoncpp + map)"},
     };
     for (const Pair& pair : pairs) {
         const auto ours = collector.times.find(pair.ours);

@@ -5,6 +5,7 @@
 // the slots in operation order, and a result whose request was superseded by
 // a newer one of the same operation finds no slot and is dropped.
 
+#include <cstdint>
 #include <string>
 
 #include "core/RequestSlots.h"
@@ -12,6 +13,7 @@
 #include "netcall/HttpsRequest.h"
 
 class CRestResult;
+struct IXData;
 
 class CLoginMgr : public IHttpsRequestSink {
 public:
@@ -40,7 +42,24 @@ public:
     CLoginMgr(const CLoginMgr&) = delete;
     CLoginMgr& operator=(const CLoginMgr&) = delete;
 
+    // Each sends one request and returns the HTTPS service's answer (non-zero
+    // when accepted), or the operation's pending-guard value while its
+    // previous request is still out.
+    int AccountLogin(const wchar_t* phone, const wchar_t* password);
+    int ScodeLogin(const wchar_t* phone, const wchar_t* code, const wchar_t* accessToken);
+    int GetAccScode(const wchar_t* phone, int type);
+    int RegisterNow(const wchar_t* phone, const wchar_t* password, const wchar_t* code, const wchar_t* name,
+                    const wchar_t* corpName, const wchar_t* accessToken);
+    int GetCorpList(const wchar_t* token);
     int RefreshToken(const wchar_t* token);
+    int GuestLogin(const wchar_t* guid, const wchar_t* name);
+    int CorpCreate(const wchar_t* token, const wchar_t* name);
+    int ModifyUserProfile(const wchar_t* token, const wchar_t* nick, uint64_t pictureId);
+    int ChangePhone(const wchar_t* token, const wchar_t* phone, const wchar_t* code, const wchar_t* secret,
+                    unsigned step);
+    int ModifyPassword(const wchar_t* token, const wchar_t* phone, const wchar_t* code, const wchar_t* password);
+    int WeChatUnBind(const wchar_t* token);
+    int WeChatBind(const wchar_t* token, const wchar_t* accessToken);
 
     void OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,
                           int& completed) override;
@@ -55,7 +74,16 @@ public:
     static unsigned KindOf(E_LOGIN_SLOT slot);
 
 private:
+    // One handler per shape of result; each emits at most once. `request`
+    // is the body that was sent, for the kinds that echo one of its members.
+    void OnUserResult(unsigned kind, const std::wstring& request, const CRestResult& result, bool echoPhone);
+    void OnGetAccScode(const std::wstring& request, const CRestResult& result);
+    void OnGetCorpList(const CRestResult& result);
     void OnRefreshToken(const CRestResult& result);
+    void OnCorpCreate(const CRestResult& result);
+    void OnModifyUserProfile(const std::wstring& request, const CRestResult& result);
+    void OnChangePhone(const std::wstring& request, const CRestResult& result);
+    void OnEmptyRecord(unsigned kind, const CRestResult& result);
 
     CRequestSlots<SLOT_COUNT> m_slots;
 };

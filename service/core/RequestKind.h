@@ -19,4 +19,21 @@ constexpr unsigned kModifyPassword = 21;
 constexpr unsigned kWeChatUnBind = 24;
 constexpr unsigned kWeChatBind = 25;
 
+// Meetings (MeetingApi).
+constexpr unsigned kCreateMeeting = 9;
+constexpr unsigned kMeetingList = 10;
+constexpr unsigned kMeetingInfo = 11;
+constexpr unsigned kDeleteMeeting = 12;
+constexpr unsigned kModifyMeeting = 13;
+constexpr unsigned kHistoryList = 22;
+constexpr unsigned kRecentList = 23;
+constexpr unsigned kMeetingSummary = 26;
+
+// Materials (MaterApi).
+constexpr unsigned kMaterList = 14;
+constexpr unsigned kMaterAdd = 15;
+constexpr unsigned kMaterDel = 16;
+constexpr unsigned kMaterDetail = 17;
+constexpr unsigned kMaterEdit = 20;
+
 }  // namespace RequestKind

@@ -20,6 +20,8 @@ public:
     UniKey(unsigned char ignored);
     UniKey(E_KEY_TYPE keyType, uint64_t keyValue);
     UniKey(unsigned char keyType, uint64_t keyValue);
+    // Passed by value through the API and the UpdatePicture signal.
+    UniKey(const UniKey& other) = default;
 
     void Reset();
 

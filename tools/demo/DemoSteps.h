@@ -6,5 +6,11 @@
 namespace Demo {
 
 bool RunAccountSteps(Context& context);
+bool RunMeetingsSteps(Context& context);
+bool RunMaterialsSteps(Context& context);
+bool RunSessionSteps(Context& context);
+bool RunTransfersSteps(Context& context);
+bool RunImgConvSteps(Context& context);
+bool RunVersionSteps(Context& context);
 
 }  // namespace Demo

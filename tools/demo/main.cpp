@@ -21,6 +21,7 @@
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
 #include "netcall/HttpsRequest.h"
+#include "transfers/QRCodeApi.h"
 
 namespace {
 
@@ -39,6 +40,12 @@ const std::vector<Demo::Family>& Families()
 {
     static const std::vector<Demo::Family> families = {
         {"account", Demo::RunAccountSteps},
+        {"meetings", Demo::RunMeetingsSteps},
+        {"materials", Demo::RunMaterialsSteps},
+        {"session", Demo::RunSessionSteps},
+        {"transfers", Demo::RunTransfersSteps},
+        {"imgconv", Demo::RunImgConvSteps},
+        {"version", Demo::RunVersionSteps},
     };
     return families;
 }
@@ -163,6 +170,8 @@ int Run(const Demo::Options& options)
         std::printf("\n");
     }
 
+    // The client ends the QR-code family itself; the service-wide exit does not.
+    QRCodeApi::DoExit();
     Aux::Core::DoExit();
     // As the client does on shutdown: the HTTPS service's thread and its
     // connections end before the process.
@@ -177,9 +186,14 @@ int Run(const Demo::Options& options)
     }
     std::printf("%s: %zu of %zu families passed\n", failed == 0 ? "done" : "failed", rows.size() - failed,
                 rows.size());
+    if (failed != 0) {
+        // The log explains what went wrong; it outlives the run.
+        std::printf("data folder and log kept in %s\n", root.string().c_str());
+        return 1;
+    }
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
-    return failed == 0 ? 0 : 1;
+    return 0;
 }
 
 }  // namespace

@@ -100,6 +100,12 @@ void Router::Route(const std::string& method, const std::string& path, Handler h
     m_routes[Key(method, path)] = std::move(handler);
 }
 
+void Router::Fallback(Handler handler)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fallback = std::move(handler);
+}
+
 bool Router::SetFault(const std::string& method, const std::string& path, const Fault& fault)
 {
     if (fault.httpStatus != 0 && (fault.httpStatus < 100 || fault.httpStatus > 599))
@@ -124,7 +130,15 @@ Fault Router::TakeFault(const std::string& method, const std::string& path)
     if (path.compare(0, sizeof(kDevPrefix) - 1, kDevPrefix) == 0)
         return Fault();
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_faults.find(Key(method, path));
+    auto it = m_faults.find(Key(method, path));
+    if (it == m_faults.end()) {
+        for (it = m_faults.begin(); it != m_faults.end(); ++it) {
+            const std::string& key = it->first;
+            const std::string prefix = key.substr(0, key.size() - 1);
+            if (!key.empty() && key.back() == '*' && Key(method, path).compare(0, prefix.size(), prefix) == 0)
+                break;
+        }
+    }
     if (it == m_faults.end())
         return Fault();
     const Fault fault = it->second;
@@ -162,6 +176,8 @@ HttpResponse Router::Dispatch(const HttpRequest& request) const
         const auto it = m_routes.find(Key(request.method, request.path));
         if (it != m_routes.end())
             handler = it->second;
+        else
+            handler = m_fallback;
     }
     if (!handler)
         return JsonError(404, 404, "no route for " + request.method + " " + request.path);

@@ -25,6 +25,9 @@ struct Reply {
 class Router {
 public:
     void Route(const std::string& method, const std::string& path, Handler handler);
+    // Answers requests that no route matches (object storage, whose paths
+    // are object keys); without one they get 404.
+    void Fallback(Handler handler);
 
     // A fault with an HTTP status outside 100..599 is refused (returns
     // false); one with remaining == 0 clears the route's fault.
@@ -32,7 +35,8 @@ public:
     void ClearFaults();
 
     // The fault that applies to this request, counted against its remaining
-    // uses. Development routes ("/_dev/...") never fail, so a developer can
+    // uses. A fault set for a path ending in "*" applies to every path that
+    // begins with the text before it, when the exact path has none. Development routes ("/_dev/...") never fail, so a developer can
     // always clear what they switched on.
     Fault TakeFault(const std::string& method, const std::string& path);
 
@@ -51,6 +55,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::map<std::string, Handler> m_routes;  // by "METHOD path"
+    Handler m_fallback;
     std::map<std::string, Fault> m_faults;    // by "METHOD path"
 };
 

@@ -79,17 +79,95 @@ HttpResponse IssueToken(Server::State& state, const HttpRequest& request)
     return JsonResponse(answer);
 }
 
+bool ReadText(const Json::Value& body, const char* name, std::string* out)
+{
+    const Json::Value& value = body[name];
+    if (value.isNull())
+        return true;
+    if (!value.isString())
+        return false;
+    *out = value.asString();
+    return true;
+}
+
+// {"command":"ping","drop":b,"delay_ms":N,"count":N}: the websocket fault of
+// one command ("command" absent or empty: of any command).
+HttpResponse SetWsFault(WsHub& hub, const HttpRequest& request)
+{
+    Json::Value body;
+    if (!ParseJsonObject(request.body, &body))
+        return JsonError(400, ResultCode::BadRequest, "need a JSON object");
+    WsFault fault;
+    int delayMs = 0;
+    const bool ok = ReadText(body, "command", &fault.command) && ReadBool(body, "drop", &fault.dropConnection) &&
+                    ReadInt(body, "delay_ms", &delayMs) && ReadInt(body, "count", &fault.remaining);
+    if (!ok || delayMs < 0 || static_cast<unsigned>(delayMs) > kMaxDelayMs || fault.remaining < -1)
+        return JsonError(400, ResultCode::BadRequest, "a fault member has a wrong type or value");
+    fault.delayMs = static_cast<unsigned>(delayMs);
+    hub.SetFault(fault);
+    return Ok();
+}
+
+// {"refuse":b}
+HttpResponse SetWsRefusal(WsHub& hub, const HttpRequest& request)
+{
+    Json::Value body;
+    if (!ParseJsonObject(request.body, &body) || !body["refuse"].isBool())
+        return JsonError(400, ResultCode::BadRequest, "need a boolean \"refuse\"");
+    hub.SetRefuseConnections(body["refuse"].asBool());
+    return Ok();
+}
+
+// {"event":"room.notify","seq":"next"|"skip"|"repeat"} -> {"code":0,"seq":S}
+// (S 0: nobody was logged in, nothing was sent)
+HttpResponse WsPush(WsHub& hub, const HttpRequest& request)
+{
+    Json::Value body;
+    std::string event = "room.notify";
+    std::string mode = "next";
+    if (!ParseJsonObject(request.body, &body) || !ReadText(body, "event", &event) || !ReadText(body, "seq", &mode) ||
+        event.empty())
+        return JsonError(400, ResultCode::BadRequest, "\"event\" and \"seq\" must be texts");
+    PushSeq seq = PushSeq::Next;
+    if (mode == "skip")
+        seq = PushSeq::Skip;
+    else if (mode == "repeat")
+        seq = PushSeq::Repeat;
+    else if (mode != "next")
+        return JsonError(400, ResultCode::BadRequest, "\"seq\" is one of next, skip, repeat");
+    Json::Value answer(Json::objectValue);
+    answer["code"] = ResultCode::Ok;
+    answer["seq"] = static_cast<Json::UInt64>(hub.Push(event, seq));
+    return JsonResponse(answer);
+}
+
 }  // namespace
 
 void RegisterDevRoutes(Server& server)
 {
     Server::State& state = server.GetState();
     server.Route("POST", "/_dev/fault", [&server](const HttpRequest& request) { return SetFault(server, request); });
-    server.Route("POST", "/_dev/faults/clear", [&server](const HttpRequest&) {
+    server.Route("POST", "/_dev/faults/clear", [&server, &state](const HttpRequest&) {
         server.ClearFaults();
+        state.ws.ClearFaults();
         return Ok();
     });
     server.Route("POST", "/_dev/token", [&state](const HttpRequest& request) { return IssueToken(state, request); });
+
+    WsHub& hub = state.ws;
+    server.Route("POST", "/_dev/ws/fault", [&hub](const HttpRequest& request) { return SetWsFault(hub, request); });
+    server.Route("POST", "/_dev/ws/refuse", [&hub](const HttpRequest& request) { return SetWsRefusal(hub, request); });
+    server.Route("POST", "/_dev/ws/push", [&hub](const HttpRequest& request) { return WsPush(hub, request); });
+    server.Route("POST", "/_dev/ws/drop", [&hub](const HttpRequest&) {
+        Json::Value answer(Json::objectValue);
+        answer["code"] = ResultCode::Ok;
+        answer["dropped"] = hub.DropAll();
+        return JsonResponse(answer);
+    });
+    server.Route("POST", "/_dev/ws/forget", [&hub](const HttpRequest&) {
+        hub.ForgetSessions();
+        return Ok();
+    });
 }
 
 }  // namespace DevServer

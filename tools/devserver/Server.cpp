@@ -27,8 +27,10 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
 
 #include "Router.h"
+#include "WsUpgrade.h"
 #include "devserver/CertificateAuthority.h"
 #include "devserver/JsonHelpers.h"
 #include "devserver/Routes.h"
@@ -154,12 +156,26 @@ private:
         m_request.body = std::move(message.body());
         if (!Router::ParseTarget(m_request.target, &m_request.path, &m_request.query))
             return WriteResponse(JsonError(400, 400, "malformed request target"), false);
+        if (m_request.path == kWebsocketPath && beast::websocket::is_upgrade(message))
+            return UpgradeToWebsocket(std::move(message));
 
         m_fault = m_shared.router.TakeFault(m_request.method, m_request.path);
         if (m_fault.delayMs == 0)
             return Answer();
         m_timer.expires_after(std::chrono::milliseconds(m_fault.delayMs));
         m_timer.async_wait(beast::bind_front_handler(&Session::OnDelay, this->shared_from_this()));
+    }
+
+    // The connection leaves this session for the websocket endpoint.
+    void UpgradeToWebsocket(http::request<http::string_body>&& message)
+    {
+        WsHub& hub = m_shared.state.ws;
+        if (hub.RefuseConnections()) {
+            Log("503, websocket refused");
+            return WriteResponse(JsonError(503, 503, "websocket connections refused"), true);
+        }
+        Log("101, websocket");
+        AcceptWebsocket(hub, std::move(m_stream), std::move(message));
     }
 
     void OnDelay(beast::error_code ec)
@@ -484,6 +500,11 @@ void Server::Route(const std::string& method, const std::string& path, Handler h
     m_impl->shared.router.Route(method, path, std::move(handler));
 }
 
+void Server::RouteFallback(Handler handler)
+{
+    m_impl->shared.router.Fallback(std::move(handler));
+}
+
 bool Server::SetFault(const std::string& method, const std::string& path, const Fault& fault)
 {
     return m_impl->shared.router.SetFault(method, path, fault);
@@ -492,6 +513,12 @@ bool Server::SetFault(const std::string& method, const std::string& path, const 
 void Server::ClearFaults()
 {
     m_impl->shared.router.ClearFaults();
+}
+
+void Server::Note(const std::string& line)
+{
+    if (!m_impl->shared.options.quiet)
+        m_impl->shared.Log(line);
 }
 
 uint64_t Server::RequestCount() const

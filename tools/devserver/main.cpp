@@ -4,21 +4,24 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "devserver/DevServer.h"
+#include "devserver/State.h"
 
 namespace {
 
 void PrintUsage(std::ostream& out)
 {
-    out << "usage: pelbo-devserver [--port N] [--tls] [--cert FILE --key FILE] [--ca-out FILE] [--verbose]\n"
+    out << "usage: pelbo-devserver [--port N] [--tls] [--cert FILE --key FILE] [--ca-out FILE] [--user PHONE:PASSWORD]... [--verbose]\n"
            "  --port N       listen on 127.0.0.1:N (default: a free port)\n"
            "  --tls          serve HTTPS; without --cert a throw-away CA and certificate are made\n"
            "  --cert, --key  PEM certificate chain and private key to serve (implies --tls)\n"
            "  --ca-out FILE  where to write the throw-away CA certificate\n"
+           "  --user PHONE:PASSWORD  registers this account at start (repeatable)\n"
            "  --verbose      log each request (method, path, outcome)\n";
 }
 
@@ -33,8 +36,28 @@ bool ParsePort(const std::string& text, uint16_t* port)
     return true;
 }
 
+struct SeedUser {
+    std::string phone;
+    std::string password;
+};
+
+// Registers an account the way a client would, with a code the server
+// issues to itself, so a client can sign in by password straight away.
+bool RegisterSeedUser(DevServer::Server& server, const SeedUser& seed)
+{
+    DevServer::AccountBook& accounts = server.GetState().accounts;
+    std::string code;
+    DevServer::AccountUser user;
+    if (accounts.IssueCode(seed.phone, DevServer::ScodeType::Register, &code) != 0 ||
+        accounts.Register(seed.phone, DevServer::AccountBook::Md5Hex(seed.password), std::stoi(code), seed.phone, "",
+                          "", &user) != 0)
+        return false;
+    std::cout << "user " << seed.phone << " registered (id " << user.id << ")\n";
+    return true;
+}
+
 // 0: run; 1: bad usage; 2: help was asked for.
-int ParseArguments(int argc, char** argv, DevServer::Options* options)
+int ParseArguments(int argc, char** argv, DevServer::Options* options, std::vector<SeedUser>* users)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -57,6 +80,14 @@ int ParseArguments(int argc, char** argv, DevServer::Options* options)
             options->keyFile = argv[++i];
         } else if (arg == "--ca-out" && hasValue) {
             options->caCertOut = argv[++i];
+        } else if (arg == "--user" && hasValue) {
+            const std::string value = argv[++i];
+            const size_t colon = value.find(':');
+            if (colon == 0 || colon == std::string::npos || colon + 1 == value.size()) {
+                std::cerr << "pelbo-devserver: --user needs PHONE:PASSWORD\n";
+                return 1;
+            }
+            users->push_back({value.substr(0, colon), value.substr(colon + 1)});
         } else {
             std::cerr << "pelbo-devserver: unknown or incomplete option " << arg << "\n";
             return 1;
@@ -70,7 +101,8 @@ int ParseArguments(int argc, char** argv, DevServer::Options* options)
 int main(int argc, char** argv)
 {
     DevServer::Options options;
-    const int parsed = ParseArguments(argc, argv, &options);
+    std::vector<SeedUser> users;
+    const int parsed = ParseArguments(argc, argv, &options, &users);
     if (parsed != 0) {
         PrintUsage(parsed == 2 ? std::cout : std::cerr);
         return parsed == 2 ? EXIT_SUCCESS : 2;
@@ -88,6 +120,12 @@ int main(int argc, char** argv)
         if (!server.Start(&error)) {
             std::cerr << "pelbo-devserver: " << error << std::endl;
             return EXIT_FAILURE;
+        }
+        for (const SeedUser& user : users) {
+            if (!RegisterSeedUser(server, user)) {
+                std::cerr << "pelbo-devserver: cannot register " << user.phone << " (registered twice?)" << std::endl;
+                return EXIT_FAILURE;
+            }
         }
         std::cout << "listening on " << server.BaseUrl() << "\n";
         if (!server.CaCertFile().empty())

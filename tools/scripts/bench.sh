@@ -11,6 +11,12 @@ trap 'rm -rf "$out"' EXIT
 
 "$bin/bench_micro" --benchmark_min_time=0.2 > "$out/micro.txt"
 "$bin/bench_netcall" > "$out/netcall.txt"
+"$bin/bench_updater" > "$out/updater.txt"
+"$bin/bench_downloads" > "$out/downloads.txt"
+"$bin/bench_imgconv" > "$out/imgconv.txt" "$out/wirelink.txt" "$out/upload.txt"
+"$bin/bench_wirelink" > "$out/wirelink.txt"
+# PELBO_BENCH_UPLOAD_MIB picks a smaller file for a quick run (default 1024).
+"$bin/bench_upload" > "$out/upload.txt" || true
 
 printf '%-48s | %14s | %14s | %7s | %s\n' path ours reference ratio target
-cat "$out/micro.txt" "$out/netcall.txt"
+cat "$out/micro.txt" "$out/netcall.txt" "$out/updater.txt" "$out/downloads.txt" "$out/imgconv.txt" "$out/wirelink.txt" "$out/upload.txt"

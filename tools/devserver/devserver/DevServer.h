@@ -81,11 +81,17 @@ public:
 
     // Routes by method and exact path; later registrations replace earlier ones.
     void Route(const std::string& method, const std::string& path, Handler handler);
-    // Fault switches per route ("POST /v1/account/refreshtoken"). False when
+    // Handler of the requests no route matches (object storage).
+    void RouteFallback(Handler handler);
+    // Fault switches per route ("POST /v1/account/refreshtoken"; a path
+    // ending in "*" covers every path it begins, say "PUT /pelbo-docs/*"). False when
     // the fault is refused (httpStatus outside 100..599); remaining == 0
     // clears the route's fault. Routes under "/_dev/" never fail.
     bool SetFault(const std::string& method, const std::string& path, const Fault& fault);
     void ClearFaults();
+
+    // Writes a line to the request log (standard output) unless quiet.
+    void Note(const std::string& line);
 
     // Counters for tests and the benchmarks.
     uint64_t RequestCount() const;

@@ -10,7 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "devserver/AccountBook.h"
 #include "devserver/DevServer.h"
+#include "devserver/MaterialBook.h"
+#include "devserver/RoomBook.h"
+#include "devserver/WsHub.h"
+#include "devserver/DownloadShelf.h"
+#include "devserver/ObjectStore.h"
 
 namespace DevServer {
 
@@ -33,6 +39,21 @@ struct Server::State {
 
     // The user a live token belongs to.
     std::optional<uint32_t> UserOfToken(const std::string& token) const;
+
+    // Users, corporations, verification codes (locked on its own).
+    AccountBook accounts;
+    // Meeting rooms and materials (each locked on its own).
+    RoomBook rooms;
+    MaterialBook materials;
+
+    // Files under "/download/" (locked on its own).
+    DownloadShelf downloads;
+
+    // Object storage for upload tickets (locked on its own).
+    ObjectStore storage;
+
+    // The websocket command session: sessions, rooms, pushes, its faults.
+    WsHub ws{*this};
 
 private:
     struct TokenEntry {

@@ -1,0 +1,205 @@
+// Command round trips through wirelink (CCSSinkHelper, one command in
+// flight) against a bare synchronous Beast client doing the same: ping after
+// ping over ws and wss on loopback. Prints table rows "path | ours |
+// reference | ratio | target" for tools/scripts/bench.sh.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "corekit/Event.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/XData.h"
+#include "devserver/DevServer.h"
+#include "devserver/State.h"
+#include "wirelink/CSCenter.h"
+#include "wirelink/CSSinkHelper.h"
+
+bool RunBareWsClient(const std::string& host, const std::string& port, bool tls, const std::string& caFile,
+                     const std::string& token, int total, std::vector<double>* latenciesUs);
+
+namespace {
+
+constexpr int kTotal = 5000;
+constexpr unsigned kUser = 9001;
+
+struct Stats {
+    double medianUs = 0;
+    double p99Us = 0;
+    double perSecond = 0;
+    bool ok = false;
+};
+
+Stats Summarise(std::vector<double> latencies, double seconds)
+{
+    Stats s;
+    if (latencies.empty())
+        return s;
+    std::sort(latencies.begin(), latencies.end());
+    s.medianUs = latencies[latencies.size() / 2];
+    s.p99Us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+    s.perSecond = seconds > 0 ? latencies.size() / seconds : 0;
+    s.ok = true;
+    return s;
+}
+
+// Waits for each answer in turn.
+class Waiter {
+public:
+    Waiter() : m_marker(this) {}
+    void Attach(Aux::CSCenter::CCSSinkHelper& sink)
+    {
+        sink.evtRecvReply.Subscribe(this, &Waiter::OnReply, &m_marker);
+        sink.evtTimeout.Subscribe(this, &Waiter::OnTimeout, &m_marker);
+    }
+    void OnReply(IXData*, IXData*) { Done(false); }
+    void OnTimeout(IXData*) { Done(true); }
+    bool Wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_answered; });
+        m_answered = false;
+        return !m_timedOut;
+    }
+
+private:
+    void Done(bool timedOut)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_answered = true;
+        m_timedOut = timedOut;
+        m_changed.notify_all();
+    }
+    Util::LivenessMarker m_marker;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_answered = false;
+    bool m_timedOut = false;
+};
+
+class StateWaiter : public Aux::CSCenter::CConnectSink {
+public:
+    void OnConnectState(int state) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_state = state;
+        m_changed.notify_all();
+    }
+    void OnSerPsuhLastSeq(uint64_t) override {}
+    bool WaitConnected()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_state == 0; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_state = -1;
+};
+
+XDataPtr<IXData> Command(const wchar_t* name)
+{
+    XDataPtr<IXData> command;
+    CreateIXData(command.Receive(), 0);
+    command->SetIXDataStr(L"CMDNO", name);
+    return command;
+}
+
+std::wstring Widen(const std::string& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+Stats RunOurs(const std::string& url, const std::string& caFile, const std::string& token)
+{
+    Http::SetCaBundle(Widen(caFile).c_str());
+    StateWaiter states;
+    Aux::CSCenter::LWS_Init(1, nullptr, kUser, L"", L"");
+    Stats stats;
+    if (Aux::CSCenter::LWS_StartConn(Widen(url).c_str(), &states) == 1 && states.WaitConnected()) {
+        Aux::CSCenter::CCSSinkHelper sink;
+        Waiter waiter;
+        waiter.Attach(sink);
+        XDataPtr<IXData> connect = Command(L"connect");
+        connect->SetIXDataStr(L"Token", Widen(token).c_str());
+        connect->SetIXDataBool(L"Force", true);
+        if (sink.Send(connect.get(), nullptr) == 1 && waiter.Wait()) {
+            std::vector<double> latencies;
+            latencies.reserve(kTotal);
+            const auto begin = std::chrono::steady_clock::now();
+            for (int i = 0; i < kTotal; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                XDataPtr<IXData> ping = Command(L"ping");
+                ping->SetIXDataI64(L"LastMsgSeq", 0);
+                if (sink.Send(ping.get(), nullptr) != 1 || !waiter.Wait())
+                    break;
+                latencies.push_back(
+                    std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+            }
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+            if (latencies.size() == static_cast<size_t>(kTotal))
+                stats = Summarise(std::move(latencies), took.count());
+        }
+    }
+    Aux::CSCenter::DoExit();
+    return stats;
+}
+
+Stats RunReference(uint16_t port, bool tls, const std::string& caFile, const std::string& token)
+{
+    std::vector<double> latencies;
+    const auto begin = std::chrono::steady_clock::now();
+    if (!RunBareWsClient("127.0.0.1", std::to_string(port), tls, caFile, token, kTotal, &latencies))
+        return Stats();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+    return Summarise(std::move(latencies), took.count());
+}
+
+void Row(const std::string& path, double ours, double reference, double ratio, const char* target)
+{
+    std::printf("%-48s | %14.1f | %14.1f | %7.2f | %s\n", path.c_str(), ours, reference, ratio, target);
+}
+
+bool RunPath(bool tls)
+{
+    DevServer::Options options;
+    options.tls = tls;
+    DevServer::Server server(options);
+    std::string error;
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "bench_wirelink: server did not start: %s\n", error.c_str());
+        return false;
+    }
+    const std::string token = server.GetState().IssueToken(kUser).token;
+    std::string url = server.BaseUrl();
+    url.replace(0, url.find(':'), tls ? "wss" : "ws");
+    url += "/ws";
+    const Stats ours = RunOurs(url, server.CaCertFile(), token);
+    const Stats reference = RunReference(server.Port(), tls, server.CaCertFile(), token);
+    if (!ours.ok || !reference.ok) {
+        std::fprintf(stderr, "bench_wirelink: %s run failed (ours %d, reference %d)\n", tls ? "wss" : "ws", ours.ok,
+                     reference.ok);
+        return false;
+    }
+    const std::string scheme = tls ? "wss" : "ws";
+    Row("wirelink " + scheme + " round trip median (us)", ours.medianUs, reference.medianUs,
+        ours.medianUs / reference.medianUs, "<= 2.00");
+    Row("wirelink " + scheme + " round trip p99 (us)", ours.p99Us, reference.p99Us, ours.p99Us / reference.p99Us,
+        "<= 2.50");
+    Row("wirelink " + scheme + " commands/s (1 in flight)", ours.perSecond, reference.perSecond,
+        ours.perSecond / reference.perSecond, ">= 0.50");
+    return true;
+}
+
+}  // namespace
+
+int main()
+{
+    const bool ok = RunPath(false) && RunPath(true);
+    return ok ? 0 : 1;
+}

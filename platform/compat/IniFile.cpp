@@ -1,0 +1,409 @@
+#include "compat/IniFile.h"
+
+// On Windows the system's profile functions serve; this is the rest.
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <cwctype>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compat/TextConvert.h"
+
+namespace Compat {
+namespace {
+
+// A configuration file is small; anything larger is not one, and reading it
+// whole would only cost memory.
+constexpr size_t kMaxFileBytes = 16u << 20;
+
+std::string Utf8(const wchar_t* text)
+{
+    return text != nullptr ? ToMultiByte(text, CP_UTF8) : std::string();
+}
+
+// Closes a descriptor on every path.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    // Closes now and reports whether the close succeeded (it can report a
+    // write error that the writes did not).
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+// The whole file; exists is false (and the result true) when there is none.
+bool ReadWhole(const std::string& path, std::string& content, bool& exists)
+{
+    content.clear();
+    exists = false;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return errno == ENOENT;
+    exists = true;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxFileBytes) {
+        errno = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
+        return false;
+    }
+    char chunk[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        content.append(chunk, static_cast<size_t>(n));
+        if (content.size() > kMaxFileBytes) {
+            errno = EFBIG;
+            return false;
+        }
+    }
+    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        content.erase(0, 3);
+    return true;
+}
+
+// Lines without their "\n"; a "\r" before it stays with the line so that an
+// untouched line is written back exactly.
+std::vector<std::string> SplitLines(const std::string& content)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < content.size()) {
+        const size_t end = content.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(content.substr(start));
+            break;
+        }
+        lines.push_back(content.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string_view Trim(std::string_view text)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool IsAscii(std::string_view text)
+{
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+bool SameName(std::string_view a, const std::string& b)
+{
+    if (IsAscii(a) && IsAscii(b)) {
+        if (a.size() != b.size())
+            return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+            if (lower(a[i]) != lower(b[i]))
+                return false;
+        }
+        return true;
+    }
+    const std::wstring wa = ToWide(std::string(a).c_str(), CP_UTF8);
+    const std::wstring wb = ToWide(b.c_str(), CP_UTF8);
+    if (wa.size() != wb.size())
+        return false;
+    for (size_t i = 0; i < wa.size(); ++i) {
+        if (std::towlower(static_cast<wint_t>(wa[i])) != std::towlower(static_cast<wint_t>(wb[i])))
+            return false;
+    }
+    return true;
+}
+
+// Where a section and a key lie in the lines; -1 when absent.
+struct Location {
+    long section = -1;
+    long key = -1;
+    long sectionEnd = -1;  // first line after the section
+};
+
+bool SectionName(std::string_view line, std::string_view& name)
+{
+    const std::string_view text = Trim(line);
+    if (text.empty() || text.front() != '[')
+        return false;
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos)
+        return false;
+    name = Trim(text.substr(1, close - 1));
+    return true;
+}
+
+bool KeyLine(std::string_view line, std::string_view& name, std::string_view& value)
+{
+    const std::string_view text = Trim(line);
+    const size_t eq = text.find('=');
+    if (eq == std::string_view::npos)
+        return false;
+    name = Trim(text.substr(0, eq));
+    value = Trim(text.substr(eq + 1));
+    return true;
+}
+
+Location Find(const std::vector<std::string>& lines, const std::string& section, const std::string* key)
+{
+    Location at;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string_view name;
+        std::string_view value;
+        if (SectionName(lines[i], name)) {
+            if (at.section >= 0) {
+                at.sectionEnd = static_cast<long>(i);
+                break;
+            }
+            if (SameName(name, section))
+                at.section = static_cast<long>(i);
+        } else if (at.section >= 0 && key != nullptr && at.key < 0 && KeyLine(lines[i], name, value) &&
+                   SameName(name, *key)) {
+            at.key = static_cast<long>(i);
+        }
+    }
+    if (at.section >= 0 && at.sectionEnd < 0)
+        at.sectionEnd = static_cast<long>(lines.size());
+    return at;
+}
+
+// The value of the key, or false when the file, section or key is missing.
+bool ReadValue(const wchar_t* section, const wchar_t* key, const wchar_t* path, std::wstring& value)
+{
+    if (section == nullptr || key == nullptr || path == nullptr)
+        return false;
+    std::string content;
+    bool exists = false;
+    if (!ReadWhole(Utf8(path), content, exists) || !exists)
+        return false;
+    const std::vector<std::string> lines = SplitLines(content);
+    const std::string keyName = Utf8(key);
+    const Location at = Find(lines, Utf8(section), &keyName);
+    if (at.key < 0)
+        return false;
+    std::string_view name;
+    std::string_view text;
+    KeyLine(lines[static_cast<size_t>(at.key)], name, text);
+    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front())
+        text = text.substr(1, text.size() - 2);
+    value = ToWide(std::string(text).c_str(), CP_UTF8);
+    return true;
+}
+
+bool HasAny(const wchar_t* text, const wchar_t* characters)
+{
+    return text != nullptr && std::wcspbrk(text, characters) != nullptr;
+}
+
+// Writes content to a new file beside path, flushes it and renames it over
+// path; the folder is flushed too, so the rename itself survives a crash.
+bool ReplaceFile(const std::string& path, const std::string& content, mode_t mode)
+{
+    std::string temp = path + ".XXXXXX";
+    Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    bool ok = ::fchmod(fd.get(), mode) == 0;
+    for (size_t done = 0; ok && done < content.size();) {
+        const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd.get()) == 0;
+    ok = fd.Close() && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        errno = error;
+        return false;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0)
+        ::fsync(dir.get());
+    return true;
+}
+
+std::mutex& WriteMutex()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// Applies one write to the lines of the file.
+void Edit(std::vector<std::string>& lines, const std::string& section, const std::string* key,
+          const std::string* value)
+{
+    // New lines follow the file's own line ending.
+    const std::string cr = !lines.empty() && !lines.front().empty() && lines.front().back() == '\r' ? "\r" : "";
+    const Location at = Find(lines, section, key);
+    if (key == nullptr) {
+        if (at.section >= 0)
+            lines.erase(lines.begin() + at.section, lines.begin() + at.sectionEnd);
+        return;
+    }
+    if (value == nullptr) {
+        if (at.key >= 0)
+            lines.erase(lines.begin() + at.key);
+        return;
+    }
+    const std::string entry = *key + "=" + *value + cr;
+    if (at.key >= 0) {
+        lines[static_cast<size_t>(at.key)] = entry;
+    } else if (at.section >= 0) {
+        // After the section's last non-blank line, so blank lines that part
+        // it from the next section stay where they are.
+        long insert = at.sectionEnd;
+        while (insert - 1 > at.section && Trim(lines[static_cast<size_t>(insert - 1)]).empty())
+            --insert;
+        lines.insert(lines.begin() + insert, entry);
+    } else {
+        lines.push_back("[" + section + "]" + cr);
+        lines.push_back(entry);
+    }
+}
+
+}  // namespace
+
+unsigned GetPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
+                                 wchar_t* buffer, unsigned size, const wchar_t* path)
+{
+    if (buffer == nullptr || size == 0)
+        return 0;
+    std::wstring value;
+    try {
+        if (!ReadValue(section, key, path, value))
+            value = defaultValue != nullptr ? defaultValue : L"";
+    } catch (...) {
+        value = defaultValue != nullptr ? defaultValue : L"";
+    }
+    const size_t count = value.size() < size - 1 ? value.size() : size - 1;
+    value.copy(buffer, count);
+    buffer[count] = L'\0';
+    return static_cast<unsigned>(count);
+}
+
+int GetPrivateProfileInt(const wchar_t* section, const wchar_t* key, int defaultValue, const wchar_t* path)
+{
+    std::wstring value;
+    try {
+        if (!ReadValue(section, key, path, value))
+            return defaultValue;
+    } catch (...) {
+        return defaultValue;
+    }
+    size_t i = 0;
+    while (i < value.size() && std::iswspace(static_cast<wint_t>(value[i])))
+        ++i;
+    bool negative = false;
+    if (i < value.size() && (value[i] == L'-' || value[i] == L'+'))
+        negative = value[i++] == L'-';
+    // Unsigned arithmetic wraps, which is the 32-bit pattern wanted.
+    uint32_t result = 0;
+    for (; i < value.size() && value[i] >= L'0' && value[i] <= L'9'; ++i)
+        result = result * 10u + static_cast<uint32_t>(value[i] - L'0');
+    if (negative)
+        result = 0u - result;
+    int signedResult = 0;
+    std::memcpy(&signedResult, &result, sizeof result);
+    return signedResult;
+}
+
+int WritePrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* path)
+{
+    if (section == nullptr || path == nullptr || path[0] == L'\0' || HasAny(section, L"\r\n]") ||
+        HasAny(key, L"\r\n=") || HasAny(value, L"\r\n") || (key != nullptr && Trim(Utf8(key)).empty())) {
+        errno = EINVAL;
+        return 0;
+    }
+    try {
+        const std::string file = Utf8(path);
+        const std::string sectionName(Trim(Utf8(section)));
+        const std::string keyName(key != nullptr ? Trim(Utf8(key)) : std::string_view());
+        const std::string valueText = Utf8(value);
+
+        std::lock_guard<std::mutex> inProcess(WriteMutex());
+        Fd lockFile(::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (lockFile.get() < 0)
+            return 0;
+        while (::flock(lockFile.get(), LOCK_EX) != 0) {
+            if (errno != EINTR)
+                return 0;
+        }
+        std::string content;
+        bool exists = false;
+        if (!ReadWhole(file, content, exists))
+            return 0;
+        mode_t mode = 0644;
+        if (exists) {
+            struct stat st {};
+            if (::stat(file.c_str(), &st) != 0)
+                return 0;
+            // A read-only file stays as it is, also for a privileged user
+            // whom the system would let write.
+            if ((st.st_mode & S_IWUSR) == 0 || ::access(file.c_str(), W_OK) != 0) {
+                errno = EACCES;
+                return 0;
+            }
+            mode = st.st_mode & 07777;
+        }
+        std::vector<std::string> lines = SplitLines(content);
+        Edit(lines, sectionName, key != nullptr ? &keyName : nullptr, value != nullptr ? &valueText : nullptr);
+        std::string updated;
+        for (const std::string& line : lines) {
+            updated += line;
+            updated += '\n';
+        }
+        return ReplaceFile(file, updated, mode) ? 1 : 0;
+    } catch (...) {
+        errno = ENOMEM;
+        return 0;
+    }
+}
+
+}  // namespace Compat
+
+#endif

@@ -1,0 +1,73 @@
+#pragma once
+// The libcurl-multi download service behind Util::HttpDownload.
+//
+// One I/O thread drives every download. It starts with the first download,
+// ends after a short idle spell and starts again with the next one.
+//
+// Locking: m_mutex guards what callers and the I/O thread share. The id is
+// written to the caller under it and the I/O thread takes it to look up the
+// event before a delivery, so a caller always sees its id first. Deliveries
+// run without the lock, so an event may call back into the service.
+
+#include <curl/curl.h>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fetcher/HttpDownload.h"
+
+namespace Fetcher {
+
+class DownloadJob;
+
+class DownloadService {
+public:
+    DownloadService();
+    ~DownloadService();
+    DownloadService(const DownloadService&) = delete;
+    DownloadService& operator=(const DownloadService&) = delete;
+
+    unsigned Download(const wchar_t* url, const wchar_t* path, Util::HttpDownload::CHttpDownloadEvent* sink,
+                      unsigned long long* id, int mode);
+    unsigned Stop(unsigned long long id);
+    // Forgets the event's downloads (stopping them) and waits for a delivery
+    // to it running on the I/O thread, unless called on that thread.
+    void DetachSink(Util::HttpDownload::CHttpDownloadEvent* sink);
+    void Shutdown();
+
+private:
+    using ActiveMap = std::map<unsigned long long, std::unique_ptr<DownloadJob>>;
+
+    void WakeLocked();
+    bool EnsureThreadLocked();
+    void Run(CURLM* multi);
+    bool TakeWork(CURLM* multi, ActiveMap& active, bool idleExpired);
+    void FinishDone(CURLM* multi, ActiveMap& active);
+    void Finish(std::unique_ptr<DownloadJob> job, CURLcode result, bool stoppedBeforeStart);
+    bool ReportProgress(DownloadJob& job, unsigned long long done, unsigned long long total, bool force);
+    // Looks the event up and marks the delivery; null when there is none.
+    Util::HttpDownload::CHttpDownloadEvent* BeginDelivery(unsigned long long id, bool last);
+    void EndDelivery();
+    void StopThread(CURLM* multi, ActiveMap& active);
+
+    std::mutex m_mutex;
+    std::condition_variable m_deliveryEnded;
+    // Accepted downloads whose result is still to be delivered.
+    std::map<unsigned long long, Util::HttpDownload::CHttpDownloadEvent*> m_sinks;
+    // Every download not yet finished, to raise its stop flag.
+    std::map<unsigned long long, DownloadJob*> m_jobs;
+    std::vector<std::unique_ptr<DownloadJob>> m_incoming;
+    unsigned long long m_lastId = 0;
+    CURLM* m_multi = nullptr;
+    std::thread m_thread;
+    std::thread::id m_ioThreadId;
+    bool m_running = false;
+    bool m_stopping = false;
+    Util::HttpDownload::CHttpDownloadEvent* m_deliveringTo = nullptr;
+};
+
+}  // namespace Fetcher

@@ -1,0 +1,95 @@
+#pragma once
+// fetcher: HTTP(S) download of one file into a local path.
+//
+// Downloads run on one I/O thread (libcurl multi), many at a time. TLS
+// certificates are always verified against the configured CA bundle
+// (Http::GetCaBundle) or the system store; redirects are followed to http and
+// https addresses only.
+//
+// Guarantees:
+//  1. A download writes into a temporary file beside the destination
+//     ("<path>.<id>.part") and renames it onto the destination only when the
+//     whole body arrived. A failed or stopped download removes its temporary
+//     file and never touches the destination.
+//  2. The download id is written through id before anything can be delivered
+//     for it, and is never 0 for an accepted download.
+//  3. Exactly one OnHttpDownResult per accepted download (a stopped one
+//     included), unless its event was destroyed first.
+//  4. Progress reports come at most about ten times a second, plus one when
+//     the body is complete; done never goes backwards.
+//  5. Nothing is delivered to an event after its destructor has returned:
+//     the destructor stops the event's downloads and waits for a delivery to
+//     it that runs on the I/O thread (not when it runs inside that delivery).
+//  6. Results and progress are delivered on the I/O thread, without any lock
+//     held, so an event may start or stop downloads from its callbacks.
+
+#include "fetcher/FetcherExport.h"
+
+namespace Util {
+namespace HttpDownload {
+
+// How the file is stored. Only one mode exists: the finished file replaces
+// whatever is at the destination.
+enum EFileSaveMode {
+    E_SAVE_REPLACE = 1,
+};
+
+// Results of Download.
+constexpr unsigned kAccepted = 0;
+// Null id or event, an empty destination, an address that is not http(s),
+// an unknown save mode.
+constexpr unsigned kRefusedArgument = 1;
+// The temporary file beside the destination cannot be created.
+constexpr unsigned kRefusedFile = 2;
+// The transfer could not be set up (libcurl or the I/O thread failed).
+constexpr unsigned kRefusedUnavailable = 3;
+
+// Codes of OnHttpDownResult.
+constexpr unsigned kDownOk = 0;
+// Connection, TLS or name failure, a time-out, a body that broke off.
+constexpr unsigned kDownTransport = 1;
+// Stop was called (or the service shut down).
+constexpr unsigned kDownStopped = 2;
+// Writing the temporary file or renaming it into place failed.
+constexpr unsigned kDownFile = 3;
+// Any other value is the HTTP status (400 and above, or another status that
+// is not a success after redirects) with which the server refused.
+
+}  // namespace HttpDownload
+}  // namespace Util
+
+namespace Util {
+namespace HttpDownload {
+
+class FETCHER_API CHttpDownloadEvent {
+public:
+    virtual ~CHttpDownloadEvent();
+    // Bytes written so far and the size the server announced (0 when it
+    // announced none).
+    virtual void OnHttpDownProgress(const unsigned long long& id, const unsigned long long& done,
+                                    const unsigned long long& total);
+    virtual void OnHttpDownResult(const unsigned long long& id, const unsigned int& code) = 0;
+
+protected:
+    CHttpDownloadEvent();
+    CHttpDownloadEvent(const CHttpDownloadEvent&);
+    CHttpDownloadEvent& operator=(const CHttpDownloadEvent&);
+    // Does now what the destructor does. By the time the base destructor
+    // runs the derived part is gone; a derived class whose callbacks use its
+    // own members calls this first in its destructor. Harmless twice.
+    void DetachDownloadEvent();
+};
+
+// 0 (kAccepted) with *id set, or one of the refusal codes above, after which
+// nothing is delivered. The trailing integers are reserved (pass 0).
+FETCHER_API unsigned Download(const wchar_t* url, const wchar_t* path, CHttpDownloadEvent* sink,
+                              unsigned long long* id, EFileSaveMode mode, int reserved1, int reserved2);
+// Stops an accepted download; its result (kDownStopped) follows unless it had
+// already ended. Non-zero when the id belonged to a running download.
+FETCHER_API unsigned Stop(const unsigned long long& id);
+// Stops every download (nothing more is delivered) and the I/O thread; a
+// later Download starts it again.
+FETCHER_API void Shutdown();
+
+}  // namespace HttpDownload
+}  // namespace Util

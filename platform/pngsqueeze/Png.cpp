@@ -1,0 +1,49 @@
+#include "pngsqueeze/Png.h"
+
+#include <png.h>
+
+#include <cstdio>
+
+#include "PalettePng.h"
+#include "QualityRange.h"
+#include "Quantizer.h"
+#include "imagecodec/AtomicFile.h"
+#include "imagecodec/Image.h"
+
+namespace Png {
+
+bool Check(const char* path)
+{
+    if (path == nullptr || *path == '\0')
+        return false;
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return false;
+    png_byte signature[8] = {};
+    const size_t got = std::fread(signature, 1, sizeof signature, file);
+    std::fclose(file);
+    return got == sizeof signature && png_sig_cmp(signature, 0, sizeof signature) == 0;
+}
+
+bool Compress(const char* src, const char* dst, const char* quality)
+{
+    try {
+        QualityRange range;
+        if (!ParseQualityRange(quality, range) || dst == nullptr || *dst == '\0' || !Check(src))
+            return false;
+        ImageCodec::CImage source;
+        if (!source.Load(src, ImageCodec::Format::Png))
+            return false;
+        PaletteImage reduced;
+        if (Quantize(source.Pixels(), source.Width(), source.Height(), range, reduced) != QuantizeOutcome::Done)
+            return false;
+        source.Clear();
+        ImageCodec::CAtomicFile out(dst);
+        FILE* file = out.Open();
+        return file != nullptr && WritePalettePng(file, reduced) && out.Commit();
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace Png

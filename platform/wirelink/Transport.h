@@ -1,0 +1,138 @@
+#pragma once
+// CTransport: the one websocket session of the process. It owns the I/O
+// thread and its strand; everything below runs on that strand:
+// connecting and reconnecting with back-off, the commands waiting for their
+// reply (matched by sequence number, each with its own time-out), pushes,
+// and the log-in watch behind IsLogined. Calls from other threads only post
+// onto the strand.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "DeliveryGate.h"
+#include "WsConnection.h"
+#include "WsUrl.h"
+#include "corekit/XData.h"
+#include "wirelink/CSCenter.h"
+
+namespace Wirelink {
+
+// Tunables, read when they are needed; safe from any thread.
+struct Settings {
+    std::atomic<unsigned> replyMs{10000};
+    std::atomic<unsigned> phaseMs{10000};
+    std::atomic<unsigned> idleMs{30000};
+    std::atomic<unsigned> backoffFirstMs{500};
+    std::atomic<unsigned> backoffMaxMs{30000};
+    std::atomic<unsigned> maxFrameBytes{1u << 20};
+
+    static Settings& Get();
+};
+
+class CTransport : public std::enable_shared_from_this<CTransport> {
+public:
+    CTransport();
+    ~CTransport();
+    CTransport(const CTransport&) = delete;
+    CTransport& operator=(const CTransport&) = delete;
+
+    void Begin();
+    void SetIdentity(Aux::CSCenter::LogCallback log, unsigned userId, const std::string& guid);
+
+    bool StartConn(const std::string& url, Aux::CSCenter::CConnectSink* sink);
+    // Forgets sink if it is the current one, after waiting for a callback
+    // to it running on another thread.
+    void DetachSink(const Aux::CSCenter::CConnectSink* sink);
+    bool ReConn();
+    void StopConn();
+    bool IsLogined() const { return m_logined.load(); }
+
+    // The command's sequence number, or nothing when it was not accepted.
+    std::optional<uint64_t> Send(IXData* command, const std::shared_ptr<Aux::CSCenter::DeliveryGate>& gate,
+                                 Aux::CSCenter::CSCenterSink* sink);
+
+    // Stops accepting, answers what waits, closes and lets the thread end.
+    // Joins it unless called on it (false then; Join later).
+    bool Finish();
+    void Join();
+    bool OnIoThread() const;
+
+    void Log(const std::string& line);
+
+private:
+    enum class Phase { Stopped, Connecting, Open, Waiting };
+
+    struct Pending {
+        XDataPtr<IXData> command;
+        std::string name;
+        std::shared_ptr<Aux::CSCenter::DeliveryGate> gate;
+        Aux::CSCenter::CSCenterSink* sink = nullptr;
+        std::unique_ptr<boost::asio::steady_timer> timer;
+    };
+
+    void Connect();
+    void CloseCurrent();
+    void ScheduleRetry();
+    void OnOpened(uint64_t generation);
+    void OnText(uint64_t generation, std::string&& text);
+    void OnEnded(uint64_t generation, bool wasOpen, const std::string& why);
+    void SendOnStrand(uint64_t seq, Pending pending, std::string text);
+    void OnReplyTimeout(uint64_t seq);
+    void HandleReply(uint64_t seq, IXData* reply);
+    void WatchLogin(const std::string& name, IXData* reply);
+    void FailAllPending(const char* why);
+    void Shutdown();
+
+    void DeliverReply(Pending& pending, IXData* reply);
+    void DeliverTimeout(Pending& pending);
+    void ReportState(int state);
+    void ReportSequence(uint64_t sequence);
+
+    boost::asio::io_context m_ioc;
+    Strand m_strand;
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> m_work;
+    std::thread m_thread;
+    std::atomic<std::thread::id> m_threadId{};
+
+    std::atomic<Aux::CSCenter::LogCallback> m_log{nullptr};
+    std::atomic<bool> m_logined{false};
+    std::atomic<bool> m_hasUrl{false};
+    std::atomic<uint64_t> m_nextSeq{1};
+
+    // Guards the identity and the connection sink, set from any thread.
+    std::mutex m_mutex;
+    unsigned m_userId = 0;
+    std::string m_guid;
+    Aux::CSCenter::CConnectSink* m_sink = nullptr;
+    std::shared_ptr<Aux::CSCenter::DeliveryGate> m_sinkGate;
+
+    // Held while a command is posted, so none is posted after the shutdown.
+    std::mutex m_acceptMutex;
+    bool m_accepting = true;
+
+    // Strand only.
+    Phase m_phase = Phase::Stopped;
+    bool m_exiting = false;
+    WsUrl m_url;
+    bool m_urlKnown = false;
+    std::shared_ptr<WsConnection> m_conn;
+    uint64_t m_generation = 0;
+    unsigned m_attempt = 0;
+    boost::asio::steady_timer m_retryTimer;
+    boost::asio::steady_timer m_exitTimer;
+    std::map<uint64_t, Pending> m_pending;
+    std::mt19937 m_random;
+};
+
+}  // namespace Wirelink

@@ -1,0 +1,36 @@
+#pragma once
+// The wire form of command records: one JSON text frame per record,
+//   {"seq":N,"type":"cmd"|"reply"|"push","data":{"Key":{"t":"i32","v":0},...}}
+// where every value names its type ("str", "i32", "u32", "i64", "u64",
+// "bool", "arr"), so a record crosses the wire with its types intact. An
+// "arr" value is a list of records in the same form. docs/wirelink.md has
+// the full description.
+
+#include <cstdint>
+#include <string>
+
+#include "corekit/XData.h"
+
+namespace Wirelink {
+
+enum class FrameType { Command, Reply, Push };
+
+struct Frame {
+    FrameType type = FrameType::Command;
+    uint64_t seq = 0;
+    XDataPtr<IXData> data;
+};
+
+// Arrays nest at most this deep; deeper input is refused.
+constexpr int kMaxNesting = 16;
+
+// The frame's text; empty when the record cannot be read whole (nesting
+// too deep).
+std::string EncodeFrame(FrameType type, uint64_t seq, IXData* record);
+
+// False, with a reason, for anything that is not one well-formed frame:
+// not JSON, a member missing or of the wrong type, a value out of its
+// type's range, nesting too deep.
+bool DecodeFrame(const std::string& text, Frame* frame, std::string* error);
+
+}  // namespace Wirelink

@@ -1,0 +1,305 @@
+#include "WsConnection.h"
+
+#include <chrono>
+#include <deque>
+#include <type_traits>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+namespace Wirelink {
+namespace {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+
+bool IsIpLiteral(const std::string& host)
+{
+    boost::system::error_code ec;
+    net::ip::make_address(host, ec);
+    return !ec;
+}
+
+template <class Next>
+class Connection : public WsConnection, public std::enable_shared_from_this<Connection<Next>> {
+public:
+    static constexpr bool kTls = !std::is_same_v<Next, beast::tcp_stream>;
+
+    template <class... StreamArgs>
+    Connection(const Strand& strand, std::shared_ptr<ssl::context> tls, const WsUrl& url,
+               std::vector<std::pair<std::string, std::string>> headers, const ConnectionLimits& limits,
+               Events events, StreamArgs&&... streamArgs)
+        : m_tls(std::move(tls)),
+          m_url(url),
+          m_headers(std::move(headers)),
+          m_limits(limits),
+          m_events(std::move(events)),
+          m_resolver(strand),
+          m_timer(strand),
+          m_ws(std::forward<StreamArgs>(streamArgs)...)
+    {
+    }
+
+    void Start() override
+    {
+        m_timer.expires_after(std::chrono::milliseconds(m_limits.phaseMs));
+        m_timer.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+            // The resolver has no time-out of its own.
+            if (!ec)
+                self->m_resolver.cancel();
+        });
+        m_resolver.async_resolve(m_url.host, m_url.port,
+                                 beast::bind_front_handler(&Connection::OnResolve, this->shared_from_this()));
+    }
+
+    void Write(std::string text) override
+    {
+        if (!m_open || m_closing)
+            return;
+        m_queue.push_back(std::move(text));
+        if (m_queue.size() == 1)
+            DoWrite();
+    }
+
+    void Close(std::function<void()> done) override
+    {
+        if (m_closing)
+            return;
+        m_closing = true;
+        m_onClosed = std::move(done);
+        if (!m_open) {
+            StopAll();
+            return Closed();
+        }
+        // A close may not overlap a write; the write's end starts it.
+        m_queue.clear();
+        if (!m_writing)
+            DoClose();
+    }
+
+    void Abort() override
+    {
+        m_closing = true;
+        StopAll();
+        Closed();
+    }
+
+private:
+    void OnResolve(beast::error_code ec, tcp::resolver::results_type results)
+    {
+        m_timer.cancel();
+        if (ec)
+            return Fail(ec, "resolve");
+        beast::get_lowest_layer(m_ws).expires_after(std::chrono::milliseconds(m_limits.phaseMs));
+        beast::get_lowest_layer(m_ws).async_connect(
+            results, beast::bind_front_handler(&Connection::OnConnect, this->shared_from_this()));
+    }
+
+    void OnConnect(beast::error_code ec, const tcp::endpoint&)
+    {
+        if (ec)
+            return Fail(ec, "connect");
+        if constexpr (kTls) {
+            auto& tlsStream = m_ws.next_layer();
+            if (!IsIpLiteral(m_url.host) && !SSL_set_tlsext_host_name(tlsStream.native_handle(), m_url.host.c_str()))
+                return Fail(beast::error_code(static_cast<int>(::ERR_get_error()), net::error::get_ssl_category()),
+                            "TLS server name");
+            tlsStream.set_verify_mode(ssl::verify_peer);
+            tlsStream.set_verify_callback(ssl::host_name_verification(m_url.host));
+            beast::get_lowest_layer(m_ws).expires_after(std::chrono::milliseconds(m_limits.phaseMs));
+            tlsStream.async_handshake(ssl::stream_base::client,
+                                      beast::bind_front_handler(&Connection::OnTlsHandshake, this->shared_from_this()));
+        } else {
+            Upgrade();
+        }
+    }
+
+    void OnTlsHandshake(beast::error_code ec)
+    {
+        if (ec)
+            return Fail(ec, "TLS handshake");
+        Upgrade();
+    }
+
+    void Upgrade()
+    {
+        // From here on the websocket's own time-outs apply.
+        beast::get_lowest_layer(m_ws).expires_never();
+        websocket::stream_base::timeout timeout{};
+        timeout.handshake_timeout = std::chrono::milliseconds(m_limits.phaseMs);
+        timeout.idle_timeout = std::chrono::milliseconds(m_limits.idleMs);
+        timeout.keep_alive_pings = true;
+        m_ws.set_option(timeout);
+        m_ws.set_option(websocket::stream_base::decorator(
+            [headers = m_headers](websocket::request_type& request) {
+                request.set(beast::http::field::user_agent, "wirelink");
+                for (const auto& header : headers)
+                    request.set(header.first, header.second);
+            }));
+        m_ws.read_message_max(m_limits.maxFrameBytes);
+        m_ws.async_handshake(m_url.HostHeader(), m_url.target,
+                             beast::bind_front_handler(&Connection::OnUpgrade, this->shared_from_this()));
+    }
+
+    void OnUpgrade(beast::error_code ec)
+    {
+        if (ec)
+            return Fail(ec, "websocket upgrade");
+        if (m_closing)
+            return;
+        m_open = true;
+        m_events.opened();
+        DoRead();
+    }
+
+    void DoRead()
+    {
+        m_ws.async_read(m_buffer, beast::bind_front_handler(&Connection::OnRead, this->shared_from_this()));
+    }
+
+    void OnRead(beast::error_code ec, std::size_t bytes)
+    {
+        if (ec) {
+            if (ec == websocket::error::message_too_big)
+                m_events.log("a frame over " + std::to_string(m_limits.maxFrameBytes) + " bytes ends the connection");
+            return Fail(ec, "read");
+        }
+        if (m_closing)
+            return;
+        if (m_ws.got_text()) {
+            m_events.text(beast::buffers_to_string(m_buffer.data()));
+        } else {
+            m_events.log("binary frame of " + std::to_string(bytes) + " bytes dropped");
+        }
+        m_buffer.consume(m_buffer.size());
+        if (!m_closing)
+            DoRead();
+    }
+
+    void DoWrite()
+    {
+        m_writing = true;
+        m_ws.text(true);
+        m_ws.async_write(net::buffer(m_queue.front()),
+                         beast::bind_front_handler(&Connection::OnWrite, this->shared_from_this()));
+    }
+
+    void OnWrite(beast::error_code ec, std::size_t)
+    {
+        m_writing = false;
+        if (m_closing) {
+            if (m_open && !m_closeStarted)
+                DoClose();
+            return;
+        }
+        if (ec)
+            return Fail(ec, "write");
+        m_queue.pop_front();
+        if (!m_queue.empty())
+            DoWrite();
+    }
+
+    void DoClose()
+    {
+        m_closeStarted = true;
+        m_ws.async_close(websocket::close_code::normal,
+                         beast::bind_front_handler(&Connection::OnClose, this->shared_from_this()));
+    }
+
+    void OnClose(beast::error_code)
+    {
+        StopAll();
+        Closed();
+    }
+
+    void Closed()
+    {
+        if (m_onClosed) {
+            auto done = std::move(m_onClosed);
+            m_onClosed = nullptr;
+            done();
+        }
+    }
+
+    void StopAll()
+    {
+        m_timer.cancel();
+        m_resolver.cancel();
+        beast::error_code ignored;
+        beast::get_lowest_layer(m_ws).socket().close(ignored);
+    }
+
+    void Fail(beast::error_code ec, const char* phase)
+    {
+        if (m_closing || m_ended)
+            return;
+        m_ended = true;
+        const bool wasOpen = m_open;
+        m_open = false;
+        m_queue.clear();
+        StopAll();
+        m_events.ended(wasOpen, std::string(phase) + ": " + ec.message());
+    }
+
+    std::shared_ptr<ssl::context> m_tls;  // outlives the stream that uses it
+    WsUrl m_url;
+    std::vector<std::pair<std::string, std::string>> m_headers;
+    ConnectionLimits m_limits;
+    Events m_events;
+    tcp::resolver m_resolver;
+    net::steady_timer m_timer;
+    websocket::stream<Next> m_ws;
+    beast::flat_buffer m_buffer;
+    std::deque<std::string> m_queue;
+    std::function<void()> m_onClosed;
+    bool m_open = false;
+    bool m_writing = false;
+    bool m_closing = false;
+    bool m_closeStarted = false;
+    bool m_ended = false;
+};
+
+}  // namespace
+
+std::shared_ptr<ssl::context> WsConnection::MakeTlsContext(const std::string& caFile, std::string* error)
+{
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_client);
+    context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    context->set_verify_mode(ssl::verify_peer);
+    beast::error_code ec;
+    if (caFile.empty())
+        context->set_default_verify_paths(ec);
+    else
+        context->load_verify_file(caFile, ec);
+    if (ec) {
+        *error = (caFile.empty() ? std::string("system certificate store") : "CA file " + caFile) + ": " + ec.message();
+        return nullptr;
+    }
+    return context;
+}
+
+std::shared_ptr<WsConnection> WsConnection::Create(const Strand& strand, std::shared_ptr<ssl::context> tls,
+                                                   const WsUrl& url,
+                                                   std::vector<std::pair<std::string, std::string>> headers,
+                                                   const ConnectionLimits& limits, Events events)
+{
+    if (url.tls) {
+        ssl::context& context = *tls;
+        return std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(
+            strand, std::move(tls), url, std::move(headers), limits, std::move(events), strand, context);
+    }
+    return std::make_shared<Connection<beast::tcp_stream>>(strand, std::move(tls), url, std::move(headers), limits,
+                                                           std::move(events), strand);
+}
+
+}  // namespace Wirelink

@@ -1,0 +1,62 @@
+#pragma once
+// One websocket connection attempt and, once open, the connection itself:
+// resolve, TCP connect, TLS handshake (wss), websocket upgrade, then reading
+// text frames and writing from a queue. Every member is called on the
+// transport's strand and every handler runs there.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "WsUrl.h"
+
+namespace Wirelink {
+
+using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+struct ConnectionLimits {
+    unsigned phaseMs = 10000;         // each of resolve, connect, TLS handshake, upgrade
+    unsigned idleMs = 30000;          // silence (pings unanswered) this long ends it
+    unsigned maxFrameBytes = 1u << 20;
+};
+
+class WsConnection {
+public:
+    struct Events {
+        std::function<void()> opened;
+        std::function<void(std::string&& text)> text;
+        // Once, when the attempt fails or the open connection breaks; never
+        // after Close or Abort.
+        std::function<void(bool wasOpen, const std::string& why)> ended;
+        std::function<void(const std::string& line)> log;
+    };
+
+    // tls is required for a wss address and ignored otherwise.
+    static std::shared_ptr<WsConnection> Create(const Strand& strand, std::shared_ptr<boost::asio::ssl::context> tls,
+                                                const WsUrl& url,
+                                                std::vector<std::pair<std::string, std::string>> headers,
+                                                const ConnectionLimits& limits, Events events);
+
+    // A client context that verifies the server's certificate and name
+    // against caFile (PEM), or the system's store when caFile is empty. Null,
+    // with a reason, when the file cannot be used.
+    static std::shared_ptr<boost::asio::ssl::context> MakeTlsContext(const std::string& caFile, std::string* error);
+
+    virtual ~WsConnection() = default;
+    virtual void Start() = 0;
+    // Queues a text frame; dropped unless open.
+    virtual void Write(std::string text) = 0;
+    // Closes politely (close frame) when open, else stops the attempt;
+    // done runs once it is over.
+    virtual void Close(std::function<void()> done) = 0;
+    // Drops the socket at once.
+    virtual void Abort() = 0;
+};
+
+}  // namespace Wirelink

@@ -1,0 +1,402 @@
+#pragma once
+// The frame shared by the document and the log upload managers: the three
+// maps (ticket requests, sinks per path, uploads per path), joining an upload
+// in flight, the ticket's result, the upload library's events and the stop
+// functions. The managers add the ticket request, how a ticket's credentials
+// are laid out, the code of a failed ticket and their log lines.
+//
+// Threads: the maps are touched by the caller's thread (the exported
+// functions), by the HTTPS service's thread (tickets) and by the upload
+// library's thread (events), so they are guarded by m_lock. No lock is held
+// while a sink is called or an upload is stopped: a sink may call the API
+// from its callback. Before each call the sink is looked up again, so a sink
+// removed meanwhile is not called; a stop function called on another thread
+// waits for a call to a sink it removed that is running, so the caller may
+// release the sink once the stop function returns.
+//
+// A path's sink list has a serial number. A result takes the path's entries
+// out of the maps before its walk and keeps the list aside under its serial
+// until the walk ends: the upload is over once its result is known, so a
+// file added again meanwhile (from a sink's callback, or on another thread
+// by a caller that has just heard the result) starts a new upload instead
+// of joining the ending one and being forgotten with it. The stop functions
+// remove sinks from such a list too, so a removed sink is not called.
+
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <json/json.h>
+
+#include "bucketput/OssUpload.h"
+#include "compat/StringW.h"
+#include "core/JsonBridge.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Log.h"
+#include "corekit/Path.h"
+#include "netcall/HttpsRequest.h"
+#include "transfers/UploadTicket.h"
+
+template <typename Sink>
+class COssUploadBase : public Util::OssUpload::CUploadEvent, public IHttpsRequestSink {
+public:
+    COssUploadBase(const COssUploadBase&) = delete;
+    COssUploadBase& operator=(const COssUploadBase&) = delete;
+
+    // 0, 1 or 2 as the exported Add functions.
+    int AddFile(const std::wstring& path, Sink* sink)
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        auto it = m_sinks.find(path);
+        if (it != m_sinks.end()) {
+            std::vector<Sink*>& list = it->second.sinks;
+            if (std::find(list.begin(), list.end(), sink) != list.end())
+                return 2;
+            list.push_back(sink);
+            return 0;
+        }
+        // Held across the request so a result that races it still finds
+        // its entry in the ticket map.
+        if (SendTicketRequest(path) == 0)
+            return 1;
+        SinkEntry entry;
+        entry.serial = ++m_serial;
+        entry.sinks.push_back(sink);
+        m_sinks[path] = std::move(entry);
+        return 0;
+    }
+
+    void StopFile(const std::wstring& path, Sink* sink)
+    {
+        std::vector<Sink*> removed;
+        unsigned long long uploadId = 0;
+        bool stop = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            ForgetEndingSinks(path, sink, &removed);
+            auto it = m_sinks.find(path);
+            bool listed = true;
+            if (sink != nullptr && it != m_sinks.end()) {
+                std::vector<Sink*>& list = it->second.sinks;
+                auto found = std::find(list.begin(), list.end(), sink);
+                listed = found != list.end();
+                if (listed) {
+                    list.erase(found);
+                    removed.push_back(sink);
+                }
+            }
+            auto upload = m_uploads.find(path);
+            const bool lastGone = sink == nullptr || it == m_sinks.end() || it->second.sinks.empty();
+            if (listed && lastGone && upload != m_uploads.end()) {
+                uploadId = upload->second;
+                stop = true;
+                if (it != m_sinks.end()) {
+                    removed.insert(removed.end(), it->second.sinks.begin(), it->second.sinks.end());
+                    m_sinks.erase(it);
+                }
+                m_uploads.erase(upload);
+            }
+        }
+        if (stop)
+            Util::OssUpload::Stop(uploadId);
+        WaitForCallsTo(removed);
+    }
+
+    void StopAll()
+    {
+        std::map<std::wstring, unsigned long long> uploads;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            m_sinks.clear();
+            m_ending.clear();
+            uploads.swap(m_uploads);
+        }
+        for (const auto& entry : uploads)
+            Util::OssUpload::Stop(entry.second);
+        WaitForCallsTo(std::vector<Sink*>(), true);
+    }
+
+    void OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,
+                          int& completed) override
+    {
+        std::wstring path;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            auto it = m_tickets.find(id);
+            if (it == m_tickets.end())
+                return;
+            path = it->second;
+            m_tickets.erase(it);
+        }
+        Json::Value root;
+        // An answer that is not JSON is as unusable as a refused one: the
+        // sinks hear of it instead of waiting for ever.
+        if (!JsonParse(CStringW(response), root) || Transfers::TicketCode(root) != 0 || completed == 0) {
+            ReportAndForget(path, TicketFailureCode(), 0, std::wstring(), 0);
+            return;
+        }
+        const Transfers::TicketFields ticket = ReadTicketFields(root);
+        OnTicketRead(ticket);
+
+        Util::OssUpload::CFileObjExt file;
+        file.ullFileID = static_cast<unsigned long long>(ticket.fileId);
+        file.strLocalPath = path;
+        file.strBucket = ticket.bucket;
+        file.strObjectPath = ticket.path;
+        file.strAccessKeyId = ticket.accessKeyId;
+        file.strAccessKeySecret = ticket.accessKeySecret;
+        file.strSecurityToken = ticket.securityToken;
+        file.strEndPoint = L"http://" + ticket.endPoint + Http::GetOssDomainSuffix().str();
+        file.strUserFolder = Util::Path::GetUserFolder(0).str();
+        file.nOption1 = 1;
+        file.nOption2 = 1;
+        file.strFileUrl = ticket.fileUrl;
+
+        unsigned result = 0;
+        {
+            // Held across Start so the upload's first event, which takes the
+            // lock, finds the upload in the map.
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            unsigned long long uploadId = 0;
+            result = Util::OssUpload::Start(file, uploadId, this);
+            if (result == Util::OssUpload::kStartedSingle || result == Util::OssUpload::kStartedMultipart)
+                m_uploads[path] = uploadId;
+        }
+        OnStartReturned(ticket, result);
+        if (result != Util::OssUpload::kStartedSingle && result != Util::OssUpload::kStartedMultipart) {
+            // Refused at the start: the sinks hear of a failed transfer
+            // instead of waiting for ever.
+            ReportAndForget(path, 3, 0, std::wstring(), 0);
+        }
+    }
+
+    void OnFileEvent(int& kind, int& reserved, int& code, const Util::OssUpload::CFileObjExt& file) override
+    {
+        const std::wstring& path = file.strLocalPath;
+        if (kind == Util::OssUpload::kEventProgress) {
+            unsigned long long serial = 0;
+            std::vector<Sink*> sinks;
+            if (!CurrentUploadSinks(path, file.ullUploadID, &serial, &sinks))
+                return;
+            for (Sink* sink : sinks) {
+                if (BeginCall(path, serial, sink)) {
+                    sink->OnUploadProgress(file.ullFileID, CStringW(path), file.ullProgress1, file.ullProgress2,
+                                           file.ullProgress3);
+                    EndCall(sink);
+                }
+            }
+            return;
+        }
+        if (kind != Util::OssUpload::kEventEnd)
+            return;
+        const bool ok = code == 0;
+        const unsigned long long fileId = ok ? file.ullFileID : 0;
+        Util::Log::Info(Tag(), L"OnFileEvent:OssUploadResult FileID=%lld,Code=%u", static_cast<long long>(fileId),
+                        static_cast<unsigned>(code));
+        ReportAndForget(path, ok ? 0 : 3, fileId, ok ? file.strFileUrl : std::wstring(), file.ullUploadID);
+    }
+
+    // For tests and the demo: what the maps hold.
+    size_t PendingTickets() const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        return m_tickets.size();
+    }
+    bool HasPath(const std::wstring& path) const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        return m_sinks.count(path) != 0 || m_uploads.count(path) != 0;
+    }
+    bool IsTransferring(const std::wstring& path) const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        return m_uploads.count(path) != 0;
+    }
+
+protected:
+    COssUploadBase() = default;
+
+    // Stops everything and detaches from both services before the maps go;
+    // the derived destructor calls it first.
+    void Shutdown()
+    {
+        StopAll();
+        DetachUploadEvent();
+        DetachHttpsSink();
+    }
+
+    // Sends the ticket request for the path; returns Request's result and,
+    // when it is non-zero with a non-zero id, enters the id in the ticket map.
+    virtual int SendTicketRequest(const std::wstring& path) = 0;
+    virtual Transfers::TicketFields ReadTicketFields(const Json::Value& root) const = 0;
+    virtual int TicketFailureCode() const = 0;
+    virtual const wchar_t* Tag() const = 0;
+    virtual void OnTicketRead(const Transfers::TicketFields& ticket) = 0;
+    virtual void OnStartReturned(const Transfers::TicketFields& ticket, unsigned result) = 0;
+
+    // For SendTicketRequest: called with the lock held.
+    void EnterTicket(unsigned id, const std::wstring& path) { m_tickets[id] = path; }
+
+    mutable std::recursive_mutex m_lock;
+
+private:
+    struct SinkEntry {
+        unsigned long long serial = 0;
+        std::vector<Sink*> sinks;
+    };
+    struct Ending {
+        std::wstring path;
+        std::vector<Sink*> sinks;
+    };
+    struct Call {
+        Sink* sink;
+        std::thread::id thread;
+    };
+
+    // The path's sinks when the event belongs to its current upload (or the
+    // path is not transferring under another id).
+    bool CurrentUploadSinks(const std::wstring& path, unsigned long long uploadId, unsigned long long* serial,
+                            std::vector<Sink*>* sinks) const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        auto upload = m_uploads.find(path);
+        if (upload != m_uploads.end() && upload->second != uploadId)
+            return false;
+        auto it = m_sinks.find(path);
+        if (it == m_sinks.end())
+            return false;
+        *serial = it->second.serial;
+        *sinks = it->second.sinks;
+        return true;
+    }
+
+    // Takes the path's entries out of the maps, tells every sink of a copy of
+    // its list that is still in the list set aside, then drops that list.
+    // uploadId 0: the end of a ticket or of Start, which leaves the uploads
+    // map alone.
+    void ReportAndForget(const std::wstring& path, int code, unsigned long long fileId, const std::wstring& url,
+                         unsigned long long uploadId)
+    {
+        unsigned long long serial = 0;
+        std::vector<Sink*> sinks;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            auto upload = m_uploads.find(path);
+            // An upload that is no longer the path's was stopped (and maybe
+            // replaced): its end reaches nobody.
+            if (uploadId != 0 && (upload == m_uploads.end() || upload->second != uploadId))
+                return;
+            if (uploadId != 0)
+                m_uploads.erase(upload);
+            auto it = m_sinks.find(path);
+            if (it == m_sinks.end())
+                return;
+            serial = it->second.serial;
+            sinks = it->second.sinks;
+            m_ending[serial] = Ending{path, std::move(it->second.sinks)};
+            m_sinks.erase(it);
+        }
+        for (Sink* sink : sinks) {
+            if (BeginCall(path, serial, sink)) {
+                sink->OnUploadResult(code, fileId, CStringW(path), CStringW(url));
+                EndCall(sink);
+            }
+        }
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        m_ending.erase(serial);
+    }
+
+    // Removes the sink (every sink when null) from the path's lists whose
+    // result is being reported; called with the lock held.
+    void ForgetEndingSinks(const std::wstring& path, Sink* sink, std::vector<Sink*>* removed)
+    {
+        for (auto& entry : m_ending) {
+            std::vector<Sink*>& list = entry.second.sinks;
+            if (entry.second.path != path)
+                continue;
+            if (sink == nullptr) {
+                removed->insert(removed->end(), list.begin(), list.end());
+                list.clear();
+                continue;
+            }
+            auto found = std::find(list.begin(), list.end(), sink);
+            if (found != list.end()) {
+                list.erase(found);
+                removed->push_back(sink);
+            }
+        }
+    }
+
+    // The list the walk with this serial works on: the path's current list,
+    // or the one set aside for its result; null when neither is left.
+    const std::vector<Sink*>* ListOf(const std::wstring& path, unsigned long long serial) const
+    {
+        auto it = m_sinks.find(path);
+        if (it != m_sinks.end() && it->second.serial == serial)
+            return &it->second.sinks;
+        auto ending = m_ending.find(serial);
+        if (ending != m_ending.end())
+            return &ending->second.sinks;
+        return nullptr;
+    }
+
+    // True when the sink is still in the list the walk works on (and not null);
+    // the call is then registered until EndCall.
+    bool BeginCall(const std::wstring& path, unsigned long long serial, Sink* sink)
+    {
+        if (sink == nullptr)
+            return false;
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        const std::vector<Sink*>* list = ListOf(path, serial);
+        if (list == nullptr || std::find(list->begin(), list->end(), sink) == list->end())
+            return false;
+        std::lock_guard<std::mutex> calls(m_callLock);
+        m_calls.push_back(Call{sink, std::this_thread::get_id()});
+        return true;
+    }
+
+    void EndCall(Sink* sink)
+    {
+        {
+            std::lock_guard<std::mutex> calls(m_callLock);
+            const auto me = std::this_thread::get_id();
+            auto it = std::find_if(m_calls.begin(), m_calls.end(),
+                                   [sink, me](const Call& call) { return call.sink == sink && call.thread == me; });
+            if (it != m_calls.end())
+                m_calls.erase(it);
+        }
+        m_callEnded.notify_all();
+    }
+
+    // Waits for calls on other threads to the given sinks (to any sink when
+    // all is set). Calls on this thread are the caller's own callbacks.
+    void WaitForCallsTo(const std::vector<Sink*>& sinks, bool all = false)
+    {
+        if (sinks.empty() && !all)
+            return;
+        const auto me = std::this_thread::get_id();
+        std::unique_lock<std::mutex> calls(m_callLock);
+        m_callEnded.wait(calls, [&] {
+            return std::none_of(m_calls.begin(), m_calls.end(), [&](const Call& call) {
+                return call.thread != me &&
+                       (all || std::find(sinks.begin(), sinks.end(), call.sink) != sinks.end());
+            });
+        });
+    }
+
+    std::map<unsigned, std::wstring> m_tickets;
+    std::map<std::wstring, SinkEntry> m_sinks;
+    std::map<std::wstring, unsigned long long> m_uploads;
+    // Lists whose result is being reported, by serial.
+    std::map<unsigned long long, Ending> m_ending;
+    unsigned long long m_serial = 0;
+
+    std::mutex m_callLock;
+    std::condition_variable m_callEnded;
+    std::vector<Call> m_calls;
+};

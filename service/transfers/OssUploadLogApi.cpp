@@ -1,0 +1,37 @@
+#include "transfers/OssUploadLogApi.h"
+
+#include "core/ExportGuard.h"
+#include "transfers/OssUploadLogMgr.h"
+
+namespace OssUploadLogApi {
+
+int AddUploadLog(CStringW path, IUploadLogSink* sink)
+{
+    return Frame::GuardExport(L"OssUploadLogApi::AddUploadLog", 1, [&] {
+        COssUploadLogMgr* mgr = COssUploadLogMgr::Instance().Get();
+        return mgr != nullptr ? mgr->AddFile(path.str(), sink) : 1;
+    });
+}
+
+void StopUploadLog(CStringW path, IUploadLogSink* sink)
+{
+    Frame::GuardExport(L"OssUploadLogApi::StopUploadLog", [&] {
+        if (COssUploadLogMgr* mgr = COssUploadLogMgr::Instance().Get())
+            mgr->StopFile(path.str(), sink);
+    });
+}
+
+void StopAllUploadLog()
+{
+    Frame::GuardExport(L"OssUploadLogApi::StopAllUploadLog", [] {
+        if (COssUploadLogMgr* mgr = COssUploadLogMgr::Instance().Get())
+            mgr->StopAll();
+    });
+}
+
+void DoExit()
+{
+    Frame::GuardExport(L"OssUploadLogApi::DoExit", [] { COssUploadLogMgr::Instance().Exit(); });
+}
+
+}  // namespace OssUploadLogApi

@@ -1,0 +1,40 @@
+#include "version/VersionApi.h"
+
+#include "core/ExportGuard.h"
+#include "version/CheckVersionMgr.h"
+
+namespace Aux {
+namespace Version {
+
+void CheckVersion()
+{
+    Frame::GuardExport(L"Aux::Version::CheckVersion", [] {
+        if (CCheckVersionMgr* mgr = CCheckVersionMgr::Instance().Get())
+            mgr->CheckVersion();
+    });
+}
+
+int StartPelboUpdate()
+{
+    Frame::GuardExport(L"Aux::Version::StartPelboUpdate", [] {
+        if (CCheckVersionMgr* mgr = CCheckVersionMgr::Instance().Get())
+            mgr->CheckVersion();
+    });
+    return 0;
+}
+
+std::vector<CStringW> GetUpdateMsg()
+{
+    return Frame::GuardExport(L"Aux::Version::GetUpdateMsg", std::vector<CStringW>(), [] {
+        CCheckVersionMgr* mgr = CCheckVersionMgr::Instance().Get();
+        return mgr != nullptr ? mgr->GetUpdateMsg() : std::vector<CStringW>();
+    });
+}
+
+void DoExit()
+{
+    Frame::GuardExport(L"Aux::Version::DoExit", [] { CCheckVersionMgr::Instance().Exit(); });
+}
+
+}  // namespace Version
+}  // namespace Aux

@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "compat/IniFile.h"
+#include "compat/TextConvert.h"
+#include "corekit/TempRoot.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class IniFileTest : public ::testing::Test {
+protected:
+    IniFileTest() : m_file(m_root.Path() / "settings.ini"), m_path(ToWide(m_file.u8string().c_str(), CP_UTF8)) {}
+
+    std::wstring Read(const wchar_t* section, const wchar_t* key, const wchar_t* fallback = L"<none>")
+    {
+        wchar_t buffer[260] = {};
+        GetPrivateProfileStringW(section, key, fallback, buffer, 260, m_path.c_str());
+        return buffer;
+    }
+    int ReadInt(const wchar_t* section, const wchar_t* key, int fallback = -7)
+    {
+        return GetPrivateProfileIntW(section, key, fallback, m_path.c_str());
+    }
+    int Write(const wchar_t* section, const wchar_t* key, const wchar_t* value)
+    {
+        return WritePrivateProfileStringW(section, key, value, m_path.c_str());
+    }
+    void Put(const std::string& content)
+    {
+        std::ofstream out(m_file, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    std::string Content() const
+    {
+        std::ifstream in(m_file, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    TempRoot m_root;
+    fs::path m_file;
+    std::wstring m_path;
+};
+
+TEST_F(IniFileTest, MissingFileSectionOrKeyReadsTheDefault)
+{
+    EXPECT_EQ(L"<none>", Read(L"S", L"k"));
+    EXPECT_EQ(-7, ReadInt(L"S", L"k"));
+    Put("[Other]\nk=1\n[S]\nj=2\n");
+    EXPECT_EQ(L"<none>", Read(L"S", L"k"));
+    EXPECT_EQ(L"<none>", Read(L"Missing", L"k"));
+    EXPECT_EQ(-7, ReadInt(L"S", L"k"));
+    // A key before any section belongs to none.
+    Put("k=top\n[S]\n");
+    EXPECT_EQ(L"<none>", Read(L"S", L"k"));
+}
+
+TEST_F(IniFileTest, FirstWriteCreatesFileSectionAndKey)
+{
+    ASSERT_EQ(1, Write(L"Tarsel_Global_Data", L"MaterPreviewTip", L"1"));
+    EXPECT_EQ("[Tarsel_Global_Data]\nMaterPreviewTip=1\n", Content());
+    EXPECT_EQ(L"1", Read(L"Tarsel_Global_Data", L"MaterPreviewTip"));
+}
+
+TEST_F(IniFileTest, NamesMatchWithoutRegardToCase)
+{
+    Put("[Section]\nKeyName = some value \n");
+    EXPECT_EQ(L"some value", Read(L"SECTION", L"keyname"));
+    ASSERT_EQ(1, Write(L"section", L"KEYNAME", L"new"));
+    EXPECT_EQ("[Section]\nKEYNAME=new\n", Content());
+    EXPECT_EQ(L"new", Read(L"Section", L"KeyName"));
+}
+
+TEST_F(IniFileTest, WriteKeepsEveryOtherLineByteForByte)
+{
+    const std::string before =
+        "; comment\r\n[A]\r\nx=1\r\nkeep = me\r\n\r\n[B]\r\ny=2\r\nnot a key line\r\n";
+    Put(before);
+    ASSERT_EQ(1, Write(L"A", L"x", L"9"));
+    ASSERT_EQ(1, Write(L"A", L"added", L"a"));
+    ASSERT_EQ(1, Write(L"C", L"z", L"3"));
+    EXPECT_EQ("; comment\r\n[A]\r\nx=9\r\nkeep = me\r\nadded=a\r\n\r\n[B]\r\ny=2\r\nnot a key line\r\n"
+              "[C]\r\nz=3\r\n",
+              Content());
+    EXPECT_EQ(L"2", Read(L"B", L"y"));
+}
+
+TEST_F(IniFileTest, NullValueRemovesKeyAndNullKeyRemovesSection)
+{
+    Put("[A]\nx=1\ny=2\n[B]\nz=3\n");
+    ASSERT_EQ(1, Write(L"A", L"x", nullptr));
+    EXPECT_EQ("[A]\ny=2\n[B]\nz=3\n", Content());
+    ASSERT_EQ(1, Write(L"A", nullptr, nullptr));
+    EXPECT_EQ("[B]\nz=3\n", Content());
+}
+
+TEST_F(IniFileTest, QuotesAndUnicodeReadBackAsWritten)
+{
+    Put("\xEF\xBB\xBF[S]\nq=\"quoted value\"\nhalf=\"open\n");
+    EXPECT_EQ(L"quoted value", Read(L"S", L"q"));
+    EXPECT_EQ(L"\"open", Read(L"S", L"half"));
+    ASSERT_EQ(1, Write(L"S", L"名前", L"Zoë"));
+    EXPECT_EQ(L"Zoë", Read(L"S", L"名前"));
+}
+
+TEST_F(IniFileTest, LongValuesAreWrittenWholeAndReadCut)
+{
+    const std::wstring value(300, L'v');
+    ASSERT_EQ(1, Write(L"S", L"long", value.c_str()));
+    EXPECT_NE(std::string::npos, Content().find(std::string(300, 'v')));
+    wchar_t buffer[260];
+    EXPECT_EQ(259u, GetPrivateProfileStringW(L"S", L"long", L"", buffer, 260, m_path.c_str()));
+    EXPECT_EQ(std::wstring(259, L'v'), buffer);
+    EXPECT_EQ(0u, GetPrivateProfileStringW(L"S", L"long", L"", buffer, 0, m_path.c_str()));
+}
+
+TEST_F(IniFileTest, IntegersReadLikeTheProfileFunctions)
+{
+    Put("[S]\nneg=-1\nplus=  +12abc\nword=abc\nempty=\nwrap=4294967295\n");
+    EXPECT_EQ(-1, ReadInt(L"S", L"neg"));
+    EXPECT_EQ(12, ReadInt(L"S", L"plus"));
+    EXPECT_EQ(0, ReadInt(L"S", L"word"));
+    EXPECT_EQ(0, ReadInt(L"S", L"empty"));
+    EXPECT_EQ(-1, ReadInt(L"S", L"wrap"));
+}
+
+TEST_F(IniFileTest, GarbageFileReadsDefaultsAndKeepsItsBytes)
+{
+    std::string garbage;
+    for (int i = 0; i < 2000; ++i)
+        garbage.push_back(static_cast<char>((i * 131 + 7) & 0xff));
+    garbage.push_back('\n');
+    Put(garbage);
+    EXPECT_EQ(L"<none>", Read(L"S", L"k"));
+    ASSERT_EQ(1, Write(L"S", L"k", L"v"));
+    EXPECT_EQ(L"v", Read(L"S", L"k"));
+    EXPECT_EQ(0u, Content().find(garbage));
+}
+
+TEST_F(IniFileTest, OversizedFileIsNeitherReadNorRewritten)
+{
+    Put("[S]\nk=v\n");
+    fs::resize_file(m_file, (16u << 20) + 1);
+    EXPECT_EQ(L"<none>", Read(L"S", L"k"));
+    EXPECT_EQ(0, Write(L"S", L"k", L"w"));
+    EXPECT_EQ((16u << 20) + 1, fs::file_size(m_file));
+}
+
+TEST_F(IniFileTest, ReadOnlyFileIsLeftAlone)
+{
+    Put("[S]\nk=v\n");
+    ASSERT_EQ(0, chmod(m_file.c_str(), 0444));
+    errno = 0;
+    EXPECT_EQ(0, Write(L"S", L"k", L"w"));
+    EXPECT_EQ(EACCES, errno);
+    EXPECT_EQ("[S]\nk=v\n", Content());
+    EXPECT_EQ(L"v", Read(L"S", L"k"));
+}
+
+TEST_F(IniFileTest, RefusesNamesAndValuesThatWouldForgeLines)
+{
+    Put("[S]\nk=v\n");
+    EXPECT_EQ(0, Write(L"S", L"k", L"a\n[Evil]\nx=1"));
+    EXPECT_EQ(0, Write(L"S", L"a=b", L"v"));
+    EXPECT_EQ(0, Write(L"S]x", L"k", L"v"));
+    EXPECT_EQ(0, Write(L"S", L"  ", L"v"));
+    EXPECT_EQ(0, Write(nullptr, L"k", L"v"));
+    EXPECT_EQ("[S]\nk=v\n", Content());
+}
+
+TEST_F(IniFileTest, WriteReplacesTheFileAtomically)
+{
+    Put("[S]\nk=v\n");
+    struct stat before {};
+    ASSERT_EQ(0, stat(m_file.c_str(), &before));
+    ASSERT_EQ(0, chmod(m_file.c_str(), 0600));
+    ASSERT_EQ(1, Write(L"S", L"k", L"w"));
+    struct stat after {};
+    ASSERT_EQ(0, stat(m_file.c_str(), &after));
+    // A new file was renamed into place (the old one was never truncated),
+    // with the old one's permissions, and no temporary file stays behind.
+    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(0600u, after.st_mode & 0777);
+    for (const auto& entry : fs::directory_iterator(m_root.Path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "settings.ini" || name == "settings.ini.lock") << name;
+    }
+}
+
+TEST_F(IniFileTest, TwoThreadsWritingDifferentKeysLoseNothing)
+{
+    constexpr int kWrites = 40;
+    auto writer = [this](const wchar_t* prefix) {
+        for (int i = 0; i < kWrites; ++i) {
+            const std::wstring key = prefix + std::to_wstring(i);
+            EXPECT_EQ(1, Write(L"S", key.c_str(), key.c_str()));
+        }
+    };
+    std::thread a(writer, L"a");
+    std::thread b(writer, L"b");
+    a.join();
+    b.join();
+    for (int i = 0; i < kWrites; ++i) {
+        EXPECT_EQ(L"a" + std::to_wstring(i), Read(L"S", (L"a" + std::to_wstring(i)).c_str()));
+        EXPECT_EQ(L"b" + std::to_wstring(i), Read(L"S", (L"b" + std::to_wstring(i)).c_str()));
+    }
+}
+
+TEST_F(IniFileTest, TwoProcessesWritingDifferentKeysLoseNothing)
+{
+    constexpr int kWrites = 40;
+    const pid_t child = fork();
+    const wchar_t* prefix = child == 0 ? L"child" : L"parent";
+    int failures = 0;
+    for (int i = 0; i < kWrites; ++i) {
+        const std::wstring key = prefix + std::to_wstring(i);
+        if (Write(L"S", key.c_str(), L"1") != 1)
+            ++failures;
+    }
+    if (child == 0)
+        _exit(failures == 0 ? 0 : 1);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(0, failures);
+    for (int i = 0; i < kWrites; ++i) {
+        EXPECT_EQ(1, ReadInt(L"S", (L"child" + std::to_wstring(i)).c_str()));
+        EXPECT_EQ(1, ReadInt(L"S", (L"parent" + std::to_wstring(i)).c_str()));
+    }
+}
+
+}  // namespace

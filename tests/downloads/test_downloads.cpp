@@ -1,0 +1,223 @@
+// Head pictures and QR codes end to end: the managers, fetcher and the local
+// server over real sockets, with the server's faults switched on: refusals,
+// transfers cut off half-way, queries that try to leave the QR-code folder.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+#include <memory>
+#include <sstream>
+
+#include "PictureRecorder.h"
+#include "account/UserCache.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
+#include "devserver/PictureMaker.h"
+#include "devserver/Routes.h"
+#include "devserver/State.h"
+#include "support/TempDir.h"
+#include "support/TestServer.h"
+#include "transfers/PicDownloadMgr.h"
+#include "transfers/QRCodeApi.h"
+#include "transfers/QRCodeDownloadMgr.h"
+
+namespace {
+
+namespace HD = Util::HttpDownload;
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Regular files below folder, leaving out the log files.
+std::vector<std::filesystem::path> FilesUnder(const std::filesystem::path& folder)
+{
+    const std::filesystem::path logs(Util::Path::GetLogFolder().str());
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file() && entry.path().parent_path() != logs)
+            files.push_back(entry.path());
+    }
+    return files;
+}
+
+class DownloadsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Started()) << m_server.Error();
+        Util::Path::SetRootFolder(m_root.Path().wstring().c_str());
+        Http::SetHttpUrlHead(Widen(m_server.BaseUrl()).c_str());
+        Http::SetConnectTimeoutMs(10000);
+        Http::SetRequestTimeoutMs(30000);
+        Aux::UserCache::DoExit();
+        m_pictures = Util::Path::GetUserPicFolder().str();
+        m_qrFolder = Util::Path::GetQRCodePath().str();
+    }
+    void TearDown() override
+    {
+        m_pics.reset();
+        QRCodeApi::DoExit();
+        Aux::UserCache::DoExit();
+        m_server.Server().ClearFaults();
+        HD::Shutdown();
+    }
+
+    // Publishes a generated head picture; returns its address.
+    std::wstring Publish(const std::string& name, uint32_t seed = 1)
+    {
+        const std::string png = DevServer::MakeHeadPng(64, 64, seed);
+        return Widen(m_server.Url(DevServer::PublishPicture(m_server.Server(), name, png)));
+    }
+
+    void SetFault(const std::string& path, int status, bool cut, int remaining)
+    {
+        DevServer::Fault fault;
+        fault.httpStatus = status;
+        fault.closeMidResponse = cut;
+        fault.remaining = remaining;
+        ASSERT_TRUE(m_server.Server().SetFault("GET", path, fault));
+    }
+
+    TestSupport::TestServer m_server;
+    TestSupport::TempDir m_root;
+    PictureRecorder m_recorder;
+    std::wstring m_pictures;
+    std::wstring m_qrFolder;
+    std::unique_ptr<CPicDownloadMgr> m_pics = std::make_unique<CPicDownloadMgr>();
+};
+
+TEST_F(DownloadsTest, HeadPictureIsStoredRegisteredAndReported)
+{
+    const std::wstring url = Publish("face.png", 7);
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 1001), url.c_str());
+    ASSERT_TRUE(m_recorder.WaitPictures(1));
+    const auto report = m_recorder.Pictures()[0];
+    EXPECT_EQ(report.result, 1);
+    EXPECT_EQ(report.path, m_pictures + L"/1001_face.png");
+    EXPECT_EQ(ReadFile(report.path), DevServer::MakeHeadPng(64, 64, 7));
+    CStringW found;
+    EXPECT_EQ(Aux::UserCache::IsExistUserHead(1001, CStringW(url), found), 1);
+    EXPECT_EQ(FilesUnder(m_pictures).size(), 1u);
+}
+
+TEST_F(DownloadsTest, PictureFailingThreeTimesThenServedIsReportedOnceAsStored)
+{
+    struct Case {
+        int status;
+        bool cut;
+    } cases[] = {{404, false}, {503, false}, {0, true}};
+    uint64_t user = 10;
+    for (const Case& c : cases) {
+        const std::string name = "flaky" + std::to_string(user) + ".png";
+        const std::wstring url = Publish(name);
+        SetFault("/pictures/" + name, c.status, c.cut, 3);
+        m_pics->AppendTask(UniKey(KEY_TYPE_USER, user), url.c_str());
+        ++user;
+    }
+    ASSERT_TRUE(m_recorder.WaitPictures(3));
+    for (const auto& report : m_recorder.Pictures())
+        EXPECT_EQ(report.result, 1) << report.key.value;
+    EXPECT_EQ(m_recorder.Pictures().size(), 3u);
+    EXPECT_EQ(FilesUnder(m_pictures).size(), 3u) << "no staging or temporary file stays behind";
+}
+
+TEST_F(DownloadsTest, FourFailuresGiveUpAndLeaveNoFile)
+{
+    const std::wstring missing = Widen(m_server.Url("/pictures/never-published.png"));
+    const std::wstring cut = Publish("cut.png");
+    SetFault("/pictures/cut.png", 0, true, -1);
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 1), missing.c_str());
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 2), cut.c_str());
+    ASSERT_TRUE(m_recorder.WaitPictures(2));
+    for (const auto& report : m_recorder.Pictures())
+        EXPECT_EQ(report.result, 0);
+    EXPECT_TRUE(FilesUnder(m_pictures).empty()) << "nothing of a failed picture stays behind";
+    EXPECT_EQ(m_pics->PendingCount(), 0u);
+}
+
+TEST_F(DownloadsTest, AddressWithoutSlashesAndKeysThatAreNotUsers)
+{
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 3), L"face.jpg");
+    m_pics->AppendTask(UniKey(KEY_TYPE_NONE, 4), Publish("x.png").c_str());
+    ASSERT_TRUE(m_recorder.WaitPictures(2));
+    for (const auto& report : m_recorder.Pictures()) {
+        EXPECT_EQ(report.result, 0);
+        if (report.key.type == KEY_TYPE_USER)
+            EXPECT_EQ(report.path, m_pictures + L"/3_face.png");
+        else
+            EXPECT_EQ(report.path, L"");
+    }
+    EXPECT_TRUE(FilesUnder(m_root.Path()).empty());
+}
+
+TEST_F(DownloadsTest, QrCodeOfAnOrdinaryQueryKeepsItsPlainName)
+{
+    QRCodeApi::QRCodeDonload(430, L"room=123456&from=pc");
+    ASSERT_TRUE(m_recorder.WaitQrCodes(1));
+    const auto report = m_recorder.QrCodes()[0];
+    EXPECT_EQ(report.code, 0);
+    EXPECT_EQ(report.query, L"room=123456&from=pc");
+    const std::filesystem::path file = std::filesystem::path(m_qrFolder) / "room=123456&from=pc.png";
+    EXPECT_EQ(QRCodeApi::QRCodeFilePath(L"room=123456&from=pc").str(), file.wstring());
+    std::string error;
+    EXPECT_EQ(ReadFile(file), DevServer::MakeQrPng("pages/joinMeeting/share?room=123456&from=pc", 430, &error))
+        << "the server saw the whole query, \"&\" included";
+}
+
+TEST_F(DownloadsTest, QrQueriesThatTryToLeaveTheFolderStayInIt)
+{
+    const wchar_t* queries[] = {L"../../escape", L"..\\..\\elsewhere", L"c:escape", L"room 1 & from pc"};
+    for (const wchar_t* query : queries)
+        QRCodeApi::QRCodeDonload(200, query);
+    ASSERT_TRUE(m_recorder.WaitQrCodes(4));
+    for (const auto& report : m_recorder.QrCodes()) {
+        EXPECT_EQ(report.code, 0);
+        const std::filesystem::path file(QRCodeApi::QRCodeFilePath(report.query.c_str()).str());
+        EXPECT_TRUE(std::filesystem::is_regular_file(file));
+        EXPECT_EQ(file.parent_path(), std::filesystem::path(m_qrFolder));
+    }
+    const auto files = FilesUnder(m_root.Path());
+    EXPECT_EQ(files.size(), 4u);
+    for (const auto& file : files)
+        EXPECT_EQ(file.parent_path(), std::filesystem::path(m_qrFolder));
+}
+
+TEST_F(DownloadsTest, QrFailuresAreReportedWithTheirCodeAndLeaveNothing)
+{
+    SetFault("/v1/account/wechat/mini/qr", 404, false, 1);
+    QRCodeApi::QRCodeDonload(430, L"room=1");
+    ASSERT_TRUE(m_recorder.WaitQrCodes(1));
+    EXPECT_EQ(m_recorder.QrCodes()[0].code, 404);
+    SetFault("/v1/account/wechat/mini/qr", 0, true, 1);
+    QRCodeApi::QRCodeDonload(430, L"room=1");
+    ASSERT_TRUE(m_recorder.WaitQrCodes(2));
+    EXPECT_EQ(m_recorder.QrCodes()[1].code, static_cast<int>(HD::kDownTransport));
+    EXPECT_TRUE(FilesUnder(m_qrFolder).empty());
+}
+
+TEST_F(DownloadsTest, QrDownloadInFlightAtDoExitIsStoppedAndNotReported)
+{
+    DevServer::Fault slow;
+    slow.delayMs = 3000;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/v1/account/wechat/mini/qr", slow));
+    QRCodeApi::QRCodeDonload(430, L"room=slow");
+    QRCodeApi::DoExit();
+    m_server.Server().ClearFaults();
+    QRCodeApi::QRCodeDonload(430, L"room=after");
+    ASSERT_TRUE(m_recorder.WaitQrCodes(1));
+    const auto codes = m_recorder.QrCodes();
+    ASSERT_EQ(codes.size(), 1u);
+    EXPECT_EQ(codes[0].query, L"room=after");
+    EXPECT_EQ(FilesUnder(m_qrFolder).size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,405 @@
+// fetcher against the in-process local server, over HTTP and over HTTPS with
+// a throw-away CA: complete downloads, refusals by the server, transfers cut
+// off or stopped half-way, refused arguments and events that go away while
+// their download runs.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
+#include "devserver/State.h"
+#include "fetcher/HttpDownload.h"
+#include "support/TempDir.h"
+#include "support/TestServer.h"
+
+namespace {
+
+namespace HD = Util::HttpDownload;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 30s;
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+size_t CountFiles(const std::filesystem::path& folder)
+{
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// Records what is delivered and lets the test wait for a result.
+class RecordingEvent : public HD::CHttpDownloadEvent {
+public:
+    struct Progress {
+        unsigned long long id, done, total;
+    };
+
+    ~RecordingEvent() override { DetachDownloadEvent(); }
+
+    void OnHttpDownProgress(const unsigned long long& id, const unsigned long long& done,
+                            const unsigned long long& total) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_progress.push_back({id, done, total});
+        }
+        if (onProgress) {
+            onProgress(id, done, total);
+        }
+    }
+
+    void OnHttpDownResult(const unsigned long long& id, const unsigned int& code) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_results[id].push_back(code);
+        m_changed.notify_all();
+    }
+
+    // The code of the download's result; -1 when none arrived in time.
+    long WaitResult(unsigned long long id)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_changed.wait_for(lock, kWait, [&] { return m_results.count(id) != 0; })) {
+            return -1;
+        }
+        return static_cast<long>(m_results[id].front());
+    }
+
+    size_t ResultCount(unsigned long long id)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_results.count(id) != 0 ? m_results[id].size() : 0;
+    }
+
+    std::vector<Progress> ProgressReports()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_progress;
+    }
+
+    std::function<void(unsigned long long, unsigned long long, unsigned long long)> onProgress;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<unsigned long long, std::vector<unsigned>> m_results;
+    std::vector<Progress> m_progress;
+};
+
+class HttpDownloadTest : public ::testing::TestWithParam<bool> {
+protected:
+    HttpDownloadTest() : m_server(GetParam() ? TestSupport::TestServer::Https() : TestSupport::TestServer::Http()) {}
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Started()) << m_server.Error();
+        ASSERT_FALSE(m_root.Path().empty());
+        Util::Path::SetRootFolder(m_root.Path().wstring().c_str());
+        Http::SetCaBundle(Widen(m_server.CaFile()).c_str());
+        Http::SetConnectTimeoutMs(10000);
+        Http::SetRequestTimeoutMs(30000);
+        m_folder = m_root.Path() / "downloads";
+        std::filesystem::create_directories(m_folder);
+    }
+
+    void TearDown() override
+    {
+        m_server.Server().ClearFaults();
+        HD::Shutdown();
+    }
+
+    std::wstring Url(const std::string& pathAndQuery) const { return Widen(m_server.Url(pathAndQuery)); }
+    std::filesystem::path Target(const char* name) const { return m_folder / name; }
+
+    unsigned long long Start(RecordingEvent& event, const std::wstring& url, const std::filesystem::path& path)
+    {
+        unsigned long long id = 0;
+        const unsigned accepted = HD::Download(url.c_str(), path.wstring().c_str(), &event, &id, HD::E_SAVE_REPLACE, 0, 0);
+        EXPECT_EQ(accepted, HD::kAccepted);
+        EXPECT_NE(id, 0u);
+        return id;
+    }
+
+    TestSupport::TestServer m_server;
+    TestSupport::TempDir m_root;
+    std::filesystem::path m_folder;
+};
+
+TEST_P(HttpDownloadTest, CompleteDownloadLandsAtTheDestinationWithProgressToTheEnd)
+{
+    const size_t size = 3 * 1024 * 1024 + 17;
+    RecordingEvent event;
+    const auto target = Target("whole.bin");
+    const auto id = Start(event, Url("/download/file?size=" + std::to_string(size)), target);
+
+    ASSERT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownOk));
+    EXPECT_EQ(ReadFile(target), DevServer::DownloadShelf::Pattern(size));
+    EXPECT_EQ(CountFiles(m_folder), 1u) << "no temporary file may stay behind";
+
+    const auto reports = event.ProgressReports();
+    ASSERT_FALSE(reports.empty());
+    unsigned long long previous = 0;
+    for (const auto& report : reports) {
+        EXPECT_EQ(report.id, id);
+        EXPECT_GE(report.done, previous);
+        previous = report.done;
+    }
+    EXPECT_EQ(reports.back().done, size);
+    EXPECT_EQ(reports.back().total, size);
+    EXPECT_EQ(event.ResultCount(id), 1u);
+}
+
+TEST_P(HttpDownloadTest, FinishedDownloadReplacesAnOlderFile)
+{
+    const auto target = Target("installer.sh");
+    std::ofstream(target) << "old contents";
+    m_server.State().downloads.Put("fresh", "fresh contents");
+    RecordingEvent event;
+    const auto id = Start(event, Url("/download/file?name=fresh"), target);
+    ASSERT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownOk));
+    EXPECT_EQ(ReadFile(target), "fresh contents");
+}
+
+TEST_P(HttpDownloadTest, RefusalByTheServerReportsItsStatusAndLeavesNothing)
+{
+    RecordingEvent event;
+    const auto missing = Target("missing.bin");
+    const auto id = Start(event, Url("/download/file?name=nothing-here"), missing);
+    EXPECT_EQ(event.WaitResult(id), 404);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
+    // A refusal switched on for the route, over a file that was already there.
+    const auto kept = Target("kept.bin");
+    std::ofstream(kept) << "still here";
+    DevServer::Fault fault;
+    fault.httpStatus = 503;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", fault));
+    const auto second = Start(event, Url("/download/installer"), kept);
+    EXPECT_EQ(event.WaitResult(second), 503);
+    EXPECT_EQ(ReadFile(kept), "still here");
+    EXPECT_EQ(CountFiles(m_folder), 1u);
+}
+
+TEST_P(HttpDownloadTest, TransferCutOffHalfWayFailsAndLeavesNothing)
+{
+    DevServer::Fault fault;
+    fault.closeMidResponse = true;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/file", fault));
+    RecordingEvent event;
+    const auto target = Target("cut.bin");
+    const auto id = Start(event, Url("/download/file?size=2000000"), target);
+    EXPECT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownTransport));
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(CountFiles(m_folder), 0u);
+}
+
+TEST_P(HttpDownloadTest, StopFromTheProgressReportEndsTheTransferAsStopped)
+{
+    RecordingEvent event;
+    std::atomic<bool> stopped{false};
+    event.onProgress = [&stopped](unsigned long long id, unsigned long long done, unsigned long long) {
+        if (done > 0 && !stopped.exchange(true)) {
+            EXPECT_EQ(HD::Stop(id), 1u);
+        }
+    };
+    const auto target = Target("stopped.bin");
+    const auto id = Start(event, Url("/download/file?size=" + std::to_string(16 << 20)), target);
+    EXPECT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownStopped));
+    EXPECT_TRUE(stopped.load());
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(CountFiles(m_folder), 0u);
+    EXPECT_EQ(event.ResultCount(id), 1u);
+    EXPECT_EQ(HD::Stop(id), 0u) << "an ended download is no longer known";
+}
+
+TEST_P(HttpDownloadTest, StopWhileWaitingForTheAnswer)
+{
+    DevServer::Fault fault;
+    fault.delayMs = 20000;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", fault));
+    RecordingEvent event;
+    const auto target = Target("waiting.bin");
+    const auto id = Start(event, Url("/download/installer"), target);
+    EXPECT_EQ(HD::Stop(id), 1u);
+    EXPECT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownStopped));
+    EXPECT_EQ(CountFiles(m_folder), 0u);
+}
+
+TEST_P(HttpDownloadTest, BadArgumentsAreRefusedWithoutAFile)
+{
+    RecordingEvent event;
+    unsigned long long id = 0;
+    const std::wstring file = Target("refused.bin").wstring();
+    const std::wstring good = Url("/download/installer");
+    EXPECT_EQ(HD::Download(good.c_str(), L"", &event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kRefusedArgument);
+    EXPECT_EQ(HD::Download(good.c_str(), nullptr, &event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kRefusedArgument);
+    EXPECT_EQ(HD::Download(nullptr, file.c_str(), &event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kRefusedArgument);
+    EXPECT_EQ(HD::Download(good.c_str(), file.c_str(), nullptr, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kRefusedArgument);
+    EXPECT_EQ(HD::Download(good.c_str(), file.c_str(), &event, nullptr, HD::E_SAVE_REPLACE, 0, 0),
+              HD::kRefusedArgument);
+    EXPECT_EQ(HD::Download(good.c_str(), file.c_str(), &event, &id, static_cast<HD::EFileSaveMode>(7), 0, 0),
+              HD::kRefusedArgument);
+    for (const wchar_t* url : {L"", L"ftp://127.0.0.1/x", L"file:///etc/passwd", L"httpx://host/x", L"/relative"}) {
+        EXPECT_EQ(HD::Download(url, file.c_str(), &event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kRefusedArgument)
+            << std::string(url, url + wcslen(url));
+    }
+    const std::wstring noFolder = (m_folder / "no-such-folder" / "x.bin").wstring();
+    EXPECT_EQ(HD::Download(good.c_str(), noFolder.c_str(), &event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kRefusedFile);
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(CountFiles(m_folder), 0u);
+}
+
+TEST_P(HttpDownloadTest, NonAsciiDestinationName)
+{
+    // Built by hand: the test's C locale cannot convert the wide name.
+    RecordingEvent event;
+    const std::wstring wide = m_folder.wstring() + L"/\x5347\x7EA7\x5305.bin";
+    unsigned long long id = 0;
+    const std::wstring url = Url("/download/file?size=1000");
+    ASSERT_EQ(HD::Download(url.c_str(), wide.c_str(), &event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kAccepted);
+    ASSERT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownOk));
+    const auto target = m_folder / std::filesystem::u8path("\xE5\x8D\x87\xE7\xBA\xA7\xE5\x8C\x85.bin");
+    EXPECT_EQ(ReadFile(target), DevServer::DownloadShelf::Pattern(1000));
+}
+
+TEST_P(HttpDownloadTest, EventDestroyedDuringItsDownloadGetsNothingMore)
+{
+    DevServer::Fault fault;
+    fault.delayMs = 300;
+    fault.remaining = 1;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", fault));
+    auto doomed = std::make_unique<RecordingEvent>();
+    Start(*doomed, Url("/download/installer"), Target("doomed.bin"));
+    doomed.reset();
+
+    // The service handles the stop before it can finish a later download, so
+    // once that one is told, the first has left nothing behind.
+    RecordingEvent witness;
+    const auto id = Start(witness, Url("/download/file?size=10"), Target("witness.bin"));
+    ASSERT_EQ(witness.WaitResult(id), static_cast<long>(HD::kDownOk));
+    EXPECT_FALSE(std::filesystem::exists(Target("doomed.bin")));
+    EXPECT_EQ(CountFiles(m_folder), 1u);
+}
+
+TEST_P(HttpDownloadTest, DestructorWaitsForARunningDelivery)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool release = false;
+    std::atomic<bool> callbackDone{false};
+    auto event = new RecordingEvent();
+    event->onProgress = [&](unsigned long long, unsigned long long done, unsigned long long) {
+        if (done == 0) {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        if (entered) {
+            return;
+        }
+        entered = true;
+        changed.notify_all();
+        changed.wait_for(lock, kWait, [&] { return release; });
+        callbackDone = true;
+    };
+    Start(*event, Url("/download/file?size=" + std::to_string(4 << 20)), Target("slow.bin"));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, kWait, [&] { return entered; }));
+    }
+    bool doneWhenDestroyed = false;
+    std::thread destroyer([&] {
+        delete event;
+        doneWhenDestroyed = callbackDone.load();
+    });
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    changed.notify_all();
+    destroyer.join();
+    EXPECT_TRUE(doneWhenDestroyed);
+}
+
+// An event may end its own life from inside its result without a deadlock.
+class SelfDeletingEvent : public HD::CHttpDownloadEvent {
+public:
+    SelfDeletingEvent(std::mutex& mutex, std::condition_variable& done, unsigned& code)
+        : m_mutex(mutex), m_done(done), m_code(code) {}
+    ~SelfDeletingEvent() override { DetachDownloadEvent(); }
+    void OnHttpDownResult(const unsigned long long&, const unsigned int& code) override
+    {
+        std::mutex& mutex = m_mutex;
+        std::condition_variable& done = m_done;
+        unsigned& out = m_code;
+        delete this;
+        std::lock_guard<std::mutex> lock(mutex);
+        out = code;
+        done.notify_all();
+    }
+
+private:
+    std::mutex& m_mutex;
+    std::condition_variable& m_done;
+    unsigned& m_code;
+};
+
+TEST_P(HttpDownloadTest, EventMayDeleteItselfInItsResult)
+{
+    std::mutex mutex;
+    std::condition_variable done;
+    unsigned code = 99;
+    auto* event = new SelfDeletingEvent(mutex, done, code);
+    unsigned long long id = 0;
+    const std::wstring url = Url("/download/file?size=100");
+    const std::wstring path = Target("self.bin").wstring();
+    ASSERT_EQ(HD::Download(url.c_str(), path.c_str(), event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kAccepted);
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(done.wait_for(lock, kWait, [&] { return code != 99; }));
+    EXPECT_EQ(code, HD::kDownOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, HttpDownloadTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Https" : "Http"; });
+
+TEST(HttpDownloadTls, UntrustedCertificateFails)
+{
+    TestSupport::TestServer server(TestSupport::TestServer::Https());
+    ASSERT_TRUE(server.Started()) << server.Error();
+    TestSupport::TempDir dir;
+    Util::Path::SetRootFolder(dir.Path().wstring().c_str());
+    Http::SetCaBundle(L"");
+    RecordingEvent event;
+    unsigned long long id = 0;
+    const std::wstring url = Widen(server.Url("/download/installer"));
+    const std::wstring path = (dir.Path() / "x.bin").wstring();
+    ASSERT_EQ(HD::Download(url.c_str(), path.c_str(), &event, &id, HD::E_SAVE_REPLACE, 0, 0), HD::kAccepted);
+    EXPECT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownTransport));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "x.bin"));
+    HD::Shutdown();
+}
+
+}  // namespace

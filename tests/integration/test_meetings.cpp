@@ -1,0 +1,236 @@
+// MeetingApi through libService against the local server over HTTPS: every
+// operation end to end, paging, the time windows, tokens and refusals.
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "compat/TextConvert.h"
+#include "core/CoreApi.h"
+#include "core/RequestKind.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
+#include "devserver/RoomBook.h"
+#include "devserver/Routes.h"
+#include "devserver/State.h"
+#include "meetings/MeetingApi.h"
+#include "meetings/RecordDump.h"
+#include "netcall/HttpsRequest.h"
+#include "support/TempDir.h"
+#include "support/TestServer.h"
+
+namespace {
+
+using Values = RecordDump::Values;
+
+std::wstring Wide(const std::string& text) { return ToWide(text.c_str(), CP_UTF8); }
+
+std::wstring Strip(const std::wstring& typed) { return typed.size() > 2 ? typed.substr(2) : std::wstring(); }
+
+class MeetingsIntegration : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_root = std::make_unique<TestSupport::TempDir>();
+        Util::Path::SetRootFolder(s_root->Path().wstring().c_str());
+    }
+    static void TearDownTestSuite()
+    {
+        Util::HttpsRequest::Shutdown();
+        s_root.reset();
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.Started()) << server.Error();
+        Http::SetCaBundle(Wide(server.CaFile()).c_str());
+        Http::SetHttpUrlHead(Wide(server.BaseUrl()).c_str());
+        token = Wide(server.State().IssueToken(42).token);
+    }
+
+    void TearDown() override
+    {
+        Aux::Core::DoExit();
+        Http::ResetSettings();
+    }
+
+    // Sends with send(), waits for the next result and checks its kind.
+    RecordDump::Result Call(unsigned kind, int accepted)
+    {
+        EXPECT_NE(accepted, 0);
+        const size_t before = events.Results().size();
+        EXPECT_TRUE(events.WaitForResults(before + 1));
+        const auto results = events.Results();
+        if (results.size() <= before)
+            return RecordDump::Result();
+        EXPECT_EQ(results[before].kind, kind);
+        return results[before];
+    }
+
+    static XDataPtr<IXData> Meeting(const wchar_t* name, const std::string& start, uint32_t type = 1)
+    {
+        XDataPtr<IXData> record;
+        CreateIXData(record.Receive(), 0);
+        record->SetIXDataU32(L"CorpID", 501);
+        record->SetIXDataStr(L"MeetingName", name);
+        record->SetIXDataStr(L"StartTime", Wide(start).c_str());
+        record->SetIXDataU32(L"Duration", 30);
+        record->SetIXDataBool(L"CloseMemberVideo", true);
+        record->SetIXDataU32(L"Type", type);
+        return record;
+    }
+
+    std::wstring CreateRoom(const wchar_t* name, const std::string& start)
+    {
+        const auto r = Call(RequestKind::kCreateMeeting, MeetingApi::CreateMeeting(token.c_str(), Meeting(name, start).get()));
+        EXPECT_EQ(r.code, 0);
+        return r.values.count(L"RoomCode") != 0 ? Strip(r.values.at(L"RoomCode")) : std::wstring();
+    }
+
+    static std::unique_ptr<TestSupport::TempDir> s_root;
+    TestSupport::TestServer server{TestSupport::TestServer::Https()};
+    RecordDump events;
+    std::wstring token;
+};
+
+std::unique_ptr<TestSupport::TempDir> MeetingsIntegration::s_root;
+
+TEST_F(MeetingsIntegration, CreateInspectModifyAndDeleteARoom)
+{
+    const auto created = Call(RequestKind::kCreateMeeting,
+                              MeetingApi::CreateMeeting(token.c_str(), Meeting(L"Board \u00e9", "2031-05-01 10:00:00", 4).get()));
+    ASSERT_EQ(created.code, 0);
+    const std::wstring code = Strip(created.values.at(L"RoomCode"));
+    ASSERT_EQ(code.size(), 9u);
+    EXPECT_EQ(created.values.at(L"ReqType"), L"u:4");
+    EXPECT_EQ(created.values.at(L"CorpID"), L"u:501");
+    EXPECT_EQ(created.values.at(L"RoomName"), L"s:Board \u00e9");
+    EXPECT_EQ(created.values.at(L"CreatorID"), L"i:42");
+    EXPECT_EQ(created.values.at(L"RoomURL"), L"s:" + Wide(server.BaseUrl()) + L"/room/" + code);
+
+    const auto info = Call(RequestKind::kMeetingInfo, MeetingApi::GetMeetingInfo(token.c_str(), code.c_str()));
+    EXPECT_EQ(info.code, 0);
+    EXPECT_EQ(info.values.at(L"CloseMemVideo"), L"u:1");
+    EXPECT_EQ(info.values.at(L"CloseMemAudio"), L"u:0");
+    EXPECT_EQ(info.values.at(L"ReqType"), L"u:4");
+    EXPECT_EQ(info.values.at(L"StartTime"), L"s:2031-05-01 10:00:00");
+
+    XDataPtr<IXData> change = Meeting(L"Board, moved", "2031-05-02 11:00:00");
+    change->SetIXDataStr(L"RoomCode", code.c_str());
+    change->SetIXDataBool(L"CloseMemberAudio", true);
+    const auto modified =
+        Call(RequestKind::kModifyMeeting, MeetingApi::ModifyMeeting(token.c_str(), code.c_str(), change.get()));
+    EXPECT_EQ(modified.code, 0);
+    EXPECT_EQ(modified.values.at(L"RoomName"), L"s:Board, moved");
+    EXPECT_EQ(modified.values.at(L"CloseMemAudio"), L"u:1");
+
+    const auto summary = Call(RequestKind::kMeetingSummary, MeetingApi::GetMeetingSummary(code.c_str()));
+    EXPECT_EQ(summary.code, 0);
+    EXPECT_EQ(summary.values, (Values{{L"RoomCode", L"s:" + code},
+                                      {L"RoomName", L"s:Board, moved"},
+                                      {L"StartTime", L"s:2031-05-02 11:00:00"},
+                                      {L"Duration", L"u:30"},
+                                      {L"RoomURL", created.values.at(L"RoomURL")},
+                                      {L"CreatorNick", L"s:user 42"}}));
+
+    const auto deleted = Call(RequestKind::kDeleteMeeting, MeetingApi::DeleteMeeting(token.c_str(), code.c_str()));
+    EXPECT_EQ(deleted.code, 0);
+    EXPECT_EQ(deleted.values, (Values{{L"RoomCode", L"s:" + code}}));
+
+    const auto gone = Call(RequestKind::kMeetingInfo, MeetingApi::GetMeetingInfo(token.c_str(), code.c_str()));
+    EXPECT_EQ(gone.code, DevServer::ResultCode::RoomNotFound);
+    const auto again = Call(RequestKind::kDeleteMeeting, MeetingApi::DeleteMeeting(token.c_str(), code.c_str()));
+    EXPECT_EQ(again.code, DevServer::ResultCode::RoomNotFound) << "a refused delete is not reported as done";
+}
+
+TEST_F(MeetingsIntegration, ListPagesFromAStartTime)
+{
+    CreateRoom(L"a", "2032-01-01 09:00:00");
+    CreateRoom(L"b", "2032-01-03 09:00:00");
+    CreateRoom(L"c", "2032-01-02 09:00:00");
+    const auto first =
+        Call(RequestKind::kMeetingList, MeetingApi::GetMeetingList(token.c_str(), 501, 1, 1, L"2032-01-02 00:00:00"));
+    EXPECT_EQ(first.code, 0);
+    ASSERT_EQ(first.list.size(), 1u);
+    EXPECT_EQ(first.list[0].at(L"RoomName"), L"s:c");
+    EXPECT_EQ(MeetingApi::GetMeetingListCurPage(), 1u);
+    EXPECT_EQ(MeetingApi::GetMeetingListTotalPage(), 2u);
+    const auto second =
+        Call(RequestKind::kMeetingList, MeetingApi::GetMeetingList(token.c_str(), 501, 2, 1, L"2032-01-02 00:00:00"));
+    ASSERT_EQ(second.list.size(), 1u);
+    EXPECT_EQ(second.list[0].at(L"RoomName"), L"s:b");
+    EXPECT_EQ(second.list[0].at(L"CreatorID"), L"i:42");
+    const auto other = Call(RequestKind::kMeetingList, MeetingApi::GetMeetingList(token.c_str(), 502, 1, 10, L""));
+    EXPECT_TRUE(other.hasList);
+    EXPECT_TRUE(other.list.empty()) << "another corporation's rooms stay apart";
+}
+
+TEST_F(MeetingsIntegration, HistoryAndArrangementCoverTheirDays)
+{
+    CreateRoom(L"past", DevServer::RoomBook::TimeText(-7200));
+    CreateRoom(L"soon", DevServer::RoomBook::TimeText(7200));
+    CreateRoom(L"far", DevServer::RoomBook::TimeText(10 * 86400));
+
+    const auto history = Call(RequestKind::kHistoryList, MeetingApi::GetHistoryList(token.c_str(), 501, 1, 1, 10));
+    EXPECT_EQ(history.code, 0);
+    ASSERT_EQ(history.list.size(), 1u);
+    EXPECT_EQ(history.list[0].at(L"RoomName"), L"s:past");
+    EXPECT_EQ(MeetingApi::GetHistoryListCurPage(), 1u);
+    EXPECT_EQ(MeetingApi::GetHistoryListTotalPage(), 1u);
+
+    const auto recent = Call(RequestKind::kRecentList, MeetingApi::GetRecentList(token.c_str(), 501, 2, 1, 10));
+    EXPECT_EQ(recent.code, 0);
+    ASSERT_EQ(recent.list.size(), 2u);
+    EXPECT_EQ(recent.list[0].at(L"IsExample"), L"b:1");
+    EXPECT_EQ(recent.list[1].at(L"RoomName"), L"s:soon");
+    EXPECT_EQ(recent.list[1].at(L"IsExample"), L"b:0");
+    EXPECT_EQ(MeetingApi::GetMeetingListTotalPage(), 1u);
+
+    // The example room is a room like any other for reading.
+    const auto example = Call(RequestKind::kMeetingSummary,
+                              MeetingApi::GetMeetingSummary(Strip(recent.list[0].at(L"RoomCode")).c_str()));
+    EXPECT_EQ(example.code, 0);
+}
+
+TEST_F(MeetingsIntegration, RefusalsArriveAsTheServersCodes)
+{
+    const std::wstring code = CreateRoom(L"mine", "2033-01-01 09:00:00");
+    const std::wstring stranger = Wide(server.State().IssueToken(43).token);
+
+    const auto badToken = Call(RequestKind::kMeetingList, MeetingApi::GetMeetingList(L"nope", 501, 1, 10, L""));
+    EXPECT_EQ(badToken.code, DevServer::ResultCode::TokenInvalid);
+    const auto notMine = Call(RequestKind::kModifyMeeting,
+                              MeetingApi::ModifyMeeting(stranger.c_str(), code.c_str(), Meeting(L"x", "2033").get()));
+    EXPECT_EQ(notMine.code, DevServer::ResultCode::NotRoomCreator);
+    const auto notMineDelete =
+        Call(RequestKind::kDeleteMeeting, MeetingApi::DeleteMeeting(stranger.c_str(), code.c_str()));
+    EXPECT_EQ(notMineDelete.code, DevServer::ResultCode::NotRoomCreator);
+    // The server answers an unknown address 404: a failed exchange.
+    const auto unknown = Call(RequestKind::kMeetingInfo, MeetingApi::GetMeetingInfo(token.c_str(), L"000"));
+    EXPECT_EQ(unknown.code, -1);
+    const auto unknownDelete = Call(RequestKind::kDeleteMeeting, MeetingApi::DeleteMeeting(token.c_str(), L"000"));
+    EXPECT_EQ(unknownDelete.code, 1);
+}
+
+TEST_F(MeetingsIntegration, EmptyModifyAnswerCountsAsDoneAndGarbageInfoAsFailed)
+{
+    const std::wstring code = CreateRoom(L"r", "2033-02-01 09:00:00");
+    const std::string path = "/v1/conference/room/" + ToMultiByte(code.c_str(), CP_UTF8);
+    DevServer::Fault empty;
+    empty.emptyBody = true;
+    ASSERT_TRUE(server.Server().SetFault("PUT", path, empty));
+    DevServer::Fault garbage;
+    garbage.garbageBody = true;
+    ASSERT_TRUE(server.Server().SetFault("GET", path, garbage));
+
+    const auto modified = Call(RequestKind::kModifyMeeting,
+                               MeetingApi::ModifyMeeting(token.c_str(), code.c_str(), Meeting(L"r2", "2033").get()));
+    EXPECT_EQ(modified.code, 0);
+    EXPECT_FALSE(modified.hasRecord);
+    const auto info = Call(RequestKind::kMeetingInfo, MeetingApi::GetMeetingInfo(token.c_str(), code.c_str()));
+    EXPECT_EQ(info.code, -1);
+    EXPECT_FALSE(info.hasRecord);
+}
+
+}  // namespace

@@ -1,0 +1,717 @@
+// Real websocket sessions between wirelink and the local server.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "compat/TextConvert.h"
+#include "corekit/Event.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
+#include "corekit/XData.h"
+#include "devserver/State.h"
+#include "support/HttpClient.h"
+#include "support/TempDir.h"
+#include "support/TestServer.h"
+#include "wirelink/CSCenter.h"
+#include "wirelink/CSSinkHelper.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Aux::CSCenter::CCSSinkHelper;
+
+constexpr auto kWait = 20s;
+
+// Everything the transport told the test, with a way to wait for it.
+class Observed {
+public:
+    void Add(const std::function<void()>& change)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        change();
+        m_changed.notify_all();
+    }
+    bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = kWait)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, limit, done);
+    }
+    template <typename T>
+    T Read(const std::function<T()>& read)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return read();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+};
+
+Observed g_log;
+std::vector<std::string> g_logLines;
+
+void LogLine(const char* line)
+{
+    g_log.Add([line] { g_logLines.emplace_back(line); });
+}
+
+bool LogHas(const std::string& part)
+{
+    return std::any_of(g_logLines.begin(), g_logLines.end(),
+                       [&part](const std::string& l) { return l.find(part) != std::string::npos; });
+}
+
+// For conditions nobody signals (the server's counters).
+bool Eventually(const std::function<bool()>& done)
+{
+    const auto end = std::chrono::steady_clock::now() + kWait;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+class ConnectRecorder : public Aux::CSCenter::CConnectSink {
+public:
+    ~ConnectRecorder() override { DetachConnectSink(); }
+    void OnConnectState(int state) override
+    {
+        seen.Add([&] { states.push_back(state); });
+    }
+    void OnSerPsuhLastSeq(uint64_t sequence) override
+    {
+        seen.Add([&] { sequences.push_back(sequence); });
+    }
+    size_t Count(int state)
+    {
+        return seen.Read<size_t>([&] { return static_cast<size_t>(std::count(states.begin(), states.end(), state)); });
+    }
+    bool WaitCount(int state, size_t n)
+    {
+        return seen.WaitFor([&] { return static_cast<size_t>(std::count(states.begin(), states.end(), state)) >= n; });
+    }
+
+    Observed seen;
+    std::vector<int> states;
+    std::vector<uint64_t> sequences;
+};
+
+// A subscriber of a command sink's events, as the managers are.
+class Answers {
+public:
+    Answers() : m_marker(this) {}
+    ~Answers() { Unsubscribe(); }
+
+    void Subscribe(CCSSinkHelper& sink)
+    {
+        m_sink = &sink;
+        sink.evtRecvReply.Subscribe(this, &Answers::OnReply, &m_marker);
+        sink.evtTimeout.Subscribe(this, &Answers::OnTimeout, &m_marker);
+    }
+    void Unsubscribe()
+    {
+        if (m_sink != nullptr) {
+            m_sink->evtRecvReply.Unsubscribe(this, &Answers::OnReply);
+            m_sink->evtTimeout.Unsubscribe(this, &Answers::OnTimeout);
+            m_sink = nullptr;
+        }
+    }
+
+    void OnReply(IXData* reply, IXData* command)
+    {
+        reply->AddRef();
+        CStringW tag;
+        reply->GetIXDataStr(L"Tag", tag);
+        seen.Add([&] {
+            lastReply = XDataPtr<IXData>(reply);
+            lastCommand = command;
+            all.emplace_back(tag.GetString(), command);
+            ++replies;
+        });
+        if (onReply)
+            onReply();
+    }
+    void OnTimeout(IXData* command)
+    {
+        seen.Add([&] { ++timeouts; });
+    }
+
+    bool WaitAnswers(int n)
+    {
+        return seen.WaitFor([&] { return replies + timeouts >= n; });
+    }
+    int Replies() { return seen.Read<int>([&] { return replies; }); }
+    int Timeouts() { return seen.Read<int>([&] { return timeouts; }); }
+    int32_t LastResult()
+    {
+        return seen.Read<int32_t>([&] {
+            int32_t result = -1;
+            if (lastReply)
+                lastReply->GetIXDataI32(L"Result", result);
+            return result;
+        });
+    }
+
+    Observed seen;
+    XDataPtr<IXData> lastReply;
+    IXData* lastCommand = nullptr;
+    // The "Tag" of each reply (if any) and the command it was paired with.
+    std::vector<std::pair<std::wstring, IXData*>> all;
+    int replies = 0;
+    int timeouts = 0;
+    std::function<void()> onReply;
+
+private:
+    Util::LivenessMarker m_marker;
+    CCSSinkHelper* m_sink = nullptr;
+};
+
+XDataPtr<IXData> Command(const wchar_t* name)
+{
+    XDataPtr<IXData> command;
+    EXPECT_TRUE(CreateIXData(command.Receive(), 0));
+    command->SetIXDataStr(L"CMDNO", name);
+    return command;
+}
+
+class WirelinkSession : public ::testing::Test {
+protected:
+    void SetUp() override { Start(TestSupport::TestServer::Http()); }
+
+    void Start(DevServer::Options options)
+    {
+        Util::Path::SetRootFolder(ToWide(m_root.Path().string().c_str(), CP_UTF8).c_str());
+        m_server = std::make_unique<TestSupport::TestServer>(options);
+        ASSERT_TRUE(m_server->Started()) << m_server->Error();
+        m_token = m_server->State().IssueToken(m_userId).token;
+        Aux::CSCenter::LWS_SetReplyTimeout(10000);
+        Aux::CSCenter::LWS_SetBackoff(20, 200);
+        Aux::CSCenter::LWS_SetMaxFrameBytes(1u << 20);
+        ASSERT_EQ(Aux::CSCenter::LWS_Init(1, &LogLine, m_userId, L"0123456789abcdef0123456789abcdefguid", L""), 1);
+    }
+
+    void TearDown() override
+    {
+        Aux::CSCenter::DoExit();
+        Http::ResetSettings();
+        Util::Path::SetRootFolder(nullptr);
+    }
+
+    std::wstring WsUrl() const
+    {
+        std::string base = m_server->BaseUrl();
+        base.replace(0, base.find(':'), base.rfind("https", 0) == 0 ? "wss" : "ws");
+        return ToWide((base + "/ws").c_str(), CP_UTF8);
+    }
+
+    bool ConnectAndLogIn()
+    {
+        if (Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn) != 1 || !m_conn.WaitCount(0, 1))
+            return false;
+        return LogIn();
+    }
+
+    bool LogIn()
+    {
+        CCSSinkHelper sink;
+        Answers answers;
+        answers.Subscribe(sink);
+        XDataPtr<IXData> connect = Command(L"connect");
+        connect->SetIXDataStr(L"Token", ToWide(m_token.c_str(), CP_UTF8).c_str());
+        connect->SetIXDataBool(L"Force", false);
+        return sink.Send(connect.get(), nullptr) == 1 && answers.WaitAnswers(1) && answers.LastResult() == 0;
+    }
+
+    // One round trip of a command that needs no arguments.
+    int32_t RoundTrip(const wchar_t* name, Answers& answers, CCSSinkHelper& sink)
+    {
+        const int before = answers.Replies() + answers.Timeouts();
+        XDataPtr<IXData> command = Command(name);
+        if (sink.Send(command.get(), nullptr) != 1 || !answers.WaitAnswers(before + 1))
+            return -2;
+        return answers.LastResult();
+    }
+
+    TestSupport::TempDir m_root;
+    std::unique_ptr<TestSupport::TestServer> m_server;
+    const unsigned m_userId = 4711;
+    std::string m_token;
+    ConnectRecorder m_conn;
+};
+
+TEST_F(WirelinkSession, LogsInAndMatchesRepliesToTheirCommands)
+{
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 0);
+    ASSERT_TRUE(ConnectAndLogIn());
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 1);
+
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    XDataPtr<IXData> ping = Command(L"ping");
+    ping->SetIXDataI64(L"LastMsgSeq", 0);
+    uint64_t id = 0;
+    ASSERT_EQ(sink.Send(ping.get(), &id), 1);
+    EXPECT_GT(id, 0u);
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    EXPECT_EQ(answers.LastResult(), 0);
+    EXPECT_EQ(answers.lastCommand, ping.get());
+    int64_t stamp = 0;
+    EXPECT_TRUE(answers.lastReply->GetIXDataI64(L"TimeStamp", stamp));
+    EXPECT_GT(stamp, 0);
+
+    // A room booked through the room routes, this user its creator.
+    DevServer::Room booking;
+    booking.title = "Review";
+    booking.creatorId = m_userId;
+    const DevServer::Room room = m_server->State().rooms.Create(booking, m_server->Url("/r/"));
+    const std::wstring code = ToWide(room.code.c_str(), CP_UTF8);
+    XDataPtr<IXData> join = Command(L"room.join");
+    join->SetIXDataStr(L"Name", L"Ada");
+    join->SetIXDataStr(L"RoomCode", code.c_str());
+    join->SetIXDataStr(L"AvatarUrl", L"");
+    ASSERT_EQ(sink.Send(join.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(2));
+    ASSERT_EQ(answers.LastResult(), 0);
+    int64_t host = 0;
+    bool chairman = false;
+    CStringW roomId;
+    CStringW roomName;
+    EXPECT_TRUE(answers.lastReply->GetIXDataI64(L"HostID", host));
+    EXPECT_EQ(host, 4711);
+    EXPECT_TRUE(answers.lastReply->GetIXDataBool(L"IsChairman", chairman));
+    EXPECT_TRUE(chairman);
+    EXPECT_TRUE(answers.lastReply->GetIXDataStr(L"RoomID", roomId));
+    EXPECT_EQ(std::wstring(roomId.GetString()), code);
+    EXPECT_TRUE(answers.lastReply->GetIXDataStr(L"RoomName", roomName));
+    EXPECT_EQ(std::wstring(roomName.GetString()), L"Review");
+
+    EXPECT_EQ(RoundTrip(L"room.status.get", answers, sink), 0);
+    EXPECT_FALSE(answers.lastReply->HasKey(L"RoomURL"));
+    EXPECT_EQ(RoundTrip(L"no.such.command", answers, sink), DevServer::WsResult::UnknownCommand);
+
+    // "disconnect" ends the log-in but not the connection.
+    EXPECT_EQ(RoundTrip(L"disconnect", answers, sink), 0);
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 0);
+    EXPECT_EQ(answers.Timeouts(), 0);
+}
+
+TEST_F(WirelinkSession, LogInRefusalsAndAnUnknownSession)
+{
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(0, 1));
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+
+    XDataPtr<IXData> bad = Command(L"connect");
+    bad->SetIXDataStr(L"Token", L"not-a-token");
+    ASSERT_EQ(sink.Send(bad.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    EXPECT_EQ(answers.LastResult(), DevServer::WsResult::TokenInvalid);
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 0);
+
+    // The server lost its sessions (say, it restarted): "reconnect" meets 1005.
+    m_server->State().ws.ForgetSessions();
+    XDataPtr<IXData> reconnect = Command(L"reconnect");
+    reconnect->SetIXDataStr(L"Token", ToWide(m_token.c_str(), CP_UTF8).c_str());
+    reconnect->SetIXDataU32(L"UserID", m_userId);
+    ASSERT_EQ(sink.Send(reconnect.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(2));
+    EXPECT_EQ(answers.LastResult(), DevServer::WsResult::SessionUnknown);
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 0);
+
+    ASSERT_TRUE(LogIn());
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 1);
+    ASSERT_EQ(sink.Send(reconnect.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(3));
+    EXPECT_EQ(answers.LastResult(), 0);
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 1);
+}
+
+TEST_F(WirelinkSession, RepliesOutOfOrderAndRepeatedReachTheirOwnCommandOnce)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    // The server's own replies come too late to matter; the test answers.
+    DevServer::WsHub& hub = m_server->State().ws;
+    DevServer::WsFault fault;
+    fault.command = "ping";
+    fault.delayMs = 5000;
+    fault.remaining = 2;
+    hub.SetFault(fault);
+
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    const uint64_t seen = hub.CommandCount();
+    XDataPtr<IXData> first = Command(L"ping");
+    XDataPtr<IXData> second = Command(L"ping");
+    uint64_t firstId = 0;
+    uint64_t secondId = 0;
+    ASSERT_EQ(sink.Send(first.get(), &firstId), 1);
+    ASSERT_EQ(sink.Send(second.get(), &secondId), 1);
+    EXPECT_NE(firstId, secondId);
+    // Once the server has both, the client is waiting for both.
+    ASSERT_TRUE(Eventually([&hub, seen] { return hub.CommandCount() >= seen + 2; }));
+
+    const auto reply = [](uint64_t seq, const char* tag) {
+        return "{\"seq\":" + std::to_string(seq) + R"(,"type":"reply","data":{"Result":{"t":"i32","v":0},)" +
+               R"("Tag":{"t":"str","v":")" + tag + "\"}}}";
+    };
+    ASSERT_EQ(hub.SendRaw(reply(secondId, "second"), false), 1u);
+    ASSERT_EQ(hub.SendRaw(reply(firstId, "first"), false), 1u);
+    ASSERT_EQ(hub.SendRaw(reply(secondId, "again"), false), 1u);
+    ASSERT_TRUE(answers.WaitAnswers(2));
+    ASSERT_TRUE(g_log.WaitFor(
+        [secondId] { return LogHas("Reply #" + std::to_string(secondId) + " matches no waiting command"); }));
+
+    const auto pairs = answers.seen.Read<std::vector<std::pair<std::wstring, IXData*>>>([&] { return answers.all; });
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs[0].first, L"second");
+    EXPECT_EQ(pairs[0].second, second.get());
+    EXPECT_EQ(pairs[1].first, L"first");
+    EXPECT_EQ(pairs[1].second, first.get());
+    EXPECT_EQ(answers.Timeouts(), 0);
+}
+
+TEST_F(WirelinkSession, TimeOutComesOnceAndTheLateReplyIsIgnored)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    Aux::CSCenter::LWS_SetReplyTimeout(200);
+    DevServer::WsFault fault;
+    fault.command = "ping";
+    fault.delayMs = 1500;
+    fault.remaining = 1;
+    m_server->State().ws.SetFault(fault);
+
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    uint64_t id = 0;
+    XDataPtr<IXData> ping = Command(L"ping");
+    ASSERT_EQ(sink.Send(ping.get(), &id), 1);
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    EXPECT_EQ(answers.Timeouts(), 1);
+    // The reply does come, later, and is dropped as matching nothing.
+    ASSERT_TRUE(g_log.WaitFor([id] { return LogHas("Reply #" + std::to_string(id) + " matches no waiting command"); }));
+    EXPECT_EQ(answers.Replies(), 0);
+    EXPECT_EQ(answers.Timeouts(), 1);
+}
+
+TEST_F(WirelinkSession, ConnectionCutMidCommandTimesOutOnceAndComesBack)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    DevServer::WsFault fault;
+    fault.command = "ping";
+    fault.dropConnection = true;
+    fault.remaining = 1;
+    m_server->State().ws.SetFault(fault);
+
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    XDataPtr<IXData> ping = Command(L"ping");
+    ASSERT_EQ(sink.Send(ping.get(), nullptr), 1);
+    // The time-out comes with the loss, long before the 10 s reply limit.
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    EXPECT_EQ(answers.Timeouts(), 1);
+    ASSERT_TRUE(m_conn.WaitCount(3, 1));
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 0);
+    // Back by itself; logging in again is the owner's part.
+    ASSERT_TRUE(m_conn.WaitCount(0, 2));
+    ASSERT_TRUE(LogIn());
+    EXPECT_EQ(RoundTrip(L"ping", answers, sink), 0);
+    EXPECT_EQ(answers.Timeouts(), 1);
+}
+
+TEST_F(WirelinkSession, RefusedConnectionsReportStateTwoUntilTheServerComesBack)
+{
+    m_server->State().ws.SetRefuseConnections(true);
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(2, 2));  // it keeps trying
+    EXPECT_EQ(m_conn.Count(0), 0u);
+
+    // A command while down is answered with its time-out at once.
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    XDataPtr<IXData> ping = Command(L"ping");
+    ASSERT_EQ(sink.Send(ping.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    EXPECT_EQ(answers.Timeouts(), 1);
+
+    m_server->State().ws.SetRefuseConnections(false);
+    ASSERT_TRUE(m_conn.WaitCount(0, 1));
+    ASSERT_TRUE(LogIn());
+}
+
+TEST_F(WirelinkSession, StopConnEndsReconnectingAndReConnStartsAgain)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
+    ASSERT_TRUE(m_server->State().ws.LoggedInCount() == 0 ||
+                g_log.WaitFor([] { return LogHas("StopConn"); }));
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    XDataPtr<IXData> ping = Command(L"ping");
+    ASSERT_EQ(sink.Send(ping.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    EXPECT_EQ(answers.Timeouts(), 1);
+    EXPECT_EQ(m_conn.Count(3), 0u);  // a stop asked for is no loss
+
+    ASSERT_EQ(Aux::CSCenter::LWS_ReConn(), 1);
+    ASSERT_EQ(Aux::CSCenter::LWS_ReConn(), 1);  // harmless while the attempt runs
+    ASSERT_TRUE(m_conn.WaitCount(0, 2));
+    ASSERT_TRUE(LogIn());
+}
+
+TEST_F(WirelinkSession, ConnectSinkDestroyedWhileTheTransportRunsHearsNothing)
+{
+    auto early = std::make_unique<ConnectRecorder>();
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), early.get()), 1);
+    ASSERT_TRUE(early->WaitCount(0, 1));
+    early.reset();
+    // The loss and the new connection find no sink to tell.
+    const size_t before = g_log.Read<size_t>([] { return g_logLines.size(); });
+    ASSERT_GE(m_server->State().ws.DropAll(), 1u);
+    ASSERT_TRUE(g_log.WaitFor([before] {
+        return std::any_of(g_logLines.begin() + static_cast<std::ptrdiff_t>(before), g_logLines.end(),
+                           [](const std::string& l) { return l.rfind("Connected: ", 0) == 0; });
+    }));
+    m_server->State().ws.Push("room.notify");
+    // A sink named later hears the transport again.
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(0, 1));
+}
+
+TEST_F(WirelinkSession, PushesCarryTheirSequenceToTheConnectSink)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    DevServer::WsHub& hub = m_server->State().ws;
+    EXPECT_EQ(hub.Push("room.notify"), 1u);
+    EXPECT_EQ(hub.Push("room.notify"), 2u);
+    EXPECT_EQ(hub.Push("room.notify", DevServer::PushSeq::Skip), 4u);
+    EXPECT_EQ(hub.Push("room.notify", DevServer::PushSeq::Repeat), 4u);
+    ASSERT_TRUE(m_conn.seen.WaitFor([this] { return m_conn.sequences.size() >= 4; }));
+    const std::vector<uint64_t> expected{1, 2, 4, 4};
+    EXPECT_EQ(m_conn.seen.Read<std::vector<uint64_t>>([this] { return m_conn.sequences; }), expected);
+}
+
+TEST_F(WirelinkSession, DevelopmentRoutesReachTheSwitches)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    TestSupport::HttpClient http;
+    const auto post = [&](const char* path, const char* body) { return http.Post(m_server->Url(path), body); };
+
+    TestSupport::HttpClient::Result r = post("/_dev/ws/push", R"({"event":"room.notify"})");
+    ASSERT_TRUE(r.Ok()) << r.error;
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("\"seq\":1"), std::string::npos) << r.body;
+    ASSERT_TRUE(m_conn.seen.WaitFor([this] { return !m_conn.sequences.empty(); }));
+    EXPECT_EQ(post("/_dev/ws/push", R"({"seq":"sideways"})").status, 400);
+    EXPECT_EQ(post("/_dev/ws/fault", R"({"delay_ms":-1})").status, 400);
+    EXPECT_EQ(post("/_dev/ws/refuse", R"({"refuse":"yes"})").status, 400);
+
+    // Cut off and refused: lost, then attempts that cannot connect.
+    EXPECT_EQ(post("/_dev/ws/refuse", R"({"refuse":true})").status, 200);
+    r = post("/_dev/ws/drop", "");
+    EXPECT_NE(r.body.find("\"dropped\":1"), std::string::npos) << r.body;
+    ASSERT_TRUE(m_conn.WaitCount(3, 1));
+    ASSERT_TRUE(m_conn.WaitCount(2, 1));
+    EXPECT_EQ(post("/_dev/faults/clear", "").status, 200);
+    ASSERT_TRUE(m_conn.WaitCount(0, 2));
+    ASSERT_TRUE(LogIn());
+
+    // A reply held back beyond the client's time-out.
+    EXPECT_EQ(post("/_dev/ws/fault", R"({"command":"ping","delay_ms":1500,"count":1})").status, 200);
+    Aux::CSCenter::LWS_SetReplyTimeout(200);
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    EXPECT_EQ(RoundTrip(L"ping", answers, sink), -1);
+    EXPECT_EQ(answers.Timeouts(), 1);
+
+    // A forgotten session meets 1005.
+    EXPECT_EQ(post("/_dev/ws/forget", "").status, 200);
+    XDataPtr<IXData> reconnect = Command(L"reconnect");
+    reconnect->SetIXDataStr(L"Token", ToWide(m_token.c_str(), CP_UTF8).c_str());
+    reconnect->SetIXDataU32(L"UserID", m_userId);
+    Aux::CSCenter::LWS_SetReplyTimeout(10000);
+    ASSERT_EQ(sink.Send(reconnect.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(2));
+    EXPECT_EQ(answers.LastResult(), DevServer::WsResult::SessionUnknown);
+}
+
+TEST_F(WirelinkSession, MalformedBinaryAndHugeFramesAreDropped)
+{
+    Aux::CSCenter::LWS_SetMaxFrameBytes(64 * 1024);
+    ASSERT_TRUE(ConnectAndLogIn());
+    DevServer::WsHub& hub = m_server->State().ws;
+    ASSERT_EQ(hub.SendRaw("not json at all", false), 1u);
+    ASSERT_EQ(hub.SendRaw(std::string("\x00\x01\x02", 3), true), 1u);
+    ASSERT_EQ(hub.SendRaw(R"({"seq":1,"type":"reply","data":{"Result":{"t":"i32","v":"zero"}}})", false), 1u);
+    ASSERT_EQ(hub.SendRaw(R"({"seq":1,"type":"cmd","data":{}})", false), 1u);
+    // The connection survives all of them, in order.
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    EXPECT_EQ(RoundTrip(L"ping", answers, sink), 0);
+    g_log.WaitFor([] { return LogHas("binary frame of 3 bytes dropped"); });
+    EXPECT_EQ(m_conn.Count(3), 0u);
+
+    // Too large to accept: the connection ends and comes back by itself.
+    ASSERT_EQ(hub.SendRaw(std::string(100 * 1024, 'x'), false), 1u);
+    ASSERT_TRUE(m_conn.WaitCount(3, 1));
+    ASSERT_TRUE(m_conn.WaitCount(0, 2));
+    ASSERT_TRUE(LogIn());
+}
+
+TEST_F(WirelinkSession, DoExitWhileRepliesArriveAnswersEveryCommandOnce)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    constexpr int kCommands = 64;
+    int accepted = 0;
+    for (int i = 0; i < kCommands; ++i) {
+        XDataPtr<IXData> ping = Command(L"ping");
+        accepted += sink.Send(ping.get(), nullptr);
+    }
+    EXPECT_EQ(accepted, kCommands);
+    Aux::CSCenter::DoExit();
+    // Everything was answered before DoExit returned, once.
+    EXPECT_EQ(answers.Replies() + answers.Timeouts(), kCommands);
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 0);
+    XDataPtr<IXData> late = Command(L"ping");
+    EXPECT_EQ(sink.Send(late.get(), nullptr), 0);
+}
+
+TEST_F(WirelinkSession, HandlerUnsubscribedDuringFiringIsNotCalledAgain)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    CCSSinkHelper sink;
+    Answers second;  // subscribed first, so it fires last
+    Answers first;
+    second.Subscribe(sink);
+    first.Subscribe(sink);
+    first.onReply = [&second] { second.Unsubscribe(); };
+    EXPECT_EQ(RoundTrip(L"ping", first, sink), 0);
+    EXPECT_EQ(RoundTrip(L"ping", first, sink), 0);
+    EXPECT_EQ(first.Replies(), 2);
+    EXPECT_EQ(second.Replies(), 0);
+}
+
+TEST_F(WirelinkSession, SinkDestroyedWhileRepliesArriveHearsNothingAfterwards)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    Answers answers;
+    std::atomic<bool> sinkGone{false};
+    std::atomic<int> afterDestruction{0};
+    answers.onReply = [&] {
+        if (sinkGone)
+            ++afterDestruction;
+    };
+    {
+        CCSSinkHelper sink;
+        answers.Subscribe(sink);
+        for (int i = 0; i < 32; ++i) {
+            XDataPtr<IXData> ping = Command(L"ping");
+            ASSERT_EQ(sink.Send(ping.get(), nullptr), 1);
+        }
+        answers.WaitAnswers(1);
+        sink.Detach();
+        sinkGone = true;
+        answers.Unsubscribe();
+    }
+    // Later commands on another sink still work, and the cut-off sink's
+    // outstanding replies went nowhere.
+    CCSSinkHelper other;
+    Answers check;
+    check.Subscribe(other);
+    EXPECT_EQ(RoundTrip(L"ping", check, other), 0);
+    EXPECT_EQ(afterDestruction.load(), 0);
+}
+
+TEST_F(WirelinkSession, SinkDestroyedFromInsideItsOwnReply)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    auto sink = std::make_unique<CCSSinkHelper>();
+    Answers answers;
+    answers.Subscribe(*sink);
+    std::atomic<bool> destroyed{false};
+    answers.onReply = [&] {
+        answers.Unsubscribe();
+        sink.reset();
+        destroyed = true;
+    };
+    XDataPtr<IXData> ping = Command(L"ping");
+    ASSERT_EQ(sink->Send(ping.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    ASSERT_TRUE(answers.seen.WaitFor([&] { return destroyed.load(); }));
+}
+
+class WirelinkTls : public WirelinkSession {
+protected:
+    void SetUp() override { Start(TestSupport::TestServer::Https()); }
+};
+
+TEST_F(WirelinkTls, WssWithTheServersCaWorks)
+{
+    Http::SetCaBundle(ToWide(m_server->CaFile().c_str(), CP_UTF8).c_str());
+    ASSERT_TRUE(ConnectAndLogIn());
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    EXPECT_EQ(RoundTrip(L"ping", answers, sink), 0);
+}
+
+TEST_F(WirelinkTls, WssWithAnUntrustedCertificateCannotConnect)
+{
+    // The system's store does not know the throw-away CA.
+    Http::SetCaBundle(L"");
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(2, 1));
+    EXPECT_EQ(m_conn.Count(0), 0u);
+    EXPECT_EQ(m_server->State().ws.LoggedInCount(), 0u);
+}
+
+TEST(WirelinkApi, NothingWorksBeforeInitAndBadAddressesAreRefused)
+{
+    ConnectRecorder sink;
+    EXPECT_EQ(Aux::CSCenter::LWS_StartConn(L"ws://127.0.0.1:1/ws", &sink), 0);
+    EXPECT_EQ(Aux::CSCenter::LWS_ReConn(), 0);
+    EXPECT_EQ(Aux::CSCenter::LWS_StopConn(), 0);
+    CCSSinkHelper helper;
+    XDataPtr<IXData> ping = Command(L"ping");
+    EXPECT_EQ(helper.Send(ping.get(), nullptr), 0);
+    EXPECT_EQ(helper.Send(nullptr, nullptr), 0);
+
+    const unsigned user = 1;
+    EXPECT_EQ(Aux::CSCenter::LWS_Init(2, nullptr, user, L"", L""), 0);
+    ASSERT_EQ(Aux::CSCenter::LWS_Init(1, nullptr, user, L"", L""), 1);
+    EXPECT_EQ(Aux::CSCenter::LWS_StartConn(L"http://127.0.0.1/ws", &sink), 0);
+    EXPECT_EQ(Aux::CSCenter::LWS_StartConn(nullptr, &sink), 0);
+    XDataPtr<IXData> unnamed;
+    ASSERT_TRUE(CreateIXData(unnamed.Receive(), 0));
+    EXPECT_EQ(helper.Send(unnamed.get(), nullptr), 0);  // no "CMDNO"
+    Aux::CSCenter::DoExit();
+    Aux::CSCenter::DoExit();
+}
+
+}  // namespace

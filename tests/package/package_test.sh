@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# package_test.sh BUILD_DIR SOURCE_DIR: installs BUILD_DIR into a temporary
+# prefix (cmake --install builds nothing), checks what landed there, builds
+# the example client against it twice (find_package(Service), pkg-config) and
+# runs both against the installed local server.
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "package test: $*" >&2
+  exit 1
+}
+
+prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" > "$work/install.log" || { cat "$work/install.log" >&2; fail "install failed"; }
+
+libdir=$(cd "$prefix" && ls -d lib*/pkgconfig | head -n1 | xargs dirname)
+for file in "$libdir/libService.so" "$libdir/libcorekit.so" "$libdir/libnetcall.so" "bin/pelbo-devserver" \
+            "$libdir/cmake/Service/ServiceConfig.cmake" "$libdir/cmake/Service/ServiceTargets.cmake" \
+            "$libdir/pkgconfig/service.pc" "include/Service/core/ServiceEvent.h" \
+            "include/Service/account/LoginApi.h" "include/Service/compat/StringW.h"; do
+  [ -e "$prefix/$file" ] || fail "$file is not installed"
+done
+if grep -q "add_executable(Tidewell" "$source/updater/CMakeLists.txt" 2>/dev/null; then
+  [ -x "$prefix/bin/Tidewell" ] || fail "Tidewell is not installed"
+fi
+# Installed programs and libraries find the package's libraries by their
+# own place, not through the build tree.
+if command -v readelf > /dev/null; then
+  if readelf -d "$prefix/$libdir/libService.so" "$prefix/bin/pelbo-devserver" | grep -E "R(UN)?PATH" | grep -q "$build"; then
+    fail "an installed file still looks into the build tree"
+  fi
+fi
+
+# Every public header compiles with nothing but the package's include
+# folder: none of them needs a header that was left out.
+all="$work/all_headers.cpp"
+(cd "$prefix/include/Service" && find . -name '*.h' | sort | sed 's|^\./|#include "|; s|$|"|') > "$all"
+c++ -std=c++17 -fsyntax-only -I"$prefix/include/Service" "$all" || fail "the installed headers do not compile on their own"
+
+cmake -S "$source/examples/client" -B "$work/client" -DCMAKE_PREFIX_PATH="$prefix" > "$work/client.log" 2>&1 \
+  || { cat "$work/client.log" >&2; fail "the example does not configure against the package"; }
+cmake --build "$work/client" > "$work/client-build.log" 2>&1 \
+  || { cat "$work/client-build.log" >&2; fail "the example does not build against the package"; }
+
+export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
+# shellcheck disable=SC2046
+c++ -std=c++17 -o "$work/example-pkgconfig" "$source/examples/client/main.cpp" $(pkg-config --cflags --libs service) \
+  || fail "the example does not build with pkg-config"
+
+phone=13900139000
+password=example-Passw0rd
+"$prefix/bin/pelbo-devserver" --user "$phone:$password" > "$work/server.out" 2>&1 &
+server_pid=$!
+url=
+for _ in $(seq 1 100); do
+  url=$(sed -n 's/^listening on //p' "$work/server.out")
+  [ -n "$url" ] && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.out" >&2; fail "pelbo-devserver ended"; }
+  sleep 0.1
+done
+[ -n "$url" ] || fail "pelbo-devserver did not say where it listens"
+
+out=$("$work/client/example-client" --server "$url" --phone "$phone" --password "$password" --data "$work/data") \
+  || fail "the example (CMake package) did not sign in"
+echo "$out"
+echo "$out" | grep -q '^signed in: user [0-9]' || fail "unexpected output: $out"
+
+out=$(LD_LIBRARY_PATH="$prefix/$libdir" "$work/example-pkgconfig" --server "$url" --phone "$phone" \
+        --password "$password" --data "$work/data") || fail "the example (pkg-config) did not sign in"
+echo "$out" | grep -q '^signed in: user [0-9]' || fail "unexpected output: $out"
+
+# A wrong password is refused, and the example says so with its exit code.
+if "$work/client/example-client" --server "$url" --phone "$phone" --password wrong --data "$work/data" 2> "$work/refused.err"; then
+  fail "a wrong password signed in"
+fi
+grep -q "sign-in refused: code" "$work/refused.err" || fail "unexpected refusal: $(cat "$work/refused.err")"
+echo "package test: installed, built and signed in"

@@ -1,0 +1,129 @@
+// The whole update flow off screen: the updater's start-up with a command
+// line, the installer fetched from the local server through fetcher, the
+// reports carried to the window's thread, the digest check and the launch.
+// Failures play the user: once the failure text shows, the close button.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Native.h"
+#include "TidewellApp.h"
+#include "UpdaterFixture.h"
+#include "devserver/State.h"
+#include "fetcher/HttpDownload.h"
+#include "support/TestServer.h"
+
+namespace {
+
+const wchar_t kFailed[] = L"\x5347\x7EA7\x5931\x8D25\xFF0C\x8BF7\x4E0B\x6B21\x5C1D\x8BD5";
+const std::string kInstaller = "#!/bin/sh\necho installer ran\n";
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+class UpdateFlowTest : public UpdaterFixture {
+protected:
+    void SetUp() override
+    {
+        UpdaterFixture::SetUp();
+        ASSERT_TRUE(m_server.Started()) << m_server.Error();
+        m_server.State().downloads.Put("installer", kInstaller);
+        m_md5 = m_server.State().downloads.Md5("installer");
+    }
+
+    void TearDown() override
+    {
+        Util::HttpDownload::Shutdown();
+        UpdaterFixture::TearDown();
+    }
+
+    int Run(const std::string& path, const std::string& md5, unsigned version = 1002)
+    {
+        const std::wstring line = L"--version=" + std::to_wstring(version) + L" --url=" +
+                                  Widen(m_server.Url(path)) + L" --md5=" + Widen(md5) +
+                                  L" --root=" + m_root.Path().wstring();
+        return RunTidewell(nullptr, L"/opt/pelbo/Tidewell", line.c_str());
+    }
+
+    // After each report: once the window shows the failure, the user
+    // presses its close button.
+    void CloseWhenFailed()
+    {
+        const HWND hwnd = Offscreen::LastWindow();
+        auto* frame = dynamic_cast<CUpdateFrame*>(Native::GetWindowObject(hwnd));
+        if (frame != nullptr && frame->StatusText() == kFailed) {
+            m_sawFailure = true;
+            frame->HandleMessage(WM_LBUTTONUP, 0, MAKELPARAM(590, 5));
+        }
+    }
+
+    std::filesystem::path Installer(unsigned version = 1002) const
+    {
+        return m_root.Path() / "upgrade" / ("ver_" + std::to_string(version) + ".exe");
+    }
+
+    TestSupport::TestServer m_server;
+    std::string m_md5;
+    bool m_sawFailure = false;
+};
+
+TEST_F(UpdateFlowTest, DownloadsVerifiesAndLaunchesOnce)
+{
+    std::string upper;
+    for (char c : m_md5) {
+        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    EXPECT_EQ(Run("/download/installer", upper), 0);
+    ASSERT_EQ(Offscreen::Launched().size(), 1u);
+    EXPECT_EQ(std::filesystem::path(Offscreen::Launched()[0]), Installer());
+    std::ifstream in(Installer(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kInstaller);
+    EXPECT_EQ(Offscreen::WindowCount(), 1u);
+}
+
+TEST_F(UpdateFlowTest, InstallerAlreadyInPlaceIsNotFetchedAgain)
+{
+    std::filesystem::create_directories(Installer().parent_path());
+    std::ofstream(Installer(), std::ios::binary) << kInstaller;
+    DevServer::Fault refuse;
+    refuse.httpStatus = 500;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", refuse));
+    EXPECT_EQ(Run("/download/installer", m_md5), 0);
+    EXPECT_EQ(Offscreen::Launched().size(), 1u);
+}
+
+TEST_F(UpdateFlowTest, FailuresShowTheTextAndLeaveNoInstaller)
+{
+    struct Case {
+        const char* name;
+        std::string path;
+        DevServer::Fault fault;
+        std::string md5;
+    };
+    DevServer::Fault cut;
+    cut.closeMidResponse = true;
+    DevServer::Fault none;
+    const Case cases[] = {
+        {"404", "/download/file?name=absent", none, m_md5},
+        {"cut off", "/download/installer", cut, m_md5},
+        {"wrong digest", "/download/installer", none, "00000000000000000000000000000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Offscreen::Reset();
+        m_server.Server().ClearFaults();
+        if (c.fault.closeMidResponse) {
+            ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", c.fault));
+        }
+        m_sawFailure = false;
+        Offscreen::SetLoopObserver([this] { CloseWhenFailed(); });
+        EXPECT_EQ(Run(c.path, c.md5), 0);
+        EXPECT_TRUE(m_sawFailure);
+        EXPECT_TRUE(Offscreen::Launched().empty());
+        EXPECT_FALSE(std::filesystem::exists(Installer()));
+        EXPECT_TRUE(std::filesystem::is_empty(Installer().parent_path()));
+    }
+}
+
+}  // namespace

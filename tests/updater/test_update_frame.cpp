@@ -1,0 +1,318 @@
+// The update window off screen: layout and drawing checked on the presented
+// pixels, input by message numbers, the update operations and the command
+// line.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Canvas.h"
+#include "ImageEx.h"
+#include "LaunchArgs.h"
+#include "Native.h"
+#include "Resources.h"
+#include "TidewellApp.h"
+#include "UpdaterFixture.h"
+#include "compat/TextConvert.h"
+#include "corekit/Text.h"
+
+namespace {
+
+constexpr int kBarRow = 352;
+
+// The colour of a resource's pixel drawn alone on a transparent canvas.
+uint32_t ResourcePixel(UINT id, int x, int y)
+{
+    CImageEx image;
+    EXPECT_TRUE(image.LoadFromResource(nullptr, id, L"PNG"));
+    CCanvas canvas(image.GetWidth(), image.GetHeight());
+    const RECT whole{0, 0, image.GetWidth(), image.GetHeight()};
+    image.Draw(canvas, whole, whole);
+    return canvas.PixelAt(x, y);
+}
+
+std::string WriteInstaller(const CStringW& path, const std::string& bytes)
+{
+    std::filesystem::path file = std::filesystem::u8path(ToMultiByte(path, CP_UTF8));
+    std::ofstream(file, std::ios::binary) << bytes;
+    return Util::MD5::BufferToMD5(bytes.data(), bytes.size());
+}
+
+std::wstring Upper(const std::string& text)
+{
+    std::wstring out;
+    for (char c : text) {
+        out += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+const wchar_t kFailed[] = L"\x5347\x7EA7\x5931\x8D25\xFF0C\x8BF7\x4E0B\x6B21\x5C1D\x8BD5";
+const wchar_t kDownloading[] = L"\x6B63\x5728\x4E0B\x8F7D\x5B89\x88C5\x5305";
+
+using UpdateFrameTest = UpdaterFixture;
+
+TEST(ResourcesTest, PicturesHaveTheirSizes)
+{
+    const struct {
+        UINT id;
+        int width, height;
+    } expected[] = {{102, 598, 448}, {103, 25, 23}, {104, 25, 23}, {105, 100, 8}, {205, 256, 256}};
+    for (const auto& e : expected) {
+        CImageEx image;
+        ASSERT_TRUE(image.LoadFromResource(nullptr, e.id, L"PNG")) << e.id;
+        EXPECT_EQ(image.GetWidth(), e.width) << e.id;
+        EXPECT_EQ(image.GetHeight(), e.height) << e.id;
+    }
+    CImageEx missing;
+    EXPECT_FALSE(missing.LoadFromResource(nullptr, 999, L"PNG"));
+    EXPECT_FALSE(missing.LoadFromResource(nullptr, 102, L"ICO"));
+    const char notPng[] = "GIF89a not a png";
+    EXPECT_FALSE(missing.LoadFromMemory(notPng, sizeof(notPng)));
+    EXPECT_TRUE(missing.IsNull());
+}
+
+TEST_F(UpdateFrameTest, OpensWaitingWithAnEmptyBar)
+{
+    CUpdateFrame* frame = Open();
+    EXPECT_EQ(frame->StatusText(), kDownloading);
+    EXPECT_EQ(frame->Progress(), 0);
+    EXPECT_TRUE(frame->ShowPercent());
+    const RECT r = Native::WindowRect(m_hwnd);
+    EXPECT_EQ(r.right - r.left, 598);
+    EXPECT_EQ(r.bottom - r.top, 448);
+    const uint32_t track = ResourcePixel(Resources::kProgressStrip, 50, 1);
+    for (int x = 25; x < 573; ++x) {
+        ASSERT_EQ(Pixel(x, kBarRow), track) << x;
+    }
+    frame->CenterWindow();
+    const RECT centred = Native::WindowRect(m_hwnd);
+    EXPECT_EQ(centred.left, 960 - 299);
+    EXPECT_EQ(centred.top, 520 - 224);
+}
+
+TEST_F(UpdateFrameTest, HalfwayFillsExactly274Pixels)
+{
+    CUpdateFrame* frame = Open();
+    frame->SetProgress(50);
+    const uint32_t fill = ResourcePixel(Resources::kProgressStrip, 50, 6);
+    const uint32_t track = ResourcePixel(Resources::kProgressStrip, 50, 1);
+    ASSERT_NE(fill, track);
+    int filled = 0;
+    for (int x = 25; x < 573; ++x) {
+        const uint32_t p = Pixel(x, kBarRow);
+        if (p == fill) {
+            ++filled;
+        } else {
+            EXPECT_EQ(p, track) << x;
+        }
+    }
+    EXPECT_EQ(filled, 274);
+    EXPECT_EQ(Pixel(25 + 273, kBarRow), fill);
+    EXPECT_EQ(Pixel(25 + 274, kBarRow), track);
+
+    frame->SetProgress(101);
+    frame->SetProgress(-1);
+    EXPECT_EQ(frame->Progress(), 50);
+    frame->SetProgress(0);
+    EXPECT_EQ(Pixel(25, kBarRow), track);
+}
+
+TEST_F(UpdateFrameTest, LongStatusEndsInAnEllipsisInsideItsBox)
+{
+    CUpdateFrame* frame = Open();
+    frame->OnDownloadResult(0, 7);  // failure: no percentage in the way
+    ASSERT_FALSE(frame->ShowPercent());
+    EXPECT_FALSE(frame->StatusWasCut()) << "the failure text fits";
+    frame->SetStatusText(L"\x5347\x7EA7\x5931\x8D25\xFF0C\x8BF7\x68C0\x67E5\x7F51\x7EDC\x8FDE\x63A5\x540E"
+                         L"\x518D\x6B21\x5C1D\x8BD5\x5B89\x88C5\x5347\x7EA7");
+    EXPECT_TRUE(frame->StatusWasCut());
+    std::vector<uint32_t> withText;
+    for (int y = 326; y < 348; ++y) {
+        for (int x = 150; x < 220; ++x) {
+            withText.push_back(Pixel(x, y));
+        }
+    }
+    frame->SetStatusText(L"");
+    bool inkNearTheEnd = false;
+    size_t i = 0;
+    for (int y = 326; y < 348; ++y) {
+        for (int x = 150; x < 220; ++x, ++i) {
+            if (x >= 175) {
+                ASSERT_EQ(withText[i], Pixel(x, y)) << "ink outside the box at " << x << "," << y;
+            } else if (x >= 160 && withText[i] != Pixel(x, y)) {
+                inkNearTheEnd = true;
+            }
+        }
+    }
+    EXPECT_TRUE(inkNearTheEnd);
+}
+
+TEST_F(UpdateFrameTest, HoverShowsTheHoverPictureUntilThePointerLeaves)
+{
+    CUpdateFrame* frame = Open();
+    const uint32_t hoverPixel = ResourcePixel(Resources::kCloseHover, 3, 20);
+    const uint32_t before = Pixel(576, 20);
+    ASSERT_NE(before, hoverPixel);
+
+    frame->HandleMessage(WM_MOUSEMOVE, 0, MAKELPARAM(585, 10));
+    EXPECT_EQ(frame->Hover(), 1);
+    EXPECT_EQ(Pixel(576, 20), hoverPixel);
+
+    // Leaving the window straight from the button.
+    frame->HandleMessage(WM_MOUSELEAVE, 0, 0);
+    EXPECT_EQ(frame->Hover(), 0);
+    EXPECT_EQ(Pixel(576, 20), before);
+
+    frame->HandleMessage(WM_MOUSEMOVE, 0, MAKELPARAM(585, 10));
+    frame->HandleMessage(WM_MOUSEMOVE, 0, MAKELPARAM(300, 200));
+    EXPECT_EQ(frame->Hover(), 0);
+    EXPECT_EQ(Pixel(576, 20), before);
+}
+
+TEST_F(UpdateFrameTest, OnlyTheTopStripOutsideTheButtonDrags)
+{
+    CUpdateFrame* frame = Open();
+    frame->HandleMessage(WM_LBUTTONDOWN, 1, MAKELPARAM(585, 10));
+    frame->HandleMessage(WM_LBUTTONDOWN, 1, MAKELPARAM(100, 38));
+    EXPECT_TRUE(Offscreen::Posted().empty());
+    frame->HandleMessage(WM_LBUTTONDOWN, 1, MAKELPARAM(100, 37));
+    const auto posted = Offscreen::Posted();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].msg, WM_NCLBUTTONDOWN);
+    EXPECT_EQ(posted[0].wParam, HTCAPTION);
+    EXPECT_EQ(PointX(posted[0].lParam), 100);
+    EXPECT_EQ(PointY(posted[0].lParam), 37);
+}
+
+TEST_F(UpdateFrameTest, ReleaseOnTheCloseButtonEndsTheProgram)
+{
+    CUpdateFrame* frame = Open();
+    frame->SetAwaitedDownload(5);
+    frame->HandleMessage(WM_LBUTTONUP, 0, MAKELPARAM(300, 200));
+    ASSERT_TRUE(Offscreen::Alive(m_hwnd));
+    EXPECT_FALSE(Offscreen::QuitPosted());
+    // The object is gone after this call.
+    frame->HandleMessage(WM_LBUTTONUP, 0, MAKELPARAM(590, 5));
+    EXPECT_FALSE(Offscreen::Alive(m_hwnd));
+    EXPECT_TRUE(Offscreen::QuitPosted());
+}
+
+TEST_F(UpdateFrameTest, SystemCloseCommandCloses)
+{
+    CUpdateFrame* frame = Open();
+    EXPECT_EQ(frame->HandleMessage(WM_SYSCOMMAND, SC_CLOSE, 0), 0);
+    EXPECT_FALSE(Offscreen::Alive(m_hwnd));
+    EXPECT_TRUE(Offscreen::QuitPosted());
+}
+
+TEST_F(UpdateFrameTest, ProgressReportsOfTheAwaitedDownloadOnly)
+{
+    CUpdateFrame* frame = Open();
+    frame->SetAwaitedDownload(9);
+    frame->OnDownloadProgress(8, 50, 100);
+    EXPECT_EQ(frame->Progress(), 0);
+    frame->OnDownloadProgress(9, 25, 100);
+    EXPECT_EQ(frame->Progress(), 25);
+    frame->OnDownloadProgress(9, 150, 100);
+    EXPECT_EQ(frame->Progress(), 25) << "above 100 is ignored";
+    frame->OnDownloadProgress(9, 0, 0);
+    EXPECT_EQ(frame->Progress(), 25) << "nothing of nothing changes nothing";
+    frame->OnDownloadProgress(9, 50, 0);
+    EXPECT_EQ(frame->Progress(), 100);
+    frame->OnDownloadProgress(9, ~0ull - 1, ~0ull);
+    EXPECT_EQ(frame->Progress(), 99);
+    frame->OnDownloadResult(8, 1);
+    EXPECT_EQ(frame->StatusText(), kDownloading) << "a result for another download";
+}
+
+TEST_F(UpdateFrameTest, InstallerWithTheDigestInOtherCaseIsLaunchedOnce)
+{
+    const std::string bytes = "#!/bin/sh\necho installer\n";
+    CUpdateFrame* frame = Open(1002);
+    frame->CheckAndLaunch(1002, L"unused");
+    const CStringW path = frame->InstallerPath();
+    EXPECT_TRUE(path.str().size() > 12 && path.Right(13) == L"/ver_1002.exe");
+    ASSERT_TRUE(Offscreen::Alive(m_hwnd)) << "no file yet: the window waits";
+
+    const std::string md5 = WriteInstaller(path, bytes);
+    Native::Destroy(m_hwnd);
+    CUpdateFrame* again = Open(1002, Upper(md5).c_str());
+    again->CheckAndLaunch(1002, Upper(md5).c_str());
+    EXPECT_FALSE(Offscreen::Alive(m_hwnd));
+    ASSERT_EQ(Offscreen::Launched().size(), 1u);
+    EXPECT_EQ(Offscreen::Launched()[0], path.str());
+}
+
+TEST_F(UpdateFrameTest, DigestMismatchAfterDownloadDeletesTheFile)
+{
+    CUpdateFrame* frame = Open(1003, L"ffffffffffffffffffffffffffffffff");
+    frame->CheckAndLaunch(1003, L"ffffffffffffffffffffffffffffffff");
+    WriteInstaller(frame->InstallerPath(), "tampered");
+    frame->SetAwaitedDownload(4);
+    frame->OnDownloadResult(4, 0);
+    EXPECT_TRUE(Offscreen::Alive(m_hwnd));
+    EXPECT_EQ(frame->StatusText(), kFailed);
+    EXPECT_EQ(frame->Progress(), 0);
+    EXPECT_FALSE(frame->ShowPercent());
+    EXPECT_EQ(frame->AwaitedDownload(), 0u);
+    EXPECT_EQ(Util::Path::IsFileExist(frame->InstallerPath()), 0);
+    EXPECT_TRUE(Offscreen::Launched().empty());
+}
+
+TEST_F(UpdateFrameTest, VersionReplyVerifiesTheCommandLineValues)
+{
+    CUpdateFrame* frame = Open(1004);
+    frame->CheckAndLaunch(1004, L"x");
+    const std::string md5 = WriteInstaller(frame->InstallerPath(), "payload");
+    frame->StartUpdate(false, 1004, L"http://127.0.0.1:1/i", CStringW(std::wstring(md5.begin(), md5.end())));
+    frame->OnVersionReply(1, L"{\"ver\":\"9.9.9.9\",\"url\":\"http://elsewhere/\",\"md5\":\"0\"}");
+    EXPECT_FALSE(Offscreen::Alive(m_hwnd));
+    ASSERT_EQ(Offscreen::Launched().size(), 1u);
+}
+
+TEST(LaunchArgsTest, ReadsTheOptions)
+{
+    const ST_LaunchArgs args = ParseLaunchArgs(L"--version=12abc --url=http://h/i.exe --md5=ABC --manual=3");
+    EXPECT_EQ(args.version, 12u);
+    EXPECT_EQ(args.url, L"http://h/i.exe");
+    EXPECT_EQ(args.md5, L"ABC");
+    EXPECT_TRUE(args.manual);
+    EXPECT_TRUE(args.Complete());
+
+    EXPECT_FALSE(ParseLaunchArgs(L"").Complete());
+    EXPECT_FALSE(ParseLaunchArgs(nullptr).Complete());
+    EXPECT_FALSE(ParseLaunchArgs(L"--version=0 --url=http://h/i --md5=a").Complete());
+    EXPECT_FALSE(ParseLaunchArgs(L"--version=5 --md5=a").Complete());
+    EXPECT_FALSE(ParseLaunchArgs(L"--version=5 --url=http://h/i").Complete());
+    EXPECT_FALSE(ParseLaunchArgs(L"--version=abc --url=http://h/i --md5=a").Complete());
+    EXPECT_EQ(ParseLaunchArgs(L"--version=99999999999999").version, 0xFFFFFFFFu);
+    EXPECT_FALSE(ParseLaunchArgs(L"--manual=0").manual);
+    EXPECT_EQ(ParseLaunchArgs(L"--root=/tmp/x").root, L"/tmp/x");
+}
+
+using StartUpTest = UpdaterFixture;
+
+TEST_F(StartUpTest, IncompleteArgumentsEndWithZeroAndNoWindow)
+{
+    const std::wstring root = L" --root=" + m_root.Path().wstring();
+    for (const wchar_t* line : {L"", L"--version=1002", L"--version=0 --url=http://h/i --md5=a",
+                                L"--url=http://h/i --md5=a", L"--version=1002 --url=http://h/i"}) {
+        EXPECT_EQ(RunTidewell(nullptr, L"/opt/pelbo/Tidewell", (line + root).c_str()), 0);
+        EXPECT_EQ(Offscreen::WindowCount(), 0u);
+    }
+}
+
+TEST_F(StartUpTest, SecondStartFlashesTheFirstWindow)
+{
+    // Found by the class the update window registers and the text it sets.
+    Open();
+    const std::wstring line = L"--version=1002 --url=http://127.0.0.1:1/i --md5=a --root=" + m_root.Path().wstring();
+    EXPECT_EQ(RunTidewell(nullptr, L"/opt/pelbo/Tidewell", line.c_str()), 0);
+    EXPECT_EQ(Offscreen::WindowCount(), 1u);
+    ASSERT_EQ(Offscreen::Flashed().size(), 1u);
+    EXPECT_EQ(Offscreen::Flashed()[0], m_hwnd);
+}
+
+}  // namespace

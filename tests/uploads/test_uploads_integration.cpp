@@ -1,0 +1,178 @@
+// Uploads through libService's exported functions against the local server
+// over real sockets: tickets from "/v1/account/ramupload" and
+// "/v1/account/uploadlog", transfers into its signature-checking storage,
+// and the faults on either leg.
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "UploadSinks.h"
+#include "account/UserCache.h"
+#include "bucketput/OssUpload.h"
+#include "compat/TextConvert.h"
+#include "core/CoreApi.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
+#include "devserver/ObjectStore.h"
+#include "devserver/State.h"
+#include "netcall/HttpsRequest.h"
+#include "support/HttpClient.h"
+#include "support/TestServer.h"
+#include "transfers/OssUploadApi.h"
+#include "transfers/OssUploadLogApi.h"
+
+namespace {
+
+using DevServer::ObjectStore;
+
+std::wstring W(const std::string& text) { return ToWide(text.c_str(), CP_UTF8); }
+std::string N(const std::wstring& text) { return ToMultiByte(text.c_str(), CP_UTF8); }
+
+class UploadsIntegration : public ::testing::Test {
+protected:
+    static void TearDownTestSuite()
+    {
+        Util::OssUpload::Shutdown();
+        Util::HttpsRequest::Shutdown();
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.Started()) << server.Error();
+        Util::Path::SetRootFolder(server.Dir().Path().wstring().c_str());
+        Http::SetHttpUrlHead(W(server.BaseUrl()).c_str());
+        Http::SetOssDomainSuffix(W(".localhost:" + std::to_string(server.Server().Port())).c_str());
+        Http::SetOssPathStyle(1);
+        Util::OssUpload::CUploadTuning tuning;
+        tuning.multipartThreshold = 256 << 10;
+        tuning.partSize = 128 << 10;
+        tuning.backoffMs = 20;
+        Util::OssUpload::SetTuning(tuning);
+        // A guest sign-in keeps the token in memory only.
+        Aux::UserCache::SetUserID(17, 1);
+        Aux::UserCache::SetToken(CStringW(W(server.State().IssueToken(17).token)));
+    }
+
+    void TearDown() override
+    {
+        Aux::Core::DoExit();
+        Util::OssUpload::SetTuning(Util::OssUpload::CUploadTuning());
+        Http::ResetSettings();
+        server.Server().ClearFaults();
+    }
+
+    CStringW MakeFile(const std::string& name, size_t size, std::string* bytes = nullptr)
+    {
+        std::string content(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            content[i] = static_cast<char>((i * 7919) >> 3);
+        std::ofstream(server.Dir().File(name), std::ios::binary).write(content.data(), static_cast<std::streamsize>(size));
+        if (bytes != nullptr)
+            *bytes = content;
+        return CStringW(W(server.Dir().File(name)));
+    }
+
+    TestSupport::TestServer server{TestSupport::TestServer::Http()};
+    SinkLog log;
+};
+
+TEST_F(UploadsIntegration, DocumentAndLogReachStorageAndTheirUrls)
+{
+    std::string docBytes;
+    std::string logBytes;
+    const CStringW doc = MakeFile("Minutes.docx", 700 << 10, &docBytes);
+    const CStringW logFile = MakeFile("client.log", 3000, &logBytes);
+    FileSink docSink(log, "doc");
+    LogSink logSink(log, "log");
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &docSink), 0);
+    ASSERT_EQ(OssUploadLogApi::AddUploadLog(logFile, &logSink), 0);
+    ASSERT_TRUE(docSink.WaitResults(1));
+    ASSERT_TRUE(logSink.WaitResults(1));
+
+    TestSupport::HttpClient client;
+    auto check = [&client](int code, unsigned long long fileId, const std::wstring& url, const std::string& bytes) {
+        EXPECT_EQ(code, 0);
+        EXPECT_NE(fileId, 0u);
+        const auto read = client.Get(N(url));
+        ASSERT_TRUE(read.Ok()) << read.error << " " << N(url);
+        EXPECT_EQ(read.status, 200);
+        EXPECT_TRUE(read.body == bytes);
+    };
+    const auto doc0 = docSink.Results()[0];
+    const auto log0 = logSink.Results()[0];
+    check(doc0.code, doc0.fileId, doc0.url, docBytes);
+    check(log0.code, log0.fileId, log0.url, logBytes);
+    EXPECT_GE(docSink.ProgressCount(), 1);
+    EXPECT_EQ(docSink.LastSent(), 700u << 10);
+}
+
+TEST_F(UploadsIntegration, RefusedAndGarbledTicketsAreReported)
+{
+    const CStringW doc = MakeFile("a.pdf", 100);
+    const CStringW logFile = MakeFile("a.log", 100);
+    FileSink docSink(log, "doc");
+    LogSink logSink(log, "log");
+
+    Aux::UserCache::SetToken(CStringW(L"not-a-token"));
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &docSink), 0);
+    ASSERT_TRUE(docSink.WaitResults(1));
+    EXPECT_EQ(docSink.Results()[0].code, 4);
+
+    DevServer::Fault garbage;
+    garbage.garbageBody = true;
+    ASSERT_TRUE(server.Server().SetFault("POST", "/v1/account/ramupload", garbage));
+    ASSERT_TRUE(server.Server().SetFault("POST", "/v1/account/uploadlog", garbage));
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &docSink), 0);
+    ASSERT_EQ(OssUploadLogApi::AddUploadLog(logFile, &logSink), 0);
+    ASSERT_TRUE(docSink.WaitResults(2));
+    ASSERT_TRUE(logSink.WaitResults(1));
+    EXPECT_EQ(docSink.Results()[1].code, 4);
+    EXPECT_EQ(logSink.Results()[0].code, 2);
+
+    DevServer::Fault down;
+    down.httpStatus = 503;
+    ASSERT_TRUE(server.Server().SetFault("POST", "/v1/account/uploadlog", down));
+    ASSERT_EQ(OssUploadLogApi::AddUploadLog(logFile, &logSink), 0);
+    ASSERT_TRUE(logSink.WaitResults(2));
+    EXPECT_EQ(logSink.Results()[1].code, 2);
+}
+
+TEST_F(UploadsIntegration, StorageRefusalsAndCutTransfersEndWithCode3)
+{
+    const CStringW doc = MakeFile("s.pdf", 300 << 10);
+    FileSink sink(log, "doc");
+    ObjectStore& storage = server.State().storage;
+
+    storage.SetIssueWrongSecret(true);
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);
+    ASSERT_TRUE(sink.WaitResults(1));
+    storage.SetIssueWrongSecret(false);
+
+    storage.SetCredentialLifetime(std::chrono::seconds(0));
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);
+    ASSERT_TRUE(sink.WaitResults(2));
+    storage.SetCredentialLifetime(ObjectStore::kCredentialLifetime);
+
+    DevServer::Fault cut;
+    cut.closeMidResponse = true;
+    ASSERT_TRUE(server.Server().SetFault("PUT", "/pelbo-docs/*", cut));
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);
+    ASSERT_TRUE(sink.WaitResults(3));
+    for (const auto& result : sink.Results()) {
+        EXPECT_EQ(result.code, 3);
+        EXPECT_EQ(result.fileId, 0u);
+        EXPECT_TRUE(result.url.empty());
+    }
+
+    // Cut once: the part is sent again and the upload succeeds.
+    cut.remaining = 1;
+    ASSERT_TRUE(server.Server().SetFault("PUT", "/pelbo-docs/*", cut));
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);
+    ASSERT_TRUE(sink.WaitResults(4));
+    EXPECT_EQ(sink.Results()[3].code, 0);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// Aux::Version through libService against the local server over HTTPS
+// (trusting its throw-away CA): the manifest it serves announces its
+// installer; a manifest that cannot be fetched falls back to the one
+// remembered; manifests of other shapes announce nothing.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "VersionRecorder.h"
+#include "account/UserConfig.h"
+#include "compat/TextConvert.h"
+#include "core/CoreApi.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
+#include "devserver/State.h"
+#include "netcall/HttpsRequest.h"
+#include "support/TempDir.h"
+#include "support/TestServer.h"
+#include "version/VersionApi.h"
+
+namespace {
+
+std::wstring Wide(const std::string& text) { return ToWide(text.c_str(), CP_UTF8); }
+
+class VersionServerTest : public ::testing::Test {
+protected:
+    static void TearDownTestSuite() { Util::HttpsRequest::Shutdown(); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Started()) << m_server.Error();
+        Util::Path::SetRootFolder(m_root.Path().wstring().c_str());
+        Http::SetCaBundle(Wide(m_server.CaFile()).c_str());
+        Http::SetManifestUrl(Wide(m_server.Url("/upgrade/pelbo-version.json")).c_str());
+    }
+
+    void TearDown() override
+    {
+        Aux::Core::DoExit();
+        Http::ResetSettings();
+    }
+
+    // Runs one check. An announcement is waited for; a check that must stay
+    // silent is given, once the server has answered it, a short bounded
+    // spell in which nothing may arrive (the exact rules of silence are
+    // tested against the stand-in service in version_tests).
+    void CheckAndSettle(size_t expectedUpdates)
+    {
+        const uint64_t before = m_server.Server().RequestCount();
+        Aux::Version::CheckVersion();
+        if (expectedUpdates > 0) {
+            ASSERT_TRUE(m_recorder.WaitFor(expectedUpdates));
+            return;
+        }
+        const auto answered = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (m_server.Server().RequestCount() == before && std::chrono::steady_clock::now() < answered)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GT(m_server.Server().RequestCount(), before) << "the manifest was never asked for";
+        EXPECT_FALSE(m_recorder.WaitFor(1, std::chrono::seconds(1)));
+    }
+
+    TestSupport::TestServer m_server{TestSupport::TestServer::Https()};
+    TestSupport::TempDir m_root;
+    VersionRecorder m_recorder;
+};
+
+TEST_F(VersionServerTest, ServersManifestAnnouncesItsInstaller)
+{
+    CheckAndSettle(1);
+    const auto updates = m_recorder.Updates();
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(updates[0].version, L"1.0.0.9");
+    EXPECT_EQ(updates[0].url, Wide(m_server.Url("/download/installer")));
+    EXPECT_EQ(updates[0].md5, Wide(m_server.State().downloads.Md5("installer")));
+    EXPECT_EQ(Aux::Version::GetUpdateMsg().size(), 2u);
+    EXPECT_EQ(Aux::UserConfig::GetPelboVer(), L"1.0.0.9");
+
+    // The server fails now: the remembered manifest is announced again.
+    DevServer::Fault down;
+    down.httpStatus = 503;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/upgrade/pelbo-version.json", down));
+    CheckAndSettle(2);
+    EXPECT_EQ(m_recorder.Updates()[1].url, updates[0].url);
+
+    // Nobody listens at all: the same.
+    Http::SetManifestUrl(L"https://127.0.0.1:1/upgrade/pelbo-version.json");
+    CheckAndSettle(3);
+    EXPECT_EQ(m_recorder.Updates()[2].version, L"1.0.0.9");
+}
+
+TEST_F(VersionServerTest, FailedRequestWithNothingRememberedAnnouncesNothing)
+{
+    DevServer::Fault cut;
+    cut.closeMidResponse = true;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/upgrade/pelbo-version.json", cut));
+    CheckAndSettle(0);
+    EXPECT_TRUE(m_recorder.Updates().empty());
+    EXPECT_TRUE(Aux::UserConfig::GetVersionJson().IsEmpty());
+}
+
+TEST_F(VersionServerTest, ManifestsOfOtherShapesAnnounceNothing)
+{
+    for (const char* text : {"{\"version\":\"1.0.9\",\"downloadUrl\":\"http://h/i\",\"md5\":\"a\"}",
+                             "{\"version\":\"1.0.0.9.1\",\"downloadUrl\":\"http://h/i\",\"md5\":\"a\"}",
+                             "<html><body>moved</body></html>", "garbage {"}) {
+        SCOPED_TRACE(text);
+        m_server.State().downloads.Put("pelbo-version.json", text);
+        CheckAndSettle(0);
+    }
+    EXPECT_TRUE(m_recorder.Updates().empty());
+    EXPECT_TRUE(Aux::UserConfig::GetVersionJson().IsEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// Version family: the version check reads the manifest (the local server's,
+// over HTTPS, which announces a newer release with its installer) and the
+// update is printed; with a display the updater Tidewell is started as the
+// client starts it, downloads that installer, checks its digest and runs it.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DemoSteps.h"
+#include "compat/TextConvert.h"
+#include "compat/WtoI.h"
+#include "core/ServiceEvent.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Text.h"
+#include "devserver/DevServer.h"
+#include "devserver/State.h"
+#include "version/VersionApi.h"
+
+extern char** environ;
+
+namespace Demo {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Update {
+    CStringW version;
+    CStringW url;
+    CStringW md5;
+};
+
+// Hears UpdatePelboVersion on the HTTPS service's thread.
+class UpdateWaiter {
+public:
+    UpdateWaiter()
+        : m_connection(ServiceEvent::UpdatePelboVersion().connect([this](CStringW v, CStringW u, CStringW m) {
+              std::lock_guard<std::mutex> guard(m_lock);
+              if (!m_update)
+                  m_update = Update{v, u, m};
+              m_arrived.notify_all();
+          }))
+    {
+    }
+
+    std::optional<Update> Wait(int seconds)
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_arrived.wait_for(guard, std::chrono::seconds(seconds), [this] { return m_update.has_value(); });
+        return m_update;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_arrived;
+    std::optional<Update> m_update;
+    event::scoped_connection m_connection;
+};
+
+// The number the updater takes: the four parts written one after another
+// (1.0.0.9 gives 1009).
+unsigned VersionNumber(const CStringW& version)
+{
+    std::vector<std::wstring> parts;
+    Util::String::StringSplit(version.str(), L".", parts);
+    std::wstring digits;
+    for (const std::wstring& part : parts)
+        digits += std::to_wstring(_wtoi(part.c_str()));
+    return static_cast<unsigned>(std::wcstoul(digits.c_str(), nullptr, 10));
+}
+
+fs::path ProgramFolder()
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    return length > 0 ? fs::path(std::string(buffer, static_cast<size_t>(length))).parent_path() : fs::path();
+}
+
+// Runs the program and waits for its exit code (nothing after the limit, when
+// it is killed).
+std::optional<int> RunAndWait(const std::vector<std::string>& args, int seconds)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return std::nullopt;
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!WIFEXITED(status))
+        return std::nullopt;
+    return WEXITSTATUS(status);
+}
+
+std::vector<std::string> Lines(const fs::path& file)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool RunUpdater(Context& context, const Update& update, const fs::path& marker)
+{
+    BeginStep(context, "updater Tidewell downloads, verifies and starts the installer");
+    const fs::path tidewell = ProgramFolder() / "Tidewell";
+    if (!fs::exists(tidewell)) {
+        Fail("%s is not built", tidewell.string().c_str());
+        return false;
+    }
+    const std::vector<std::string> args = {
+        tidewell.string(),
+        "--version=" + std::to_string(VersionNumber(update.version)),
+        "--url=" + ToUtf8(update.url),
+        "--md5=" + ToUtf8(update.md5),
+        "--root=" + context.dataFolder,
+    };
+    const std::optional<int> code = RunAndWait(args, context.options.timeoutSeconds);
+    if (!code) {
+        Fail("Tidewell did not end within %d s", context.options.timeoutSeconds);
+        return false;
+    }
+    if (*code != 0) {
+        Fail("Tidewell ended with %d", *code);
+        return false;
+    }
+    // The installer runs on its own once the updater has gone.
+    const auto deadline = Clock::now() + std::chrono::seconds(context.options.timeoutSeconds);
+    while (!fs::exists(marker) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<std::string> lines = Lines(marker);
+    if (lines.size() != 1) {
+        Fail("the installer ran %zu times (expected once)", lines.size());
+        return false;
+    }
+    Ok("Tidewell ended with 0; the installer ran once: \"%s\"", lines[0].c_str());
+    return true;
+}
+
+}  // namespace
+
+bool RunVersionSteps(Context& context)
+{
+    const fs::path marker = fs::path(context.dataFolder) / "installer-ran.txt";
+    if (context.localServer != nullptr) {
+        // The installer the manifest announces: a script that notes it ran.
+        context.localServer->GetState().downloads.Put(
+            DevServer::DownloadShelf::kInstaller,
+            "#!/bin/sh\necho \"pelbo installer ran\" >> '" + marker.string() + "'\n");
+        Http::SetManifestUrl(
+            ToWide((context.localServer->BaseUrl() + "/upgrade/pelbo-version.json").c_str(), CP_UTF8).c_str());
+    }
+
+    BeginStep(context, "version check finds a newer release");
+    std::printf("        manifest %s\n", ToUtf8(Http::GetManifestUrl()).c_str());
+    UpdateWaiter waiter;
+    Aux::Version::CheckVersion();
+    const std::optional<Update> update = waiter.Wait(context.options.timeoutSeconds);
+    if (!update) {
+        Fail("no newer release announced within %d s", context.options.timeoutSeconds);
+        return false;
+    }
+    Ok("version %s (this client 1.0.0.8)", ToUtf8(update->version).c_str());
+    Ok("installer %s", ToUtf8(update->url).c_str());
+    Ok("md5 %s", ToUtf8(update->md5).c_str());
+    for (const CStringW& note : Aux::Version::GetUpdateMsg())
+        Ok("note: %s", ToUtf8(note).c_str());
+
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        std::printf("        (no DISPLAY: the updater window is not started)\n");
+        return true;
+    }
+    return RunUpdater(context, *update, marker);
+}
+
+}  // namespace Demo

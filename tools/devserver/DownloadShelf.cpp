@@ -1,0 +1,61 @@
+#include "devserver/DownloadShelf.h"
+
+#include <openssl/evp.h>
+
+namespace DevServer {
+namespace {
+
+// Until someone puts a real one, the installer is a script that only says it
+// ran, so the update flow can be tried end to end without installing.
+const char kDefaultInstaller[] =
+    "#!/bin/sh\n"
+    "echo \"pelbo installer ran: $0\"\n";
+
+}  // namespace
+
+DownloadShelf::DownloadShelf()
+{
+    Put(kInstaller, kDefaultInstaller);
+}
+
+void DownloadShelf::Put(const std::string& name, std::string bytes)
+{
+    auto body = std::make_shared<const std::string>(std::move(bytes));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_files[name] = std::move(body);
+}
+
+std::shared_ptr<const std::string> DownloadShelf::Get(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_files.find(name);
+    return it == m_files.end() ? nullptr : it->second;
+}
+
+std::string DownloadShelf::Md5(const std::string& name) const
+{
+    const std::shared_ptr<const std::string> body = Get(name);
+    if (!body)
+        return std::string();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(body->data(), body->size(), digest, &length, EVP_md5(), nullptr) != 1)
+        return std::string();
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text.push_back(kHex[digest[i] >> 4]);
+        text.push_back(kHex[digest[i] & 0x0f]);
+    }
+    return text;
+}
+
+std::string DownloadShelf::Pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + i / 251) % 251);
+    return bytes;
+}
+
+}  // namespace DevServer

@@ -1,0 +1,26 @@
+#pragma once
+// Fetches the installer for the update window. The download runs on
+// fetcher's thread; every report travels to the window's thread and reaches
+// the window there only while it still exists, so the window may close at
+// any moment. Destroying this object stops the download.
+
+#include "WinTypes.h"
+#include "compat/StringW.h"
+#include "fetcher/HttpDownload.h"
+
+class CInstallerDownload : public Util::HttpDownload::CHttpDownloadEvent {
+public:
+    explicit CInstallerDownload(HWND window);
+    ~CInstallerDownload() override;
+
+    // Starts the download of url into path. 0 with the download id in *id,
+    // or fetcher's refusal code.
+    unsigned Start(const CStringW& url, const CStringW& path, unsigned long long* id);
+
+    void OnHttpDownProgress(const unsigned long long& id, const unsigned long long& done,
+                            const unsigned long long& total) override;
+    void OnHttpDownResult(const unsigned long long& id, const unsigned int& code) override;
+
+private:
+    const HWND m_window;
+};

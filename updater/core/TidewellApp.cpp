@@ -1,0 +1,110 @@
+#include "TidewellApp.h"
+
+#include <memory>
+#include <new>
+
+#include "Canvas.h"
+#include "ImageEx.h"
+#include "InstallerDownload.h"
+#include "LaunchArgs.h"
+#include "Native.h"
+#include "Resources.h"
+#include "UpdateFrame.h"
+#include "corekit/HttpSettings.h"
+#include "corekit/Log.h"
+#include "corekit/Path.h"
+
+namespace {
+
+const wchar_t kTag[] = L"Launch";
+constexpr unsigned kLocalVersion = 1001;
+const wchar_t kWindowTitle[] = L"Oxbel\x5347\x7EA7";  // "Oxbel upgrade"
+const wchar_t kSearchTitle[] = L"Oxbel";
+constexpr DWORD kStyle = WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU;
+
+CStringW FolderOf(const wchar_t* programPath)
+{
+    const CStringW path(programPath);
+    int cut = path.ReverseFind(L'/');
+    const int backslash = path.ReverseFind(L'\\');
+    if (backslash > cut) {
+        cut = backslash;
+    }
+    return cut < 0 ? CStringW() : path.Left(cut);
+}
+
+// Finds the window of an updater that already runs. It looks for the class
+// the update window really registers, so a second start finds the first.
+bool FlashRunningInstance()
+{
+    CUpdateFrame probe;
+    const HWND running = Native::FindRunning(probe.GetWindowClassName(), kSearchTitle);
+    const bool isWindow = running != nullptr && Native::IsWindow(running);
+    Util::Log::Info(kTag, L"Hwnd: 0x%llx, IsWindow: %u, bFound: %u", static_cast<unsigned long long>(
+                        reinterpret_cast<uintptr_t>(running)), isWindow ? 1u : 0u, running != nullptr ? 1u : 0u);
+    if (isWindow) {
+        Native::Flash(running);
+    }
+    return isWindow;
+}
+
+}  // namespace
+
+int RunTidewell(HINSTANCE instance, const wchar_t* programPath, const wchar_t* commandLine)
+{
+    Util::Path::SetExeFolder(FolderOf(programPath));
+    const ST_LaunchArgs args = ParseLaunchArgs(commandLine);
+    if (!args.root.IsEmpty()) {
+        Util::Path::SetRootFolder(args.root);
+        Http::LoadSettingsFile(nullptr);
+    }
+    Util::Log::Init();
+    Util::Log::SetLevel(2);
+    Util::Log::Change(nullptr, 0);
+    Util::Curl::Init();
+
+    if (FlashRunningInstance()) {
+        return 0;
+    }
+    Util::Log::Info(kTag, L"LocalVer: %u, bManual: %u, u32Version: %u, strUrl: %s, strMd5: %s", kLocalVersion,
+                    args.manual ? 1u : 0u, args.version, args.url.GetString(), args.md5.GetString());
+    if (!args.Complete()) {
+        return 0;
+    }
+
+    auto* frame = new (std::nothrow) CUpdateFrame();
+    if (frame == nullptr) {
+        return kExitNoWindow;
+    }
+    const HWND hwnd = frame->Create(instance, nullptr, kWindowTitle, kStyle, WS_EX_LAYERED, CW_USEDEFAULT,
+                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr);
+    if (hwnd == nullptr) {
+        delete frame;
+        return kExitNoWindow;
+    }
+    CImageEx icon;
+    if (icon.LoadFromResource(instance, Resources::kIcon, L"PNG")) {
+        Native::SetSmallIcon(hwnd, icon);
+    }
+    frame->CenterWindow();
+    frame->StartUpdate(args.manual, args.version, args.url, args.md5);
+
+    // Declared before the loop and destroyed after it, so the download is
+    // stopped (and its partial file removed) on every way out.
+    CInstallerDownload download(hwnd);
+    frame->CheckAndLaunch(args.version, args.md5);
+    // An installer already in place with the right digest has been started
+    // and the window is gone; otherwise fetch it.
+    if (Native::IsWindow(hwnd)) {
+        unsigned long long id = 0;
+        const unsigned refused = download.Start(args.url, frame->InstallerPath(), &id);
+        if (refused != 0) {
+            frame->OnDownloadResult(frame->AwaitedDownload(), refused);
+        } else {
+            frame->SetAwaitedDownload(id);
+        }
+    }
+    const int code = Native::RunLoop();
+    CCanvas::ReleaseSharedResources();
+    return code;
+}
