@@ -420,9 +420,27 @@ void UploadJob::OnDone(S3Request* request, CURLcode result, Clock::time_point no
 
 std::unique_ptr<S3Request> UploadJob::Cancel(CURLM* multi)
 {
-    for (auto& entry : m_running)
-        curl_multi_remove_handle(multi, entry.second->easy);
+    std::unique_ptr<S3Request> initiate;
+    for (auto& entry : m_running) {
+        if (entry.second->kind == S3Request::Kind::Initiate && m_uploadId.empty())
+            initiate = std::move(entry.second);
+        else
+            curl_multi_remove_handle(multi, entry.second->easy);
+    }
     m_running.clear();
+    if (initiate) {
+        // The storage may open the upload after this Stop: the initiate runs
+        // on by itself, and the upload its answer names is aborted.
+        m_ended = true;
+        initiate->job = nullptr;
+        initiate->abortAfter = MakeRequest(S3Request::Kind::Abort, 0);
+        if (!initiate->abortAfter) {
+            curl_multi_remove_handle(multi, initiate->easy);
+            return nullptr;
+        }
+        initiate->abortAfter->job = nullptr;
+        return initiate;
+    }
     const bool open = m_multipart && !m_uploadId.empty() && !(m_ended && m_endCode == kEndOk);
     m_ended = true;
     if (!open)
@@ -430,6 +448,20 @@ std::unique_ptr<S3Request> UploadJob::Cancel(CURLM* multi)
     std::unique_ptr<S3Request> abort = MakeRequest(S3Request::Kind::Abort, 0);
     if (abort)
         abort->job = nullptr;
+    return abort;
+}
+
+std::unique_ptr<S3Request> UploadJob::AbortAfterInitiate(S3Request& initiate, CURLcode result)
+{
+    if (!initiate.abortAfter || result != CURLE_OK || initiate.Status() / 100 != 2)
+        return nullptr;
+    const std::string uploadId = XmlElementText(initiate.response, "UploadId");
+    if (uploadId.empty())
+        return nullptr;
+    std::unique_ptr<S3Request> abort = std::move(initiate.abortAfter);
+    abort->url += AwsUriEncode(uploadId, false);
+    if (curl_easy_setopt(abort->easy, CURLOPT_URL, abort->url.c_str()) != CURLE_OK)
+        return nullptr;
     return abort;
 }
 

@@ -66,6 +66,9 @@ struct S3Request {
     std::string response;
     std::string etag;
     char error[CURL_ERROR_SIZE] = {};
+    // For an initiate cut off by Stop: the abort of the upload it may still
+    // open at the storage, sent once its answer names the upload id.
+    std::unique_ptr<S3Request> abortAfter;
 };
 
 class UploadJob {
@@ -93,8 +96,12 @@ public:
     // When the next waiting retry is due; max() when none waits.
     Clock::time_point NextDue() const;
     // Takes the running requests out of the multi. Returns the request that
-    // aborts a started multipart upload at the storage (not yet added).
+    // aborts a started multipart upload at the storage (not yet added), or
+    // a running initiate (left in the multi) that carries that abort.
     std::unique_ptr<S3Request> Cancel(CURLM* multi);
+    // The abort an initiate cut off by Stop carries, completed with the
+    // upload id of its answer; null when the storage opened nothing.
+    static std::unique_ptr<S3Request> AbortAfterInitiate(S3Request& initiate, CURLcode result);
     // The record with the progress figures and upload id of this moment.
     Util::OssUpload::CFileObjExt Snapshot(unsigned long long sent, Clock::time_point now) const;
     std::string Describe() const { return m_failure; }

@@ -286,10 +286,23 @@ bool UploadService::TakeWork(CURLM* multi, JobMap& jobs, AbortList& aborts, bool
 void UploadService::Retire(CURLM* multi, UploadJob& job, AbortList& aborts)
 {
     std::unique_ptr<S3Request> abort = job.Cancel(multi);
-    if (abort && curl_multi_add_handle(multi, abort->easy) == CURLM_OK) {
+    if (abort && abort->kind == S3Request::Kind::Initiate) {
+        Util::Log::Info(kTag, L"upload %llu: stopped while the storage opens it; aborting it once opened", job.Id());
+        aborts.push_back(std::move(abort));
+    } else if (abort && curl_multi_add_handle(multi, abort->easy) == CURLM_OK) {
         Util::Log::Info(kTag, L"upload %llu: aborting its multipart upload at the storage", job.Id());
         aborts.push_back(std::move(abort));
     }
+}
+
+void UploadService::SettleDetached(CURLM* multi, S3Request* request, CURLcode result, AbortList& aborts)
+{
+    std::unique_ptr<S3Request> next = UploadJob::AbortAfterInitiate(*request, result);
+    aborts.erase(std::remove_if(aborts.begin(), aborts.end(),
+                                [request](const std::unique_ptr<S3Request>& r) { return r.get() == request; }),
+                 aborts.end());
+    if (next && curl_multi_add_handle(multi, next->easy) == CURLM_OK)
+        aborts.push_back(std::move(next));
 }
 
 void UploadService::CollectDone(CURLM* multi, AbortList& aborts)
@@ -304,9 +317,7 @@ void UploadService::CollectDone(CURLM* multi, AbortList& aborts)
         S3Request* request = S3Request::FromHandle(easy);
         curl_multi_remove_handle(multi, easy);
         if (request->job == nullptr) {
-            aborts.erase(std::remove_if(aborts.begin(), aborts.end(),
-                                        [request](const std::unique_ptr<S3Request>& r) { return r.get() == request; }),
-                         aborts.end());
+            SettleDetached(multi, request, result, aborts);
             continue;
         }
         request->job->OnDone(request, result, now);
@@ -393,11 +404,10 @@ void UploadService::StopThread(CURLM* multi, JobMap& jobs, AbortList& aborts)
             if (msg->msg != CURLMSG_DONE)
                 continue;
             CURL* easy = msg->easy_handle;
+            const CURLcode result = msg->data.result;
             S3Request* request = S3Request::FromHandle(easy);
             curl_multi_remove_handle(multi, easy);
-            aborts.erase(std::remove_if(aborts.begin(), aborts.end(),
-                                        [request](const std::unique_ptr<S3Request>& r) { return r.get() == request; }),
-                         aborts.end());
+            SettleDetached(multi, request, result, aborts);
         }
         if (!aborts.empty())
             curl_multi_poll(multi, nullptr, 0, 100, nullptr);

@@ -57,6 +57,9 @@ private:
     void CollectDone(CURLM* multi, AbortList& aborts);
     void Report(CURLM* multi, JobMap& jobs, AbortList& aborts);
     void Retire(CURLM* multi, UploadJob& job, AbortList& aborts);
+    // A request that outlived its job has finished: it leaves the list, and
+    // an initiate's abort follows it.
+    void SettleDetached(CURLM* multi, S3Request* request, CURLcode result, AbortList& aborts);
     // False when nobody is to hear of the upload any more.
     bool Deliver(UploadJob& job, int kind, int code);
     void StopThread(CURLM* multi, JobMap& jobs, AbortList& aborts);

@@ -158,7 +158,9 @@ bool CCanvas::SavePng(const std::string& utf8Path) const
 
 void CCanvas::ReleaseSharedResources()
 {
+    // Cairo's static caches stay: resetting them is legal only once no font
+    // object is alive anywhere, and Pango's fontconfig thread may still hold
+    // some at exit. Fontconfig's own configuration is released.
     pango_cairo_font_map_set_default(nullptr);
-    cairo_debug_reset_static_data();
     FcFini();
 }
