@@ -339,6 +339,10 @@ TEST_F(ImgConvTest, ExitWithJobsRunningDropsThemAndLeavesNoThreadBehind)
     Aux::ImgConv::Exit();
     ThreadPoolV4::Shutdown();
 #ifdef __linux__
+    // A joined thread may still be listed for a moment while the kernel
+    // finishes taking it down.
+    for (int i = 0; i < 200 && ThreadCount() != threadsBefore; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(ThreadCount(), threadsBefore);
 #endif
     for (int i = 0; i < 6; ++i) {
