@@ -372,14 +372,15 @@ TEST_F(UploadMgrTest, ASinkMayStopAndAddTheFileAgainFromItsResult)
 
 TEST_F(UploadMgrTest, AFileAddedAgainOnAnotherThreadWhileItsResultIsReportedStartsAnew)
 {
+    // Outlives the manager and the sinks, whose calls may still be returning.
+    std::promise<void> added;
+    std::shared_future<void> addedDone = added.get_future().share();
     COssUploadMgr mgr;
     FileSink a(log, "a");
     FileSink b(log, "b");
     const std::wstring path = MakeFile("readd.pdf", 100);
-    std::promise<void> added;
-    std::shared_future<void> addedDone = added.get_future().share();
     // a holds the walk of its result until the caller has added the file again.
-    a.onResult = [addedDone](int) { addedDone.wait(); };
+    a.onResult = [&addedDone](int) { addedDone.wait(); };
     ASSERT_EQ(mgr.AddFile(path, &a), 0);
     ASSERT_EQ(mgr.AddFile(path, &b), 0);
     std::thread ticket([this] { https.Deliver(0, L"{\"code\":\"7\"}", 1); });
