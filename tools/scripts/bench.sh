@@ -13,7 +13,7 @@ trap 'rm -rf "$out"' EXIT
 "$bin/bench_netcall" > "$out/netcall.txt"
 "$bin/bench_updater" > "$out/updater.txt"
 "$bin/bench_downloads" > "$out/downloads.txt"
-"$bin/bench_imgconv" > "$out/imgconv.txt" "$out/wirelink.txt" "$out/upload.txt"
+"$bin/bench_imgconv" > "$out/imgconv.txt"
 "$bin/bench_wirelink" > "$out/wirelink.txt"
 # PELBO_BENCH_UPLOAD_MIB picks a smaller file for a quick run (default 1024).
 "$bin/bench_upload" > "$out/upload.txt" || true
