@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "RestIntegration.h"
+
 #include "compat/TextConvert.h"
 #include "core/CoreApi.h"
 #include "core/RequestKind.h"
@@ -24,8 +26,6 @@
 
 namespace {
 
-std::wstring Wide(const std::string& text) { return ToWide(text.c_str(), CP_UTF8); }
-
 int64_t IdOf(const std::wstring& typed) { return typed.size() > 2 ? std::stoll(typed.substr(2)) : 0; }
 
 std::wstring Name(const XDataPtr<IXData>& record)
@@ -35,45 +35,12 @@ std::wstring Name(const XDataPtr<IXData>& record)
     return name.str();
 }
 
-class MaterialsIntegration : public ::testing::Test {
+class MaterialsIntegration : public RestIntegration {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_root = std::make_unique<TestSupport::TempDir>();
-        Util::Path::SetRootFolder(s_root->Path().wstring().c_str());
-    }
-    static void TearDownTestSuite()
-    {
-        Util::HttpsRequest::Shutdown();
-        s_root.reset();
-    }
-
     void SetUp() override
     {
-        ASSERT_TRUE(server.Started()) << server.Error();
-        Http::SetCaBundle(Wide(server.CaFile()).c_str());
-        Http::SetHttpUrlHead(Wide(server.BaseUrl()).c_str());
-        token = Wide(server.State().IssueToken(42).token);
+        RestIntegration::SetUp();
         server.State().materials.SetConversionTime(std::chrono::milliseconds(0));
-    }
-
-    void TearDown() override
-    {
-        Aux::Core::DoExit();
-        Http::ResetSettings();
-    }
-
-    RecordDump::Result Call(unsigned kind, const std::function<int()>& send)
-    {
-        // Counted before sending: the result may arrive before send returns.
-        const size_t before = events.Results().size();
-        EXPECT_NE(send(), 0);
-        EXPECT_TRUE(events.WaitForResults(before + 1));
-        const auto results = events.Results();
-        if (results.size() <= before)
-            return RecordDump::Result();
-        EXPECT_EQ(results[before].kind, kind);
-        return results[before];
     }
 
     int64_t Add(const wchar_t* path)
@@ -83,13 +50,8 @@ protected:
         return r.values.count(L"MaterID") != 0 ? IdOf(r.values.at(L"MaterID")) : 0;
     }
 
-    static std::unique_ptr<TestSupport::TempDir> s_root;
-    TestSupport::TestServer server{TestSupport::TestServer::Https()};
-    RecordDump events;
-    std::wstring token;
 };
 
-std::unique_ptr<TestSupport::TempDir> MaterialsIntegration::s_root;
 
 TEST_F(MaterialsIntegration, AddListPageByPageRenameAndDelete)
 {

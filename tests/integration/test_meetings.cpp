@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "RestIntegration.h"
+
 #include "compat/TextConvert.h"
 #include "core/CoreApi.h"
 #include "core/RequestKind.h"
@@ -29,46 +31,8 @@ std::wstring Wide(const std::string& text) { return ToWide(text.c_str(), CP_UTF8
 
 std::wstring Strip(const std::wstring& typed) { return typed.size() > 2 ? typed.substr(2) : std::wstring(); }
 
-class MeetingsIntegration : public ::testing::Test {
+class MeetingsIntegration : public RestIntegration {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_root = std::make_unique<TestSupport::TempDir>();
-        Util::Path::SetRootFolder(s_root->Path().wstring().c_str());
-    }
-    static void TearDownTestSuite()
-    {
-        Util::HttpsRequest::Shutdown();
-        s_root.reset();
-    }
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(server.Started()) << server.Error();
-        Http::SetCaBundle(Wide(server.CaFile()).c_str());
-        Http::SetHttpUrlHead(Wide(server.BaseUrl()).c_str());
-        token = Wide(server.State().IssueToken(42).token);
-    }
-
-    void TearDown() override
-    {
-        Aux::Core::DoExit();
-        Http::ResetSettings();
-    }
-
-    // Sends with send(), waits for the next result and checks its kind.
-    RecordDump::Result Call(unsigned kind, const std::function<int()>& send)
-    {
-        // Counted before sending: the result may arrive before send returns.
-        const size_t before = events.Results().size();
-        EXPECT_NE(send(), 0);
-        EXPECT_TRUE(events.WaitForResults(before + 1));
-        const auto results = events.Results();
-        if (results.size() <= before)
-            return RecordDump::Result();
-        EXPECT_EQ(results[before].kind, kind);
-        return results[before];
-    }
 
     static XDataPtr<IXData> Meeting(const wchar_t* name, const std::string& start, uint32_t type = 1)
     {
@@ -90,13 +54,8 @@ protected:
         return r.values.count(L"RoomCode") != 0 ? Strip(r.values.at(L"RoomCode")) : std::wstring();
     }
 
-    static std::unique_ptr<TestSupport::TempDir> s_root;
-    TestSupport::TestServer server{TestSupport::TestServer::Https()};
-    RecordDump events;
-    std::wstring token;
 };
 
-std::unique_ptr<TestSupport::TempDir> MeetingsIntegration::s_root;
 
 TEST_F(MeetingsIntegration, CreateInspectModifyAndDeleteARoom)
 {
