@@ -306,6 +306,20 @@ size_t ThreadCount()
     }
     return count;
 }
+
+// A joined thread may still be listed for a moment while the kernel finishes
+// taking it down: the count once it has held still for 100 ms.
+size_t SettledThreadCount()
+{
+    size_t count = ThreadCount();
+    for (int still = 0, i = 0; still < 10 && i < 300; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const size_t now = ThreadCount();
+        still = now == count ? still + 1 : 0;
+        count = now;
+    }
+    return count;
+}
 #endif
 
 TEST_F(ImgConvTest, ExitWithJobsRunningDropsThemAndLeavesNoThreadBehind)
@@ -320,7 +334,7 @@ TEST_F(ImgConvTest, ExitWithJobsRunningDropsThemAndLeavesNoThreadBehind)
         ThreadPoolV4::Shutdown();
     }
 #ifdef __linux__
-    const size_t threadsBefore = ThreadCount();
+    const size_t threadsBefore = SettledThreadCount();
 #endif
 
     auto calls = std::make_shared<size_t>(0);
@@ -339,11 +353,7 @@ TEST_F(ImgConvTest, ExitWithJobsRunningDropsThemAndLeavesNoThreadBehind)
     Aux::ImgConv::Exit();
     ThreadPoolV4::Shutdown();
 #ifdef __linux__
-    // A joined thread may still be listed for a moment while the kernel
-    // finishes taking it down.
-    for (int i = 0; i < 200 && ThreadCount() != threadsBefore; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_EQ(SettledThreadCount(), threadsBefore);
 #endif
     for (int i = 0; i < 6; ++i) {
         const fs::path out = dir / ("dropped-" + std::to_string(i) + ".png");
