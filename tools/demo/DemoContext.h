@@ -29,6 +29,7 @@ struct Options {
     std::string ca;
     std::string only;
     int timeoutSeconds = 30;
+    bool list = false;
 };
 
 struct Context {
@@ -37,6 +38,7 @@ struct Context {
     std::string dataFolder;
     std::string token;                          // the signed-in user's token
     int stepNumber = 0;
+    bool familySkipped = false;                 // set by a family that could not run here
 };
 
 // Tokens are credentials: only their first two characters are shown.
@@ -77,6 +79,11 @@ private:
 std::optional<RestOutcome> CallRest(Context& context, unsigned kind, const std::function<int()>& send);
 
 std::string ToUtf8(const CStringW& text);
+
+// Makes the user of the sign-in token the user cache's signed-in user, as the
+// client does after a sign-in, so that a family also runs on its own (--only).
+// Against another deployment the account steps must have signed in.
+bool EnsureSignedIn(Context& context);
 
 // A family's steps: true when all of them succeeded.
 struct Family {

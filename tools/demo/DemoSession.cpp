@@ -1,11 +1,9 @@
 // Session family: the websocket command session logs in, the meeting made
-// over REST is joined and its state refreshed over the session, the network
-// monitor shows the three channel states, and the session says goodbye.
+// over REST is joined and its state refreshed with the room commands, and
+// the session says goodbye.
 
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
+#include "DemoSession.h"
+
 #include <string>
 
 #include "DemoSteps.h"
@@ -15,71 +13,10 @@
 #include "corekit/HttpSettings.h"
 #include "corekit/MeetingCenter.h"
 #include "devserver/DevServer.h"
-#include "devserver/State.h"
-#include "keepsafe/Profile.h"
 #include "meetings/MeetingApi.h"
-#include "session/AuxNetMon.h"
 #include "session/WebsocketApi.h"
 
 namespace Demo {
-
-namespace {
-
-constexpr unsigned kLocalCorp = 501;
-
-// The session signals, kept until a step reads them.
-class SessionSignals {
-public:
-    SessionSignals()
-        : m_connect(ServiceEvent::ConnectResult().connect([this](int code) { Note([&] { connectCodes.push_back(code); }); })),
-          m_disconnect(ServiceEvent::DisConnect().connect([this] { Note([&] { ++disconnects; }); })),
-          m_enter(ServiceEvent::EnterMeeting().connect([this](int code, const wchar_t*, IXData* reply) {
-              Note([&] {
-                  enterCodes.push_back(code);
-                  CStringW name;
-                  if (reply != nullptr && reply->GetIXDataStr(L"JoinUserName", name))
-                      joinUserName = ToUtf8(name);
-              });
-          })),
-          m_status(ServiceEvent::RoomStatusGet().connect(
-              [this](int code, IXData*) { Note([&] { statusCodes.push_back(code); }); }))
-    {
-    }
-
-    // Waits until done() holds (read under the lock); false after seconds.
-    bool Wait(int seconds, const std::function<bool()>& done)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(seconds), done);
-    }
-    template <typename T>
-    T Read(const std::function<T()>& read)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return read();
-    }
-
-    std::vector<int> connectCodes;
-    int disconnects = 0;
-    std::vector<int> enterCodes;
-    std::string joinUserName;
-    std::vector<int> statusCodes;
-
-private:
-    void Note(const std::function<void()>& change)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        change();
-        m_changed.notify_all();
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    event::scoped_connection m_connect;
-    event::scoped_connection m_disconnect;
-    event::scoped_connection m_enter;
-    event::scoped_connection m_status;
-};
 
 const char* ConnectMeaning(int code)
 {
@@ -107,23 +44,9 @@ const char* ConnectMeaning(int code)
     }
 }
 
-const char* ChannelMeaning(int state)
-{
-    switch (state) {
-    case 0:
-        return "nothing reported";
-    case 1:
-        return "reconnecting";
-    case 2:
-        return "broken";
-    case 3:
-        return "connected";
-    case 4:
-        return "connected, good network";
-    default:
-        return "?";
-    }
-}
+namespace {
+
+constexpr unsigned kLocalCorp = 501;
 
 const char* ShareMeaning(E_SHARE_MODE mode)
 {
@@ -141,64 +64,6 @@ void PrintRoomState()
     Ok("active since %s; close host video %d, member video %d, member audio %d",
        ToUtf8(MeetingCenterApi::GetActivateTime()).c_str(), role.nCloseHostVideo, role.nCloseMemberVideo,
        role.nCloseMemberAudio);
-}
-
-// The local server's token names its user; elsewhere the user cache must
-// already hold the signed-in user (the account steps put it there).
-bool SignedInUser(Context& context)
-{
-    if (context.localServer != nullptr) {
-        const auto user = context.localServer->GetState().UserOfToken(context.token);
-        if (!user) {
-            Fail("the local server does not know the sign-in token");
-            return false;
-        }
-        const CStringW token(ToWide(context.token.c_str(), CP_UTF8));
-        if (Aux::UserCache::GetUserID() != *user || Aux::UserCache::GetToken() != token) {
-            // Run on its own, the family signs the token's user in the way
-            // the client does: the login item holds the token.
-            XDataPtr<IXData> item;
-            if (CreateIXData(item.Receive(), 0) == 0 || !item) {
-                Fail("no record for the login item");
-                return false;
-            }
-            item->SetIXDataStr(L"token", token);
-            Aux::Profile::Global::SaveLoginItem(*user, item.get());
-            Aux::UserCache::SetUserID(*user, 0);
-        }
-        const std::string ws = "wss" + context.localServer->BaseUrl().substr(5) + "/ws";
-        Http::SetWSSUrl(ToWide(ws.c_str(), CP_UTF8).c_str());
-    }
-    if (Aux::UserCache::GetUserID() == 0) {
-        Fail("no signed-in user for the session");
-        return false;
-    }
-    return true;
-}
-
-bool StepOpenSession(Context& context, SessionSignals& signals)
-{
-    BeginStep(context, ("open the session at " + ToUtf8(Http::GetWSSUrl())).c_str());
-    if (!SignedInUser(context))
-        return false;
-    const int init = WebsocketApi::Init();
-    const int start = WebsocketApi::StartConn(0, 0);
-    Ok("Init %d, StartConn %d, GUID %s", init, start, WebsocketApi::GetGUID().c_str());
-    if (start == 0) {
-        Fail("the transport did not take the address");
-        return false;
-    }
-    if (!signals.Wait(context.options.timeoutSeconds, [&] { return !signals.connectCodes.empty(); })) {
-        Fail("no ConnectResult");
-        return false;
-    }
-    const int code = signals.Read<int>([&] { return signals.connectCodes.front(); });
-    if (code != 0) {
-        Fail("ConnectResult %d (%s)", code, ConnectMeaning(code));
-        return false;
-    }
-    Ok("ConnectResult %d (%s), connection state %d", code, ConnectMeaning(code), WebsocketApi::GetConnSate());
-    return true;
 }
 
 bool StepJoin(Context& context, SessionSignals& signals, const CStringW& code)
@@ -250,22 +115,30 @@ bool StepRefresh(Context& context, SessionSignals& signals)
     return true;
 }
 
-bool StepChannels(Context& context)
+}  // namespace
+
+bool StepOpenSession(Context& context, SessionSignals& signals)
 {
-    BeginStep(context, "the three network channels");
-    INetMon* monitor = Aux::AuxNetMon::GetNetMon();
-    if (monitor == nullptr) {
-        Fail("no network monitor");
+    BeginStep(context, ("open the session at " + ToUtf8(Http::GetWSSUrl())).c_str());
+    if (!EnsureSignedIn(context))
+        return false;
+    const int init = WebsocketApi::Init();
+    const int start = WebsocketApi::StartConn(0, 0);
+    Ok("Init %d, StartConn %d, GUID %s", init, start, WebsocketApi::GetGUID().c_str());
+    if (start == 0) {
+        Fail("the transport did not take the address");
         return false;
     }
-    int tim = -1, ws = -1, trtc = -1;
-    monitor->GetNetStates(&tim, &ws, &trtc);
-    Ok("TIM %d (%s), WS %d (%s), TRTC %d (%s)", tim, ChannelMeaning(tim), ws, ChannelMeaning(ws), trtc,
-       ChannelMeaning(trtc));
-    if (ws != 3) {
-        Fail("the websocket channel is not connected");
+    if (!signals.Wait(context.options.timeoutSeconds, [&] { return !signals.connectCodes.empty(); })) {
+        Fail("no ConnectResult");
         return false;
     }
+    const int code = signals.Read<int>([&] { return signals.connectCodes.front(); });
+    if (code != 0) {
+        Fail("ConnectResult %d (%s)", code, ConnectMeaning(code));
+        return false;
+    }
+    Ok("ConnectResult %d (%s), connection state %d", code, ConnectMeaning(code), WebsocketApi::GetConnSate());
     return true;
 }
 
@@ -284,8 +157,6 @@ bool StepDisconnect(Context& context, SessionSignals& signals)
     WebsocketApi::DoExit();
     return true;
 }
-
-}  // namespace
 
 bool RunSessionSteps(Context& context)
 {
@@ -314,8 +185,7 @@ bool RunSessionSteps(Context& context)
     }
     Ok("room %s", ToUtf8(code).c_str());
 
-    const bool ok = StepJoin(context, signals, code) && StepRefresh(context, signals) && StepChannels(context) &&
-                    StepDisconnect(context, signals);
+    const bool ok = StepJoin(context, signals, code) && StepRefresh(context, signals) && StepDisconnect(context, signals);
     CallRest(context, RequestKind::kDeleteMeeting, [&] { return MeetingApi::DeleteMeeting(token.c_str(), code); });
     return ok;
 }

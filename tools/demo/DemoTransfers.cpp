@@ -1,7 +1,7 @@
-// Transfers family. Uploads: a document and the service's log file go into
-// object storage with progress bars, and the stored objects are shown.
-// Downloads: the signed-in user's head picture and a meeting QR code are
-// downloaded into the data folder, and the stored files are shown.
+// Uploads family: a document and the service's log file go into object
+// storage with progress bars, and the stored objects are shown.
+// Pictures family: the signed-in user's head picture and a meeting QR code
+// are downloaded into the data folder, and the stored files are shown.
 
 #include <condition_variable>
 #include <cstdio>
@@ -251,7 +251,9 @@ private:
     std::unique_ptr<DevServer::Server> m_server;
 };
 
-bool RunUploads(Context& context)
+}  // namespace
+
+bool RunUploadsSteps(Context& context)
 {
     if (Aux::UserCache::GetToken().IsEmpty() && !context.token.empty())
         Aux::UserCache::SetToken(CStringW(ToWide(context.token.c_str(), CP_UTF8)));
@@ -326,7 +328,7 @@ bool RunUploads(Context& context)
     return ok;
 }
 
-// ---- Downloads (PicDownloadApi, QRCodeApi) --------------------------------
+namespace {
 
 // The address of the signed-in user's head picture. The local server's
 // users have none of their own: the demo puts one there first, as a
@@ -349,21 +351,16 @@ std::optional<std::string> HeadPictureAddress(Context& context, uint32_t userId)
     return url;
 }
 
-bool RunDownloads(Context& context)
+}  // namespace
+
+bool RunPicturesSteps(Context& context)
 {
     bool ok = true;
     BeginStep(context, "head picture of the signed-in user (PicDownloadApi)");
-    // Without the account family's sign-in the demo acts for the user its
-    // token belongs to on the local server.
-    uint32_t userId = Aux::UserCache::GetUserID();
-    if (userId == 0 && context.localServer != nullptr) {
-        userId = 1;
-        Aux::UserCache::SetUserID(userId, 0);
-    }
+    const uint32_t userId = EnsureSignedIn(context) ? Aux::UserCache::GetUserID() : 0;
     const UniKey owner(KEY_TYPE_USER, userId);
     DownloadWaiter waiter(owner, kShareQuery);
     if (userId == 0) {
-        Fail("nobody is signed in");
         ok = false;
     } else if (const auto url = HeadPictureAddress(context, userId)) {
         PicDownloadApi::AppendTask(owner, CStringW(ToWide(url->c_str(), CP_UTF8)));
@@ -412,14 +409,6 @@ bool RunDownloads(Context& context)
         }
     }
     return ok;
-}
-
-}  // namespace
-
-bool RunTransfersSteps(Context& context)
-{
-    const bool uploads = RunUploads(context);
-    return RunDownloads(context) && uploads;
 }
 
 }  // namespace Demo

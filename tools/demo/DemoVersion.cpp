@@ -1,7 +1,8 @@
 // Version family: the version check reads the manifest (the local server's,
 // over HTTPS, which announces a newer release with its installer) and the
-// update is printed; with a display the updater Tidewell is started as the
-// client starts it, downloads that installer, checks its digest and runs it.
+// update is printed. Updater family, with a display: Tidewell is started as
+// the client starts it, downloads that installer, checks its digest and
+// runs it.
 
 #include <signal.h>
 #include <spawn.h>
@@ -163,18 +164,18 @@ bool RunUpdater(Context& context, const Update& update, const fs::path& marker)
     return true;
 }
 
-}  // namespace
-
-bool RunVersionSteps(Context& context)
+// The installer the manifest announces: a script that notes it ran.
+fs::path InstallerMarker(Context& context)
 {
-    const fs::path marker = fs::path(context.dataFolder) / "installer-ran.txt";
+    return fs::path(context.dataFolder) / "installer-ran.txt";
+}
+
+std::optional<Update> StepCheckVersion(Context& context)
+{
     if (context.localServer != nullptr) {
-        // The installer the manifest announces: a script that notes it ran.
         context.localServer->GetState().downloads.Put(
             DevServer::DownloadShelf::kInstaller,
-            "#!/bin/sh\necho \"pelbo installer ran\" >> '" + marker.string() + "'\n");
-        Http::SetManifestUrl(
-            ToWide((context.localServer->BaseUrl() + "/upgrade/pelbo-version.json").c_str(), CP_UTF8).c_str());
+            "#!/bin/sh\necho \"pelbo installer ran\" >> '" + InstallerMarker(context).string() + "'\n");
     }
 
     BeginStep(context, "version check finds a newer release");
@@ -184,20 +185,39 @@ bool RunVersionSteps(Context& context)
     const std::optional<Update> update = waiter.Wait(context.options.timeoutSeconds);
     if (!update) {
         Fail("no newer release announced within %d s", context.options.timeoutSeconds);
-        return false;
+        return std::nullopt;
     }
     Ok("version %s (this client 1.0.0.8)", ToUtf8(update->version).c_str());
     Ok("installer %s", ToUtf8(update->url).c_str());
     Ok("md5 %s", ToUtf8(update->md5).c_str());
     for (const CStringW& note : Aux::Version::GetUpdateMsg())
         Ok("note: %s", ToUtf8(note).c_str());
+    return update;
+}
 
+// What the version family announced, for the updater family.
+std::optional<Update> g_announced;
+
+}  // namespace
+
+bool RunVersionSteps(Context& context)
+{
+    g_announced = StepCheckVersion(context);
+    return g_announced.has_value();
+}
+
+bool RunUpdaterSteps(Context& context)
+{
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {
-        std::printf("        (no DISPLAY: the updater window is not started)\n");
+        std::printf("        skipped: the updater shows a window and there is no DISPLAY\n");
+        context.familySkipped = true;
         return true;
     }
-    return RunUpdater(context, *update, marker);
+    std::printf("        the window opens on display %s\n", display);
+    if (!g_announced)
+        g_announced = StepCheckVersion(context);
+    return g_announced && RunUpdater(context, *g_announced, InstallerMarker(context));
 }
 
 }  // namespace Demo

@@ -2,10 +2,13 @@
 // would, against the local server started in-process (or another
 // deployment with --server), and prints each step and its outcome.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
@@ -27,12 +30,18 @@ namespace {
 
 const char kUsage[] =
     "usage: pelbo-demo [--server URL --token TOKEN [--ca FILE]] [--only FAMILY] [--timeout SECONDS]\n"
+    "       pelbo-demo --list | --help\n"
     "\n"
     "Without --server the local server is started in-process over HTTPS on\n"
     "127.0.0.1 with a throw-away certificate authority, and a sign-in token is\n"
     "issued by it. With --server the REST service at URL is used and TOKEN is\n"
     "the signed-in user's token; --ca names a PEM file of CA certificates to\n"
-    "trust instead of the system's store. --only runs one family's steps.\n"
+    "trust instead of the system's store. --only runs one family's steps;\n"
+    "--list names the families in the order they run. The updater family\n"
+    "opens a window and needs DISPLAY; without one it is skipped.\n"
+    "\n"
+    "Each step prints its outcome; a table of the families ends the run. The\n"
+    "service's log file is named at the start and kept after the run.\n"
     "\n"
     "Exits 0 when every step succeeded, 1 when one failed, 2 on bad usage.\n";
 
@@ -40,12 +49,16 @@ const std::vector<Demo::Family>& Families()
 {
     static const std::vector<Demo::Family> families = {
         {"account", Demo::RunAccountSteps},
+        {"user", Demo::RunUserSteps},
         {"meetings", Demo::RunMeetingsSteps},
         {"materials", Demo::RunMaterialsSteps},
         {"session", Demo::RunSessionSteps},
-        {"transfers", Demo::RunTransfersSteps},
+        {"netmon", Demo::RunNetMonSteps},
+        {"uploads", Demo::RunUploadsSteps},
+        {"pictures", Demo::RunPicturesSteps},
         {"imgconv", Demo::RunImgConvSteps},
         {"version", Demo::RunVersionSteps},
+        {"updater", Demo::RunUpdaterSteps},
     };
     return families;
 }
@@ -67,6 +80,10 @@ std::optional<Demo::Options> ParseOptions(int argc, char** argv, bool& help)
         if (arg == "--help" || arg == "-h") {
             help = true;
             return options;
+        }
+        if (arg == "--list") {
+            options.list = true;
+            continue;
         }
         std::string timeout;
         if (arg == "--server") {
@@ -113,6 +130,22 @@ std::optional<Demo::Options> ParseOptions(int argc, char** argv, bool& help)
     return options;
 }
 
+// Points the service at the local server: REST, websocket and manifest
+// addresses, and its throw-away certificate authority.
+bool WriteLocalSettings(const std::filesystem::path& file, const DevServer::Server& server)
+{
+    const std::string base = server.BaseUrl();
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << "; Written by pelbo-demo for its local server.\n"
+        << "[Service]\n"
+        << "rest_url     = " << base << "\n"
+        << "wss_url      = wss" << base.substr(std::strlen("https")) << "/ws\n"
+        << "manifest_url = " << base << "/upgrade/pelbo-version.json\n"
+        << "ca_bundle    = " << server.CaCertFile() << "\n";
+    out.close();
+    return static_cast<bool>(out);
+}
+
 int Run(const Demo::Options& options)
 {
     const std::filesystem::path root =
@@ -137,11 +170,19 @@ int Run(const Demo::Options& options)
             std::filesystem::remove_all(root);
             return 1;
         }
-        Http::SetCaBundle(ToWide(server->CaCertFile().c_str(), CP_UTF8).c_str());
-        Http::SetHttpUrlHead(ToWide(server->BaseUrl().c_str(), CP_UTF8).c_str());
+        // The service and the updater read their addresses from the data
+        // folder's settings file, as at a client's installation.
+        const std::filesystem::path settings = root / "ServiceSettings.ini";
+        if (!WriteLocalSettings(settings, *server) || Http::LoadSettingsFile(settings.wstring().c_str()) == 0) {
+            std::fprintf(stderr, "pelbo-demo: could not write %s\n", settings.string().c_str());
+            server.reset();
+            std::filesystem::remove_all(root);
+            return 1;
+        }
         context.localServer = server.get();
         context.token = server->GetState().IssueToken(1).token;
         std::printf("local server at %s (HTTPS, throw-away CA)\n", server->BaseUrl().c_str());
+        std::printf("settings    %s\n", settings.string().c_str());
     } else {
         if (!options.ca.empty())
             Http::SetCaBundle(ToWide(options.ca.c_str(), CP_UTF8).c_str());
@@ -149,24 +190,32 @@ int Run(const Demo::Options& options)
         std::printf("service at %s\n", options.server.c_str());
     }
     std::printf("data folder %s\n", root.string().c_str());
-    std::printf("log file    %s\n\n", ToMultiByte(Util::Log::GetLogFilePath().c_str(), CP_UTF8).c_str());
+    const std::string logFile = ToMultiByte(Util::Log::GetLogFilePath().c_str(), CP_UTF8);
+    std::printf("log file    %s\n\n", logFile.c_str());
 
     struct Row {
         const char* family;
-        bool ok;
+        int steps;
+        double seconds;
+        const char* outcome;
     };
     std::vector<Row> rows;
     for (const auto& family : Families()) {
         if (!options.only.empty() && options.only != family.name)
             continue;
         std::printf("== %s\n", family.name);
+        const int firstStep = context.stepNumber;
+        const auto started = std::chrono::steady_clock::now();
+        context.familySkipped = false;
         bool ok = false;
         try {
             ok = family.run(context);
         } catch (const std::exception& e) {
             Demo::Fail("unexpected error: %s", e.what());
         }
-        rows.push_back({family.name, ok});
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        rows.push_back({family.name, context.stepNumber - firstStep, seconds,
+                        !ok ? "FAILED" : context.familySkipped ? "skipped" : "ok"});
         std::printf("\n");
     }
 
@@ -178,21 +227,30 @@ int Run(const Demo::Options& options)
     Util::HttpsRequest::Shutdown();
     server.reset();
 
-    int failed = 0;
-    std::printf("%-16s %s\n", "family", "outcome");
+    size_t failed = 0;
+    size_t skipped = 0;
+    std::printf("%-12s %5s %8s  %s\n", "family", "steps", "seconds", "outcome");
     for (const Row& row : rows) {
-        std::printf("%-16s %s\n", row.family, row.ok ? "ok" : "FAILED");
-        failed += row.ok ? 0 : 1;
+        std::printf("%-12s %5d %8.1f  %s\n", row.family, row.steps, row.seconds, row.outcome);
+        failed += std::strcmp(row.outcome, "FAILED") == 0 ? 1 : 0;
+        skipped += std::strcmp(row.outcome, "skipped") == 0 ? 1 : 0;
     }
-    std::printf("%s: %zu of %zu families passed\n", failed == 0 ? "done" : "failed", rows.size() - failed,
+    std::printf("%s: %zu of %zu families passed", failed == 0 ? "done" : "failed", rows.size() - failed - skipped,
                 rows.size());
+    if (skipped != 0)
+        std::printf(", %zu skipped", skipped);
+    std::printf("\nlog file %s\n", logFile.c_str());
     if (failed != 0) {
         // The log explains what went wrong; it outlives the run.
-        std::printf("data folder and log kept in %s\n", root.string().c_str());
+        std::printf("data folder kept in %s\n", root.string().c_str());
         return 1;
     }
+    // Only the log folder outlives a good run, for whoever wants to read it.
     std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
+    const std::filesystem::path logFolder = std::filesystem::path(logFile).parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(root, ignored))
+        if (entry.path() != logFolder)
+            std::filesystem::remove_all(entry.path(), ignored);
     return 0;
 }
 
@@ -205,6 +263,11 @@ int main(int argc, char** argv)
         const std::optional<Demo::Options> options = ParseOptions(argc, argv, help);
         if (help) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (options && options->list) {
+            for (const auto& family : Families())
+                std::printf("%s\n", family.name);
             return 0;
         }
         if (!options) {

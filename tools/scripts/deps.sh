@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config git openssl ca-certificates
   libssl-dev libcurl4-openssl-dev libjsoncpp-dev libboost1.81-dev uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcairo2-dev libpango1.0-dev libx11-dev fonts-wqy-microhei xvfb xdotool x11-utils imagemagick
+  libcairo2-dev libpango1.0-dev libx11-dev fonts-wqy-microhei xvfb xauth xdotool x11-utils imagemagick
   libsqlite3-dev
   libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libimagequant-dev
   libqrencode-dev
