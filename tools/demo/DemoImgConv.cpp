@@ -21,21 +21,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A UI-like picture: flat panels and a translucent overlay.
+// A screenshot of a shared screen: flat panels, a photograph on a slide in
+// the middle, and a translucent overlay.
 bool MakeScreenshot(const fs::path& path)
 {
     ImageCodec::CImage image;
     if (!image.Create(1280, 720, true))
         return false;
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> grain(0, 12);
     for (uint32_t y = 0; y < image.Height(); ++y)
         for (uint32_t x = 0; x < image.Width(); ++x) {
             uint8_t* px = image.Pixels() + (static_cast<size_t>(y) * image.Width() + x) * 4;
             const bool bar = y < 60;
             const bool side = x < 240;
+            const bool slide = x >= 300 && x < 1220 && y >= 100 && y < 660;
             const bool row = !bar && !side && (y / 40) % 2 == 0;
-            px[0] = bar ? 32 : side ? 236 : row ? 250 : 244;
-            px[1] = bar ? 64 : side ? 238 : row ? 250 : 246;
-            px[2] = bar ? 128 : side ? 242 : row ? 252 : 250;
+            if (slide) {
+                px[0] = static_cast<uint8_t>(40 + 180 * (x - 300) / 920 + grain(rng));
+                px[1] = static_cast<uint8_t>(90 + 120 * (y - 100) / 560 + grain(rng));
+                px[2] = static_cast<uint8_t>(200 - 100 * (x - 300) / 920 + grain(rng));
+            } else {
+                px[0] = bar ? 32 : side ? 236 : row ? 250 : 244;
+                px[1] = bar ? 64 : side ? 238 : row ? 250 : 246;
+                px[2] = bar ? 128 : side ? 242 : row ? 252 : 250;
+            }
             px[3] = (x > 900 && y > 500) ? 160 : 255;
         }
     return image.Save(path.string().c_str(), ImageCodec::Format::Png);
