@@ -21,6 +21,10 @@
 // by a caller that has just heard the result) starts a new upload instead
 // of joining the ending one and being forgotten with it. The stop functions
 // remove sinks from such a list too, so a removed sink is not called.
+//
+// A file stopped while it waits for its ticket loses its ticket request: the
+// ticket, when it comes, is dropped rather than sending a withdrawn file to
+// storage.
 
 #include <algorithm>
 #include <condition_variable>
@@ -100,6 +104,13 @@ public:
                     m_sinks.erase(it);
                 }
                 m_uploads.erase(upload);
+            } else if (listed && lastGone && it != m_sinks.end()) {
+                // Still waiting for its ticket: the ticket, when it comes, is
+                // dropped, so a stopped file is never sent to storage and a
+                // later add of it starts one upload of its own.
+                removed.insert(removed.end(), it->second.sinks.begin(), it->second.sinks.end());
+                m_sinks.erase(it);
+                ForgetTicketRequests(path);
             }
         }
         if (stop)
@@ -114,6 +125,7 @@ public:
             std::lock_guard<std::recursive_mutex> lock(m_lock);
             m_sinks.clear();
             m_ending.clear();
+            m_tickets.clear();
             uploads.swap(m_uploads);
         }
         for (const auto& entry : uploads)
@@ -125,6 +137,7 @@ public:
                           int& completed) override
     {
         std::wstring path;
+        unsigned long long serial = 0;
         {
             std::lock_guard<std::recursive_mutex> lock(m_lock);
             auto it = m_tickets.find(id);
@@ -132,6 +145,9 @@ public:
                 return;
             path = it->second;
             m_tickets.erase(it);
+            auto sinks = m_sinks.find(path);
+            if (sinks != m_sinks.end())
+                serial = sinks->second.serial;
         }
         Json::Value root;
         // An answer that is not JSON is as unusable as a refused one: the
@@ -162,6 +178,11 @@ public:
             // Held across Start so the upload's first event, which takes the
             // lock, finds the upload in the map.
             std::lock_guard<std::recursive_mutex> lock(m_lock);
+            // Stopped while this ticket was read (and perhaps added again,
+            // with a ticket of its own): nothing is sent.
+            auto sinks = m_sinks.find(path);
+            if (sinks == m_sinks.end() || sinks->second.serial != serial)
+                return;
             unsigned long long uploadId = 0;
             result = Util::OssUpload::Start(file, uploadId, this);
             if (result == Util::OssUpload::kStartedSingle || result == Util::OssUpload::kStartedMultipart)
@@ -241,6 +262,11 @@ protected:
 
     // For SendTicketRequest: called with the lock held.
     void EnterTicket(unsigned id, const std::wstring& path) { m_tickets[id] = path; }
+    void ForgetTicketRequests(const std::wstring& path)
+    {
+        for (auto it = m_tickets.begin(); it != m_tickets.end();)
+            it = it->second == path ? m_tickets.erase(it) : std::next(it);
+    }
 
     mutable std::recursive_mutex m_lock;
 

@@ -331,22 +331,37 @@ TEST_F(UploadMgrTest, StopForOneOfTwoSinksLetsTheOtherHear)
     server.Server().ClearFaults();
 }
 
-TEST_F(UploadMgrTest, StopWhileWaitingForTheTicketStillTransfersUnheard)
+TEST_F(UploadMgrTest, StopWhileWaitingForTheTicketSendsNothing)
 {
     COssUploadMgr mgr;
     FileSink a(log, "a");
-    const std::wstring path = MakeFile("wait.pdf", 500);
-    ASSERT_EQ(mgr.AddFile(path, &a), 0);
+    FileSink b(log, "b");
+    FileSink c(log, "c");
+    const std::wstring one = MakeFile("wait.pdf", 500);
+    const std::wstring two = MakeFile("wait2.pdf", 500);
+    ASSERT_EQ(mgr.AddFile(one, &a), 0);
+    mgr.StopFile(one, &a);
+    EXPECT_FALSE(mgr.HasPath(one));
+    ASSERT_EQ(mgr.AddFile(two, &b), 0);
     mgr.StopAll();
-    EXPECT_FALSE(mgr.HasPath(path));
-    ASSERT_TRUE(https.Deliver(0, DocumentTicket("docs/6/wait.pdf"), 1));
-    for (int i = 0; i < 300 && !server.State().storage.ObjectBytes(ObjectStore::kDocsBucket, "docs/6/wait.pdf"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(server.State().storage.ObjectBytes(ObjectStore::kDocsBucket, "docs/6/wait.pdf").has_value());
-    for (int i = 0; i < 300 && mgr.HasPath(path); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(mgr.HasPath(path));
+    EXPECT_EQ(mgr.PendingTickets(), 0u);
+
+    // Added again after the stop: a ticket of its own, and only that one
+    // starts an upload, heard once.
+    ASSERT_EQ(mgr.AddFile(one, &c), 0);
+    ASSERT_EQ(https.SentRequests().size(), 3u);
+    ASSERT_TRUE(https.Deliver(0, DocumentTicket("docs/6/stale.pdf"), 1));
+    ASSERT_TRUE(https.Deliver(1, DocumentTicket("docs/6/wait2.pdf"), 1));
+    ASSERT_TRUE(https.Deliver(2, DocumentTicket("docs/6/wait.pdf"), 1));
+    ASSERT_TRUE(c.WaitResults(1));
+    EXPECT_EQ(c.Results()[0].code, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(c.Results().size(), 1u);
     EXPECT_TRUE(a.Results().empty());
+    EXPECT_TRUE(b.Results().empty());
+    EXPECT_TRUE(server.State().storage.ObjectBytes(ObjectStore::kDocsBucket, "docs/6/wait.pdf").has_value());
+    EXPECT_FALSE(server.State().storage.ObjectBytes(ObjectStore::kDocsBucket, "docs/6/stale.pdf").has_value());
+    EXPECT_FALSE(server.State().storage.ObjectBytes(ObjectStore::kDocsBucket, "docs/6/wait2.pdf").has_value());
 }
 
 TEST_F(UploadMgrTest, ASinkMayStopAndAddTheFileAgainFromItsResult)
