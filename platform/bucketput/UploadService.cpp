@@ -226,10 +226,14 @@ void UploadService::Run(CURLM* multi)
             entry.second->Pump(multi, now);
         int stillRunning = 0;
         curl_multi_perform(multi, &stillRunning);
-        CollectDone(multi, aborts);
+        const bool ended = CollectDone(multi, aborts);
         Report(multi, jobs, aborts);
 
-        int timeoutMs = kBusyPollMs;
+        // A request that just ended may open the next phase (parts after the
+        // initiate, the complete after the last part), whose request starts
+        // only on the next pass: waiting for an idle connection here would
+        // stall the upload for the whole poll interval.
+        int timeoutMs = ended ? 0 : kBusyPollMs;
         now = Clock::now();
         if (!jobs.empty() || !aborts.empty()) {
             lastBusy = now;
@@ -305,8 +309,9 @@ void UploadService::SettleDetached(CURLM* multi, S3Request* request, CURLcode re
         aborts.push_back(std::move(next));
 }
 
-void UploadService::CollectDone(CURLM* multi, AbortList& aborts)
+bool UploadService::CollectDone(CURLM* multi, AbortList& aborts)
 {
+    bool ended = false;
     int left = 0;
     const Clock::time_point now = Clock::now();
     while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
@@ -316,12 +321,14 @@ void UploadService::CollectDone(CURLM* multi, AbortList& aborts)
         const CURLcode result = msg->data.result;
         S3Request* request = S3Request::FromHandle(easy);
         curl_multi_remove_handle(multi, easy);
+        ended = true;
         if (request->job == nullptr) {
             SettleDetached(multi, request, result, aborts);
             continue;
         }
         request->job->OnDone(request, result, now);
     }
+    return ended;
 }
 
 void UploadService::Report(CURLM* multi, JobMap& jobs, AbortList& aborts)

@@ -54,7 +54,8 @@ private:
     bool EnsureThreadLocked();
     void Run(CURLM* multi);
     bool TakeWork(CURLM* multi, JobMap& jobs, AbortList& aborts, bool idleExpired);
-    void CollectDone(CURLM* multi, AbortList& aborts);
+    // True when a request ended: its job may have a next request to start.
+    bool CollectDone(CURLM* multi, AbortList& aborts);
     void Report(CURLM* multi, JobMap& jobs, AbortList& aborts);
     void Retire(CURLM* multi, UploadJob& job, AbortList& aborts);
     // A request that outlived its job has finished: it leaves the list, and

@@ -109,4 +109,17 @@ TEST_F(S3rverInterop, MultipartUploadReadsBackWithTheSameDigest)
     EXPECT_EQ(Sha256(RoundTrip(bytes, "docs/multi part.pptx", kStartedMultipart)), Sha256(bytes));
 }
 
+TEST_F(S3rverInterop, OnePartAtATimeReadsBackWithTheSameDigest)
+{
+    // Each part is started by the end of the one before, over one kept-alive
+    // connection: the I/O loop must move on without a new event from curl.
+    CUploadTuning tuning;
+    tuning.partSize = 64 << 10;
+    tuning.multipartThreshold = 64 << 10;
+    tuning.parallelParts = 1;
+    SetTuning(tuning);
+    const std::string bytes = PatternBytes(100 * (64 << 10), 23);
+    EXPECT_EQ(Sha256(RoundTrip(bytes, "docs/sequential.bin", kStartedMultipart)), Sha256(bytes));
+}
+
 }  // namespace
