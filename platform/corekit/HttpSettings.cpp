@@ -29,7 +29,7 @@ struct Settings {
     std::wstring restUrl = L"https://127.0.0.1:8443";
     std::wstring wssUrl = L"wss://127.0.0.1:8443/ws";
     std::wstring manifestUrl = L"http://127.0.0.1:8080/upgrade/pelbo-version.json";
-    std::wstring ossDomainSuffix = L".127.0.0.1:9000";
+    std::wstring ossDomainSuffix = L".localhost:9000";
     int ossPathStyle = 1;
     std::wstring caBundle;
     unsigned connectTimeoutMs = 10000;

@@ -42,7 +42,7 @@ TEST(Settings, DefaultsAreLocalPlaceholders)
     EXPECT_EQ(Http::GetHttpUrlHead(), L"https://127.0.0.1:8443");
     EXPECT_EQ(Http::GetWSSUrl(), L"wss://127.0.0.1:8443/ws");
     EXPECT_EQ(Http::GetManifestUrl(), L"http://127.0.0.1:8080/upgrade/pelbo-version.json");
-    EXPECT_EQ(Http::GetOssDomainSuffix(), L".127.0.0.1:9000");
+    EXPECT_EQ(Http::GetOssDomainSuffix(), L".localhost:9000");
     EXPECT_EQ(Http::GetOssPathStyle(), 1);
     EXPECT_EQ(Http::GetCaBundle(), L"");
     EXPECT_EQ(Http::GetConnectTimeoutMs(), 10000u);
