@@ -1,8 +1,8 @@
 // Account family: registration, sign-in by password, the signed-in identity
 // kept in the user cache, profile, corporations, guest sign-in and the
-// sign-in token. Against another deployment (--server) only the steps that
-// need no help from the server's side run: the verification code of a
-// registration arrives by SMS there.
+// sign-in token. Against another deployment (--server) the account of
+// --phone signs in and only steps that change nothing there follow: the
+// verification code of a registration arrives by SMS there.
 
 #include <string>
 
@@ -12,6 +12,7 @@
 #include "compat/TextConvert.h"
 #include "core/RequestKind.h"
 #include "devserver/AccountBook.h"
+#include "devserver/DevServer.h"
 #include "devserver/State.h"
 #include "keepsafe/Profile.h"
 
@@ -99,11 +100,12 @@ bool KeepSignedInUser(const RestOutcome& outcome, uint32_t userId, const std::st
     return Aux::UserCache::GetUserID() == userId && ToUtf8(Aux::UserCache::GetToken()) == token;
 }
 
-bool StepPasswordLogin(Context& context, uint32_t& userId)
+bool StepPasswordLogin(Context& context, const std::string& phoneText, const std::string& passwordText,
+                       uint32_t& userId)
 {
     BeginStep(context, "sign in by password");
-    const std::wstring phone = Wide(kPhone);
-    const std::wstring password = Wide(kPassword);
+    const std::wstring phone = Wide(phoneText);
+    const std::wstring password = Wide(passwordText);
     const auto outcome = CallRest(context, RequestKind::kAccountLogin,
                                   [&] { return LoginApi::AccountLogin(phone.c_str(), password.c_str()); });
     if (!outcome)
@@ -224,12 +226,49 @@ bool RunAccountSteps(Context& context)
 {
     uint32_t userId = 0;
     if (context.localServer == nullptr) {
+        // Another deployment's accounts are real: nothing is registered or
+        // changed there.
+        if (!StepPasswordLogin(context, context.options.phone, context.options.password, userId))
+            return false;
         const bool listed = StepCorporations(context, false);
         const bool guest = StepGuestLogin(context, userId);
         return StepRefreshToken(context) && listed && guest;
     }
-    return StepRegister(context) && StepPasswordLogin(context, userId) && StepProfile(context) &&
+    return StepRegister(context) && StepPasswordLogin(context, kPhone, kPassword, userId) && StepProfile(context) &&
            StepCorporations(context, true) && StepGuestLogin(context, userId) && StepRefreshToken(context);
+}
+
+bool EnsureSignedIn(Context& context)
+{
+    const CStringW token(Wide(context.token));
+    if (context.localServer != nullptr) {
+        const auto user = context.localServer->GetState().UserOfToken(context.token);
+        if (!user) {
+            Fail("the local server does not know the sign-in token");
+            return false;
+        }
+        if (Aux::UserCache::GetUserID() != *user || Aux::UserCache::GetToken() != token) {
+            // The login item in the profile store holds the token.
+            XDataPtr<IXData> item;
+            if (CreateIXData(item.Receive(), 0) == 0 || !item) {
+                Fail("no record for the login item");
+                return false;
+            }
+            item->SetIXDataStr(L"token", token);
+            Aux::Profile::Global::SaveLoginItem(*user, item.get());
+            Aux::UserCache::SetUserID(*user, 0);
+        }
+    } else if (context.token.empty() || Aux::UserCache::GetUserID() == 0 || Aux::UserCache::GetGuest() != 0 ||
+               Aux::UserCache::GetToken() != token) {
+        uint32_t userId = 0;
+        if (!StepPasswordLogin(context, context.options.phone, context.options.password, userId))
+            return false;
+    }
+    if (Aux::UserCache::GetUserID() == 0) {
+        Fail("nobody is signed in");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace Demo

@@ -2,11 +2,7 @@
 
 #include <cstdarg>
 
-#include "account/UserCache.h"
 #include "compat/TextConvert.h"
-#include "devserver/DevServer.h"
-#include "devserver/State.h"
-#include "keepsafe/Profile.h"
 
 namespace Demo {
 
@@ -105,34 +101,6 @@ std::optional<RestOutcome> CallRest(Context& context, unsigned kind, const std::
 std::string ToUtf8(const CStringW& text)
 {
     return ToMultiByte(text.GetString(), CP_UTF8);
-}
-
-bool EnsureSignedIn(Context& context)
-{
-    if (context.localServer != nullptr) {
-        const auto user = context.localServer->GetState().UserOfToken(context.token);
-        if (!user) {
-            Fail("the local server does not know the sign-in token");
-            return false;
-        }
-        const CStringW token(ToWide(context.token.c_str(), CP_UTF8));
-        if (Aux::UserCache::GetUserID() != *user || Aux::UserCache::GetToken() != token) {
-            // The login item in the profile store holds the token.
-            XDataPtr<IXData> item;
-            if (CreateIXData(item.Receive(), 0) == 0 || !item) {
-                Fail("no record for the login item");
-                return false;
-            }
-            item->SetIXDataStr(L"token", token);
-            Aux::Profile::Global::SaveLoginItem(*user, item.get());
-            Aux::UserCache::SetUserID(*user, 0);
-        }
-    }
-    if (Aux::UserCache::GetUserID() == 0) {
-        Fail("nobody is signed in");
-        return false;
-    }
-    return true;
 }
 
 }  // namespace Demo

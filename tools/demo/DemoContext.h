@@ -25,8 +25,10 @@ namespace Demo {
 
 struct Options {
     std::string server;
-    std::string token;
+    std::string phone;     // the account signed in at --server
+    std::string password;
     std::string ca;
+    std::string settings;  // a settings file read after the addresses --server implies
     std::string only;
     int timeoutSeconds = 30;
     bool list = false;
@@ -80,10 +82,6 @@ std::optional<RestOutcome> CallRest(Context& context, unsigned kind, const std::
 
 std::string ToUtf8(const CStringW& text);
 
-// Makes the user of the sign-in token the user cache's signed-in user, as the
-// client does after a sign-in, so that a family also runs on its own (--only).
-// Against another deployment the account steps must have signed in.
-bool EnsureSignedIn(Context& context);
 
 // A family's steps: true when all of them succeeded.
 struct Family {

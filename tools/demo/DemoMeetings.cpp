@@ -237,6 +237,8 @@ bool MaterialSteps(Context& context, const std::wstring& token, unsigned corp)
 
 bool RunMeetingsSteps(Context& context)
 {
+    if (context.localServer == nullptr && !EnsureSignedIn(context))
+        return false;
     const std::wstring token = ToWide(context.token.c_str(), CP_UTF8);
     unsigned corp = 0;
     return FindCorporation(context, token, corp) && MeetingSteps(context, token, corp);
@@ -244,6 +246,8 @@ bool RunMeetingsSteps(Context& context)
 
 bool RunMaterialsSteps(Context& context)
 {
+    if (context.localServer == nullptr && !EnsureSignedIn(context))
+        return false;
     const std::wstring token = ToWide(context.token.c_str(), CP_UTF8);
     unsigned corp = 0;
     return FindCorporation(context, token, corp) && MaterialSteps(context, token, corp);

@@ -115,22 +115,54 @@ bool StepRefresh(Context& context, SessionSignals& signals)
     return true;
 }
 
+// Creates a meeting over REST, joins it and refreshes its state with the
+// room commands; the meeting is deleted again.
+bool JoinAMeeting(Context& context, SessionSignals& signals)
+{
+    BeginStep(context, "create a meeting to join");
+    const std::wstring token = ToWide(context.token.c_str(), CP_UTF8);
+    XDataPtr<IXData> meeting;
+    if (CreateIXData(meeting.Receive(), 0) == 0 || !meeting) {
+        Fail("no record");
+        return false;
+    }
+    meeting->SetIXDataU32(L"CorpID", context.localServer != nullptr ? kLocalCorp : Aux::UserCache::GetCurCorpID());
+    meeting->SetIXDataStr(L"MeetingName", L"Pelbo session demo");
+    meeting->SetIXDataStr(L"StartTime", L"2031-06-02 09:00:00");
+    meeting->SetIXDataU32(L"Duration", 30);
+    meeting->SetIXDataU32(L"Type", 1);
+    const auto created = CallRest(context, RequestKind::kCreateMeeting,
+                                  [&] { return MeetingApi::CreateMeeting(token.c_str(), meeting.get()); });
+    CStringW code;
+    if (!created || !created->record || !created->record->GetIXDataStr(L"RoomCode", code) || code.IsEmpty()) {
+        Fail("no room to join");
+        return false;
+    }
+    Ok("room %s", ToUtf8(code).c_str());
+
+    const bool ok = StepJoin(context, signals, code) && StepRefresh(context, signals);
+    CallRest(context, RequestKind::kDeleteMeeting, [&] { return MeetingApi::DeleteMeeting(token.c_str(), code); });
+    return ok;
+}
+
+
 }  // namespace
 
 bool StepOpenSession(Context& context, SessionSignals& signals)
 {
+    const bool signedIn = EnsureSignedIn(context);
     BeginStep(context, ("open the session at " + ToUtf8(Http::GetWSSUrl())).c_str());
-    if (!EnsureSignedIn(context))
+    if (!signedIn) {
+        Fail("nobody is signed in");
         return false;
+    }
     const int init = WebsocketApi::Init();
     const int start = WebsocketApi::StartConn(0, 0);
     Ok("Init %d, StartConn %d, GUID %s", init, start, WebsocketApi::GetGUID().c_str());
-    if (start == 0) {
-        Fail("the transport did not take the address");
-        return false;
-    }
+    // 0 also when the transport is still logged in from an earlier session:
+    // then "connect" went out on that connection, and its answer follows.
     if (!signals.Wait(context.options.timeoutSeconds, [&] { return !signals.connectCodes.empty(); })) {
-        Fail("no ConnectResult");
+        Fail(start == 0 ? "the transport did not take the address" : "no ConnectResult");
         return false;
     }
     const int code = signals.Read<int>([&] { return signals.connectCodes.front(); });
@@ -164,30 +196,8 @@ bool RunSessionSteps(Context& context)
     if (!StepOpenSession(context, signals))
         return false;
 
-    BeginStep(context, "create a meeting to join");
-    const std::wstring token = ToWide(context.token.c_str(), CP_UTF8);
-    XDataPtr<IXData> meeting;
-    if (CreateIXData(meeting.Receive(), 0) == 0 || !meeting) {
-        Fail("no record");
-        return false;
-    }
-    meeting->SetIXDataU32(L"CorpID", context.localServer != nullptr ? kLocalCorp : Aux::UserCache::GetCurCorpID());
-    meeting->SetIXDataStr(L"MeetingName", L"Pelbo session demo");
-    meeting->SetIXDataStr(L"StartTime", L"2031-06-02 09:00:00");
-    meeting->SetIXDataU32(L"Duration", 30);
-    meeting->SetIXDataU32(L"Type", 1);
-    const auto created = CallRest(context, RequestKind::kCreateMeeting,
-                                  [&] { return MeetingApi::CreateMeeting(token.c_str(), meeting.get()); });
-    CStringW code;
-    if (!created || !created->record || !created->record->GetIXDataStr(L"RoomCode", code) || code.IsEmpty()) {
-        Fail("no room to join");
-        return false;
-    }
-    Ok("room %s", ToUtf8(code).c_str());
-
-    const bool ok = StepJoin(context, signals, code) && StepRefresh(context, signals) && StepDisconnect(context, signals);
-    CallRest(context, RequestKind::kDeleteMeeting, [&] { return MeetingApi::DeleteMeeting(token.c_str(), code); });
-    return ok;
+    const bool ok = JoinAMeeting(context, signals);
+    return StepDisconnect(context, signals) && ok;
 }
 
 }  // namespace Demo

@@ -5,6 +5,12 @@
 
 namespace Demo {
 
+// Makes a user the user cache's signed-in user, as the client does after a
+// sign-in, so that every family also runs on its own (--only): on the local
+// server the user of the sign-in token, at --server the account of --phone,
+// signed in by password unless the account steps have done so.
+bool EnsureSignedIn(Context& context);
+
 bool RunAccountSteps(Context& context);
 bool RunUserSteps(Context& context);
 bool RunMeetingsSteps(Context& context);

@@ -20,9 +20,12 @@ namespace {
 
 bool StepIdentity(Context& context)
 {
+    const bool signedIn = EnsureSignedIn(context);
     BeginStep(context, "the signed-in user in the user cache");
-    if (!EnsureSignedIn(context))
+    if (!signedIn) {
+        Fail("nobody is signed in");
         return false;
+    }
     Ok("user %u, guest %d, \"%s\", phone %s", Aux::UserCache::GetUserID(), Aux::UserCache::GetGuest(),
        ToUtf8(Aux::UserCache::GetUserNameW()).c_str(), ToUtf8(Aux::UserCache::GetUserPhone()).c_str());
     Ok("corporation %u, current %u \"%s\", token %s", Aux::UserCache::GetCorpID(), Aux::UserCache::GetCurCorpID(),

@@ -184,7 +184,12 @@ std::optional<Update> StepCheckVersion(Context& context)
     Aux::Version::CheckVersion();
     const std::optional<Update> update = waiter.Wait(context.options.timeoutSeconds);
     if (!update) {
-        Fail("no newer release announced within %d s", context.options.timeoutSeconds);
+        // The local server always offers a newer release; a deployment may
+        // be at this very version.
+        if (context.localServer != nullptr)
+            Fail("no newer release announced within %d s", context.options.timeoutSeconds);
+        else
+            std::printf("        no newer release announced within %d s\n", context.options.timeoutSeconds);
         return std::nullopt;
     }
     Ok("version %s (this client 1.0.0.8)", ToUtf8(update->version).c_str());
@@ -203,7 +208,7 @@ std::optional<Update> g_announced;
 bool RunVersionSteps(Context& context)
 {
     g_announced = StepCheckVersion(context);
-    return g_announced.has_value();
+    return g_announced.has_value() || context.localServer == nullptr;
 }
 
 bool RunUpdaterSteps(Context& context)
@@ -217,6 +222,11 @@ bool RunUpdaterSteps(Context& context)
     std::printf("        the window opens on display %s\n", display);
     if (!g_announced)
         g_announced = StepCheckVersion(context);
+    if (!g_announced && context.localServer == nullptr) {
+        std::printf("        skipped: no newer release to install\n");
+        context.familySkipped = true;
+        return true;
+    }
     return g_announced && RunUpdater(context, *g_announced, InstallerMarker(context));
 }
 

@@ -29,16 +29,22 @@
 namespace {
 
 const char kUsage[] =
-    "usage: pelbo-demo [--server URL --token TOKEN [--ca FILE]] [--only FAMILY] [--timeout SECONDS]\n"
+    "usage: pelbo-demo [--server URL --phone PHONE --password PASSWORD [--ca FILE] [--settings FILE]]\n"
+    "                  [--only FAMILY] [--timeout SECONDS]\n"
     "       pelbo-demo --list | --help\n"
     "\n"
     "Without --server the local server is started in-process over HTTPS on\n"
-    "127.0.0.1 with a throw-away certificate authority, and a sign-in token is\n"
-    "issued by it. With --server the REST service at URL is used and TOKEN is\n"
-    "the signed-in user's token; --ca names a PEM file of CA certificates to\n"
-    "trust instead of the system's store. --only runs one family's steps;\n"
-    "--list names the families in the order they run. The updater family\n"
-    "opens a window and needs DISPLAY; without one it is skipped.\n"
+    "127.0.0.1 with a throw-away certificate authority. With --server the REST\n"
+    "service at URL is used, its websocket at the same host under /ws and its\n"
+    "manifest under /upgrade/pelbo-version.json, and the account PHONE signs in\n"
+    "with PASSWORD; nothing is registered or changed there except what the\n"
+    "families make and delete again. --ca names a PEM file of CA certificates to\n"
+    "trust instead of the system's store; --settings a settings file to use\n"
+    "instead of those addresses (see docs/configuration.md).\n"
+    "\n"
+    "--only runs one family's steps; --list names the families in the order\n"
+    "they run. The updater family opens a window and needs DISPLAY; without one\n"
+    "it is skipped.\n"
     "\n"
     "Each step prints its outcome; a table of the families ends the run. The\n"
     "service's log file is named at the start and kept after the run.\n"
@@ -89,8 +95,14 @@ std::optional<Demo::Options> ParseOptions(int argc, char** argv, bool& help)
         if (arg == "--server") {
             if (!value(options.server))
                 return std::nullopt;
-        } else if (arg == "--token") {
-            if (!value(options.token))
+        } else if (arg == "--phone") {
+            if (!value(options.phone))
+                return std::nullopt;
+        } else if (arg == "--password") {
+            if (!value(options.password))
+                return std::nullopt;
+        } else if (arg == "--settings") {
+            if (!value(options.settings))
                 return std::nullopt;
         } else if (arg == "--ca") {
             if (!value(options.ca))
@@ -123,25 +135,31 @@ std::optional<Demo::Options> ParseOptions(int argc, char** argv, bool& help)
             return std::nullopt;
         }
     }
-    if (!options.server.empty() && options.token.empty()) {
-        std::fprintf(stderr, "pelbo-demo: --server needs --token\n");
+    if (!options.server.empty() && (options.phone.empty() || options.password.empty())) {
+        std::fprintf(stderr, "pelbo-demo: --server needs --phone and --password\n");
+        return std::nullopt;
+    }
+    if (options.server.empty() && (!options.phone.empty() || !options.ca.empty() || !options.settings.empty())) {
+        std::fprintf(stderr, "pelbo-demo: --phone, --ca and --settings go with --server\n");
         return std::nullopt;
     }
     return options;
 }
 
-// Points the service at the local server: REST, websocket and manifest
-// addresses, and its throw-away certificate authority.
-bool WriteLocalSettings(const std::filesystem::path& file, const DevServer::Server& server)
+// The settings file of a service whose websocket and manifest sit beside
+// its REST routes, as the local server's do.
+bool WriteSettings(const std::filesystem::path& file, const std::string& restUrl, const std::string& caFile)
 {
-    const std::string base = server.BaseUrl();
+    const bool tls = restUrl.rfind("https://", 0) == 0;
+    const std::string host = restUrl.substr(restUrl.find("://") + 3);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << "; Written by pelbo-demo for its local server.\n"
+    out << "; Written by pelbo-demo.\n"
         << "[Service]\n"
-        << "rest_url     = " << base << "\n"
-        << "wss_url      = wss" << base.substr(std::strlen("https")) << "/ws\n"
-        << "manifest_url = " << base << "/upgrade/pelbo-version.json\n"
-        << "ca_bundle    = " << server.CaCertFile() << "\n";
+        << "rest_url     = " << restUrl << "\n"
+        << "wss_url      = " << (tls ? "wss://" : "ws://") << host << "/ws\n"
+        << "manifest_url = " << restUrl << "/upgrade/pelbo-version.json\n";
+    if (!caFile.empty())
+        out << "ca_bundle    = " << caFile << "\n";
     out.close();
     return static_cast<bool>(out);
 }
@@ -157,8 +175,11 @@ int Run(const Demo::Options& options)
     context.options = options;
     context.dataFolder = root.string();
 
+    // The service and the updater read their addresses from the data
+    // folder's settings file, as at a client's installation.
+    const std::filesystem::path settings = root / "ServiceSettings.ini";
     std::unique_ptr<DevServer::Server> server;
-    context.token = options.token;
+    bool settingsWritten = false;
     if (options.server.empty()) {
         DevServer::Options serverOptions;
         serverOptions.tls = true;
@@ -170,25 +191,31 @@ int Run(const Demo::Options& options)
             std::filesystem::remove_all(root);
             return 1;
         }
-        // The service and the updater read their addresses from the data
-        // folder's settings file, as at a client's installation.
-        const std::filesystem::path settings = root / "ServiceSettings.ini";
-        if (!WriteLocalSettings(settings, *server) || Http::LoadSettingsFile(settings.wstring().c_str()) == 0) {
-            std::fprintf(stderr, "pelbo-demo: could not write %s\n", settings.string().c_str());
-            server.reset();
-            std::filesystem::remove_all(root);
-            return 1;
-        }
+        settingsWritten = WriteSettings(settings, server->BaseUrl(), server->CaCertFile());
         context.localServer = server.get();
         context.token = server->GetState().IssueToken(1).token;
         std::printf("local server at %s (HTTPS, throw-away CA)\n", server->BaseUrl().c_str());
-        std::printf("settings    %s\n", settings.string().c_str());
     } else {
-        if (!options.ca.empty())
-            Http::SetCaBundle(ToWide(options.ca.c_str(), CP_UTF8).c_str());
-        Http::SetHttpUrlHead(ToWide(options.server.c_str(), CP_UTF8).c_str());
+        std::error_code copied;
+        settingsWritten =
+            options.settings.empty()
+                ? WriteSettings(settings, options.server,
+                                options.ca.empty() ? std::string() : std::filesystem::absolute(options.ca).string())
+                : std::filesystem::copy_file(options.settings, settings, copied);
         std::printf("service at %s\n", options.server.c_str());
     }
+    if (!settingsWritten || Http::LoadSettingsFile(settings.wstring().c_str()) == 0) {
+        std::fprintf(stderr, "pelbo-demo: could not write %s\n", settings.string().c_str());
+        server.reset();
+        std::filesystem::remove_all(root);
+        return 1;
+    }
+    if (!options.server.empty()) {
+        Http::SetHttpUrlHead(ToWide(options.server.c_str(), CP_UTF8).c_str());
+        if (!options.ca.empty())
+            Http::SetCaBundle(ToWide(std::filesystem::absolute(options.ca).string().c_str(), CP_UTF8).c_str());
+    }
+    std::printf("settings    %s\n", settings.string().c_str());
     std::printf("data folder %s\n", root.string().c_str());
     const std::string logFile = ToMultiByte(Util::Log::GetLogFilePath().c_str(), CP_UTF8);
     std::printf("log file    %s\n\n", logFile.c_str());

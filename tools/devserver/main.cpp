@@ -49,10 +49,12 @@ bool RegisterSeedUser(DevServer::Server& server, const SeedUser& seed)
     std::string code;
     DevServer::AccountUser user;
     if (accounts.IssueCode(seed.phone, DevServer::ScodeType::Register, &code) != 0 ||
-        accounts.Register(seed.phone, DevServer::AccountBook::Md5Hex(seed.password), std::stoi(code), seed.phone, "",
-                          "", &user) != 0)
+        accounts.Register(seed.phone, DevServer::AccountBook::Md5Hex(seed.password), std::stoi(code), seed.phone,
+                          "Local Works", "", &user) != 0)
         return false;
-    std::cout << "user " << seed.phone << " registered (id " << user.id << ")\n";
+    // A corporation of its own, as a registration from the client makes one:
+    // meetings and materials belong to a corporation.
+    std::cout << "user " << seed.phone << " registered (id " << user.id << ", corporation \"Local Works\")\n";
     return true;
 }
 
