@@ -5,6 +5,7 @@
 // comes back, and a TIM channel that broke without reconnecting by itself
 // is asked to reconnect by the monitor.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
