@@ -6,6 +6,8 @@
 set -uo pipefail
 demo=$1
 devserver=$2
+# shellcheck source=../support/devserver.sh
+. "$(dirname "$0")/../support/devserver.sh"
 work=$(mktemp -d)
 server_pid=
 cleanup() {
@@ -17,16 +19,7 @@ fail() { echo "run_demo_server.sh: $*" >&2; exit 1; }
 
 phone=13700137000
 password=tour-Passw0rd
-"$devserver" --user "$phone:$password" > "$work/server.out" 2>&1 &
-server_pid=$!
-url=
-for _ in $(seq 1 100); do
-  url=$(sed -n 's/^listening on //p' "$work/server.out")
-  [ -n "$url" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.out" >&2; fail "pelbo-devserver ended"; }
-  sleep 0.1
-done
-[ -n "$url" ] || fail "pelbo-devserver did not say where it listens"
+start_devserver "$devserver" "$work/server.out" --user "$phone:$password"
 port=${url##*:}
 
 cat > "$work/settings.ini" <<INI

@@ -6,6 +6,8 @@
 set -euo pipefail
 build=$1
 source=$2
+# shellcheck source=../support/devserver.sh
+. "$source/tests/support/devserver.sh"
 work=$(mktemp -d)
 server_pid=
 cleanup() {
@@ -60,16 +62,7 @@ c++ -std=c++17 -o "$work/example-pkgconfig" "$source/examples/client/main.cpp" $
 
 phone=13900139000
 password=example-Passw0rd
-"$prefix/bin/pelbo-devserver" --user "$phone:$password" > "$work/server.out" 2>&1 &
-server_pid=$!
-url=
-for _ in $(seq 1 100); do
-  url=$(sed -n 's/^listening on //p' "$work/server.out")
-  [ -n "$url" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.out" >&2; fail "pelbo-devserver ended"; }
-  sleep 0.1
-done
-[ -n "$url" ] || fail "pelbo-devserver did not say where it listens"
+start_devserver "$prefix/bin/pelbo-devserver" "$work/server.out" --user "$phone:$password"
 
 out=$("$work/client/example-client" --server "$url" --phone "$phone" --password "$password" --data "$work/data") \
   || fail "the example (CMake package) did not sign in"
