@@ -56,7 +56,7 @@ bool StepRegister(Context& context)
         Fail("the server issued no verification code");
         return false;
     }
-    Ok("verification code %s issued", code->c_str());
+    Ok("verification code %s issued", Mask(*code).c_str());
     const std::wstring password = Wide(kPassword);
     const std::wstring codeText = Wide(*code);
     const auto outcome = CallRest(context, RequestKind::kRegisterNow, [&] {
