@@ -12,10 +12,6 @@
 
 class UpdaterFixture : public ::testing::Test {
 protected:
-    // The font caches of the drawing libraries live for the process; give
-    // them back so the leak checker sees only what the code under test kept.
-    static void TearDownTestSuite() { CCanvas::ReleaseSharedResources(); }
-
     void SetUp() override
     {
         Offscreen::Reset();

@@ -7,6 +7,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$root/tools/scripts/lsan-suppressions.txt"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tools/scripts/tsan-suppressions.txt"
 
 "$root/tools/scripts/build.sh" "$root/build/asan" address

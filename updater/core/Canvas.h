@@ -37,11 +37,6 @@ public:
 
     bool SavePng(const std::string& utf8Path) const;
 
-    // Gives back the font and text caches that the drawing libraries keep
-    // for the whole process; the next drawing builds them again. Called at
-    // the end of the program so nothing is left allocated.
-    static void ReleaseSharedResources();
-
 private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;

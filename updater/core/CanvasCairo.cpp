@@ -1,5 +1,4 @@
 #include <cairo.h>
-#include <fontconfig/fontconfig.h>
 #include <pango/pangocairo.h>
 
 #include <string>
@@ -154,13 +153,4 @@ bool CCanvas::SavePng(const std::string& utf8Path) const
 {
     return m_impl->surface != nullptr &&
            cairo_surface_write_to_png(m_impl->surface, utf8Path.c_str()) == CAIRO_STATUS_SUCCESS;
-}
-
-void CCanvas::ReleaseSharedResources()
-{
-    // Cairo's static caches stay: resetting them is legal only once no font
-    // object is alive anywhere, and Pango's fontconfig thread may still hold
-    // some at exit. Fontconfig's own configuration is released.
-    pango_cairo_font_map_set_default(nullptr);
-    FcFini();
 }

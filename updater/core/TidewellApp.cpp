@@ -104,7 +104,8 @@ int RunTidewell(HINSTANCE instance, const wchar_t* programPath, const wchar_t* c
             frame->SetAwaitedDownload(id);
         }
     }
-    const int code = Native::RunLoop();
-    CCanvas::ReleaseSharedResources();
-    return code;
+    // The drawing libraries' font caches live until the process ends: Pango
+    // loads fonts on a thread of its own, so tearing fontconfig down here
+    // could pull its configuration from under that thread.
+    return Native::RunLoop();
 }

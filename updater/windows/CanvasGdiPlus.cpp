@@ -148,8 +148,3 @@ bool CCanvas::SavePng(const std::string& utf8Path) const
     }
     return false;
 }
-
-void CCanvas::ReleaseSharedResources()
-{
-    // GDI+ keeps its caches until GdiplusShutdown, which the entry calls.
-}
