@@ -25,6 +25,10 @@ namespace {
 constexpr wchar_t kDefaultName[] = L"Service";
 constexpr size_t kDefaultMaxBytes = 5u << 20;
 constexpr int kDefaultKeepFiles = 3;
+// A line holds at most this many characters of text. One runaway text (a
+// whole server answer quoted) would otherwise fill the file by itself and
+// rotate the older lines out.
+constexpr size_t kMaxTextChars = 4096;
 // After the file could not be opened, lines are dropped for this long before
 // the next attempt, so a broken disk costs a caller next to nothing.
 constexpr std::chrono::seconds kReopenPause(1);
@@ -124,6 +128,23 @@ const char* LevelName(int level)
     }
 }
 
+// Cut before masking, which then sees only what is kept: a secret value
+// that runs into the cut is masked up to it. The mark tells the reader that
+// the line goes on and how long it was.
+std::wstring CutAndMask(std::wstring text)
+{
+    if (text.size() <= kMaxTextChars)
+        return MaskSecrets(text);
+    const size_t total = text.size();
+    size_t kept = kMaxTextChars;
+    // Never half a UTF-16 surrogate pair (where wide characters are 16-bit).
+    if (text[kept - 1] >= 0xD800 && text[kept - 1] <= 0xDBFF)
+        --kept;
+    text.resize(kept);
+    return MaskSecrets(text) + L" [line cut: " + std::to_wstring(kept) + L" of " + std::to_wstring(total) +
+           L" characters]";
+}
+
 std::string TimeStamp()
 {
     const auto now = std::chrono::system_clock::now();
@@ -145,7 +166,7 @@ void Write(int level, const wchar_t* tag, const wchar_t* format, va_list args)
     if (level < state.level.load(std::memory_order_relaxed))
         return;
     try {
-        const std::wstring text = MaskSecrets(Compat::FormatWideV(format, args));
+        const std::wstring text = CutAndMask(Compat::FormatWideV(format, args));
         std::string line = TimeStamp();
         line += " [";
         line += LevelName(level);

@@ -1,6 +1,9 @@
 #include "CurlTransfer.h"
 
 #include <cctype>
+#include <exception>
+
+#include <json/json.h>
 
 #include "UrlText.h"
 #include "Utf8Text.h"
@@ -9,9 +12,10 @@
 namespace Netcall {
 namespace {
 
-// REST answers are small; a larger body means a broken or hostile peer and
-// must not exhaust memory.
-constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
+// REST answers are a few kilobytes (a page of a list at most); a larger
+// body means a broken or hostile peer. Counted after decoding, so a small
+// compressed body that unpacks to gigabytes is stopped as early.
+constexpr size_t kMaxResponseBytes = 4u * 1024u * 1024u;
 
 constexpr int kMethodPost = 1;
 constexpr int kMethodGet = 2;
@@ -53,6 +57,56 @@ bool EqualsNoCase(const std::string& a, const char* b)
         }
     }
     return i == a.size() && b[i] == '\0';
+}
+
+bool IsCSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Whether text read the service's way (leading blanks, a sign, digits up to
+// the first non-digit) gives a number other than 0.
+bool LeadingNumberIsNonZero(const std::string& text)
+{
+    size_t i = 0;
+    while (i < text.size() && IsCSpace(text[i]))
+        ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (text[i] != '0')
+            return true;
+    }
+    return false;
+}
+
+// The REST service refuses some requests (an unknown room, an expired
+// token) with an error status and its own JSON answer, whose "code" tells
+// the caller what went wrong. Only a non-zero code counts: a body without
+// one (a proxy's error page, or "{}") must never read as success.
+bool IsServiceRefusal(const std::string& body)
+{
+    Json::Value root;
+    try {
+        const Json::CharReaderBuilder builder;
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        std::string errors;
+        if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors) || !root.isObject())
+            return false;
+    } catch (const std::exception&) {
+        return false;  // nested deeper than the reader allows
+    }
+    const Json::Value& code = static_cast<const Json::Value&>(root)["code"];
+    switch (code.type()) {
+    case Json::intValue:
+        return code.asInt64() != 0;
+    case Json::uintValue:
+        return code.asUInt64() != 0;
+    case Json::stringValue:
+        return LeadingNumberIsNonZero(code.asString());
+    default:
+        return false;
+    }
 }
 
 }  // namespace
@@ -162,6 +216,8 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
     set(curl_easy_setopt(m_easy, CURLOPT_TIMEOUT_MS, settings.totalTimeoutMs));
     set(curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_ACCEPT_ENCODING, ""));
+    // A declared length over the limit is refused before any of it is read.
+    set(curl_easy_setopt(m_easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBytes)));
     set(curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlTransfer::OnData));
     set(curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this));
     if (m_headers != nullptr) {
@@ -196,7 +252,9 @@ size_t CurlTransfer::OnData(char* data, size_t size, size_t count, void* self)
     auto* transfer = static_cast<CurlTransfer*>(self);
     const size_t bytes = size * count;
     if (transfer->m_response.size() + bytes > kMaxResponseBytes) {
+        // Part of an answer is no answer: nothing of it is delivered.
         transfer->m_responseTooLarge = true;
+        std::string().swap(transfer->m_response);
         return 0;  // libcurl ends the transfer with a write error
     }
     transfer->m_response.append(data, bytes);
@@ -212,13 +270,17 @@ long CurlTransfer::Status() const
 
 int CurlTransfer::Completed(CURLcode result) const
 {
+    if (result != CURLE_OK)
+        return 0;
     const long status = Status();
-    return result == CURLE_OK && status >= 200 && status < 400 ? 1 : 0;
+    if (status >= 200 && status < 400)
+        return 1;
+    return status >= 400 && IsServiceRefusal(m_response) ? 1 : 0;
 }
 
 std::string CurlTransfer::Describe(CURLcode result) const
 {
-    if (m_responseTooLarge) {
+    if (m_responseTooLarge || result == CURLE_FILESIZE_EXCEEDED) {
         return "response larger than " + std::to_string(kMaxResponseBytes) + " bytes";
     }
     if (result != CURLE_OK) {

@@ -41,7 +41,9 @@ public:
     const std::string& ResponseBytes() const { return m_response; }
 
     // After libcurl finished the transfer with result: 1 when a whole
-    // response with a status below 400 arrived, else 0.
+    // response arrived with a status below 400, or with a higher status and
+    // the service's own refusal as its body (a JSON object whose "code" is
+    // not 0); else 0.
     int Completed(CURLcode result) const;
     long Status() const;
     // Why the transfer failed, for the log.

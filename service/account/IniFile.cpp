@@ -1,6 +1,7 @@
 #include "account/IniFile.h"
 
 #include <cerrno>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -62,8 +63,12 @@ int CIniFile::WriteString(const wchar_t* section, const wchar_t* key, const wcha
     if (!Named(section) || !Named(key) || !PathUsable())
         return 0;
     const int written = WritePrivateProfileStringW(section, key, value != nullptr ? value : L"", m_path) ? 1 : 0;
-    if (written == 0)
+    if (written == 0) {
         m_lastError = errno;
+        // Callers keep going on a refused write; the log is where it shows.
+        Util::Log::Warn(L"CIniFile", L"WriteString: [%s] %s not written to %s: %S", section, key, m_path,
+                        std::strerror(m_lastError));
+    }
     return written;
 }
 

@@ -24,7 +24,118 @@ CStringW StringMember(const Json::Value& root, const char* name)
     return CStringW(Util::Convert::Utf8_2_W(value.asString()).c_str());
 }
 
+bool IsUrlChar(wchar_t c)
+{
+    static const std::wstring kMarks = L"-._~:/?#[]@!$&'()*+,;=%";
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+           kMarks.find(c) != std::wstring::npos;
+}
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)
+{
+    size_t i = 0;
+    for (; head[i] != L'\0'; ++i) {
+        if (i >= text.size())
+            return false;
+        const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] - L'A' + L'a') : text[i];
+        if (c != head[i])
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool CCheckVersionMgr::IsInstallerUrl(const std::wstring& url)
+{
+    size_t hostBegin = 0;
+    if (StartsWithNoCase(url, L"http://"))
+        hostBegin = 7;
+    else if (StartsWithNoCase(url, L"https://"))
+        hostBegin = 8;
+    else
+        return false;
+    if (hostBegin >= url.size() || url[hostBegin] == L'/' || url[hostBegin] == L'?' || url[hostBegin] == L'#')
+        return false;
+    for (const wchar_t c : url) {
+        if (!IsUrlChar(c))
+            return false;
+    }
+    return true;
+}
+
+bool CCheckVersionMgr::IsMd5Digest(const std::wstring& digest)
+{
+    if (digest.size() != 32)
+        return false;
+    for (const wchar_t c : digest) {
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F')))
+            return false;
+    }
+    return true;
+}
+
+std::wstring CCheckVersionMgr::OneLine(const std::wstring& text)
+{
+    enum { kPlain, kString, kLineComment, kBlockComment } state = kPlain;
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        const wchar_t next = i + 1 < text.size() ? text[i + 1] : L'\0';
+        const bool lineBreak = c == L'\r' || c == L'\n';
+        switch (state) {
+        case kPlain:
+            if (c == L'"') {
+                state = kString;
+            } else if (c == L'/' && next == L'/') {
+                // A line comment ends at the line break: on one line it
+                // would swallow the rest, so it goes.
+                state = kLineComment;
+                continue;
+            } else if (c == L'/' && next == L'*') {
+                state = kBlockComment;
+                out += L"/*";
+                ++i;
+                continue;
+            }
+            out += lineBreak ? L' ' : c;
+            break;
+        case kString:
+            if (c == L'\\' && next != L'\0' && next != L'\r' && next != L'\n') {
+                out += c;
+                out += next;
+                ++i;
+                continue;
+            }
+            if (c == L'"')
+                state = kPlain;
+            if (c == L'\r')
+                out += L"\\r";
+            else if (c == L'\n')
+                out += L"\\n";
+            else
+                out += c;
+            break;
+        case kLineComment:
+            if (lineBreak) {
+                state = kPlain;
+                out += L' ';
+            }
+            break;
+        case kBlockComment:
+            if (c == L'*' && next == L'/') {
+                state = kPlain;
+                out += L"*/";
+                ++i;
+                continue;
+            }
+            out += lineBreak ? L' ' : c;
+            break;
+        }
+    }
+    return out;
+}
 
 CSingleton<CCheckVersionMgr>& CCheckVersionMgr::Instance()
 {
@@ -100,11 +211,11 @@ void CCheckVersionMgr::OnHttpsReqResult(unsigned& id, const std::wstring&, const
                 return;
         }
         if (completed != 0) {
-            Evaluate(response);
+            Evaluate(response, false);
         } else {
             // The manifest could not be fetched: the one remembered by an
             // earlier check that found a newer release stands in for it.
-            Evaluate(Aux::UserConfig::GetVersionJson().str());
+            Evaluate(Aux::UserConfig::GetVersionJson().str(), true);
         }
     } catch (const std::exception& e) {
         Util::Log::Error(kTag, L"OnHttpsReqResult: result %u dropped: %S", id, e.what());
@@ -113,7 +224,7 @@ void CCheckVersionMgr::OnHttpsReqResult(unsigned& id, const std::wstring&, const
     }
 }
 
-void CCheckVersionMgr::Evaluate(const std::wstring& text)
+void CCheckVersionMgr::Evaluate(const std::wstring& text, bool remembered)
 {
     Json::Value root;
     if (!JsonParse(CStringW(text.c_str()), root))
@@ -140,15 +251,33 @@ void CCheckVersionMgr::Evaluate(const std::wstring& text)
     }
     if (!IsNewer(version.str(), kBuiltInVersion))
         return;
-    // A release without an installer address or digest cannot be installed:
-    // announcing it would only start an updater that refuses to run.
-    if (downloadUrl.IsEmpty() || md5.IsEmpty()) {
-        Util::Log::Info(kTag, L"OnHttpsReqResult: version %s has no installer address or digest",
+    // Both values go onto the updater's command line and name what it
+    // downloads and trusts: anything but a plain web address and a whole
+    // digest (a blank and another option, a file:// address, "abc") is a
+    // broken or forged manifest, and announcing it would only start an
+    // updater that fails or is misled.
+    if (!IsInstallerUrl(downloadUrl.str()) || !IsMd5Digest(md5.str())) {
+        Util::Log::Info(kTag, L"OnHttpsReqResult: version %s refused: the installer address is not http(s) or "
+                              L"the digest not 32 hex digits",
                         version.GetString());
         return;
     }
-    Aux::UserConfig::SetPelboVer(version);
-    Aux::UserConfig::SetVersionJson(CStringW(text.c_str()));
+    if (remembered) {
+        // "Pelbo_Ver" names the newest release announced. A remembered
+        // manifest of another release is an older one whose successor could
+        // not be stored; offering it again would go backwards.
+        const CStringW newest = Aux::UserConfig::GetPelboVer();
+        if (newest != version) {
+            Util::Log::Info(kTag, L"OnHttpsReqResult: the remembered manifest names %s, not %s; not announced",
+                            version.GetString(), newest.GetString());
+            return;
+        }
+    } else {
+        // The manifest first: should the version fail to be stored after
+        // it, the two disagree and the fall-back announces nothing.
+        Aux::UserConfig::SetVersionJson(CStringW(OneLine(text).c_str()));
+        Aux::UserConfig::SetPelboVer(version);
+    }
     ServiceEvent::UpdatePelboVersion().emit(version, downloadUrl, md5);
 }
 

@@ -46,8 +46,22 @@ public:
     // blanks and a sign allowed; a part without digits reads 0).
     static bool IsNewer(const std::wstring& a, const std::wstring& b);
 
+    // An installer address the updater may be given: http or https, a
+    // host, and nothing but the characters a URL carries unescaped (no
+    // blank, no quote, no control or non-ASCII character).
+    static bool IsInstallerUrl(const std::wstring& url);
+    // Exactly 32 hexadecimal digits, in any letter case.
+    static bool IsMd5Digest(const std::wstring& digest);
+    // The manifest as one line, for the configuration file, which keeps one
+    // value per line: a line break outside strings (white space there)
+    // becomes a blank, one inside a string its escape, and a line comment
+    // is dropped. It reads back as the same values.
+    static std::wstring OneLine(const std::wstring& text);
+
 private:
-    void Evaluate(const std::wstring& text);
+    // remembered: text is the manifest kept by an earlier check, read back
+    // because this one failed.
+    void Evaluate(const std::wstring& text, bool remembered);
 
     mutable std::recursive_mutex m_lock;
     unsigned m_requestId = 0;

@@ -12,6 +12,7 @@
 #include "account/UserConfig.h"
 #include "compat/IniFile.h"
 #include "compat/TextConvert.h"
+#include "corekit/Log.h"
 #include "corekit/Path.h"
 #include "corekit/TempRoot.h"
 
@@ -147,6 +148,31 @@ TEST_F(UserConfigTest, ReadOnlyFileKeepsItsValues)
     Cfg::SetAutoLogin(0);
     Cfg::SetLocalGUID(L"new");
     EXPECT_EQ(1, Cfg::GetAutoLogin());
+    EXPECT_EQ(CStringW(), Cfg::GetLocalGUID());
+}
+
+// A setter has no result, so a write the file refuses must at least be in
+// the log: a read-only file, or a value with a line break (which would
+// forge lines). The value itself is not logged.
+TEST_F(UserConfigTest, RefusedWritesAreLogged)
+{
+    Util::Log::Close();
+    Cfg::SetCaremaDevName(L"Cam\nLocal_GUID=forged");
+    Cfg::SetAutoLogin(1);
+    ASSERT_EQ(0, chmod(File().c_str(), 0444));
+    Cfg::SetMicroDevName(L"Mic");
+    Util::Log::Close();
+    std::ifstream in(m_root.Path() / "logs" / "Service.log", std::ios::binary);
+    std::stringstream log;
+    log << in.rdbuf();
+    const std::string text = log.str();
+    EXPECT_NE(std::string::npos, text.find("WriteString: [Tarsel_Global_Data] Carema_DevName not written to "))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("WriteString: [Tarsel_Global_Data] Micro_DevName not written to "))
+        << text;
+    EXPECT_EQ(std::string::npos, text.find("Auto_Login not written")) << text;
+    EXPECT_EQ(std::string::npos, text.find("forged")) << text;
+    EXPECT_EQ(CStringW(), Cfg::GetCaremaDevName());
     EXPECT_EQ(CStringW(), Cfg::GetLocalGUID());
 }
 

@@ -109,6 +109,35 @@ TEST_F(LogTest, SecretsNeverReachTheFile)
     EXPECT_NE(lines[1].find("X-Amz-Signature=de***&part=1"), std::string::npos) << lines[1];
 }
 
+// A runaway text (a whole answer quoted) is cut so that it cannot push the
+// older lines out of the file, and a secret running into the cut stays
+// masked. Short lines and the lines after a cut one are untouched.
+TEST_F(LogTest, LongTextsAreCutAndMarked)
+{
+    const std::wstring longText(200000, L'x');
+    Util::Log::Info(L"CppJsonHelp", L"Not JsonData:%s", longText.c_str());
+    const std::wstring secret = L"{\"token\":\"" + std::wstring(10000, L's') + L"\"}";
+    Util::Log::Info(L"T", L"%s%s", std::wstring(4070, L'a').c_str(), secret.c_str());
+    const std::wstring exact(4096, L'e');
+    Util::Log::Info(L"T", L"%s", exact.c_str());
+    Util::Log::Info(L"T", L"after");
+
+    const auto lines = ReadLines(LogFile());
+    ASSERT_EQ(lines.size(), 4u);
+    std::string level, rest;
+    ASSERT_TRUE(ParseLine(lines[0], level, rest));
+    EXPECT_EQ(rest, "CppJsonHelp: Not JsonData:" + std::string(4096 - 13, 'x') +
+                        " [line cut: 4096 of 200013 characters]");
+    ASSERT_TRUE(ParseLine(lines[1], level, rest));
+    EXPECT_EQ(rest.find("sss"), std::string::npos) << "the secret is masked up to the cut";
+    EXPECT_NE(rest.find("\"token\":\"ss***"), std::string::npos) << rest.substr(0, 120);
+    EXPECT_NE(rest.find(" [line cut: 4096 of 14082 characters]"), std::string::npos);
+    ASSERT_TRUE(ParseLine(lines[2], level, rest));
+    EXPECT_EQ(rest, "T: " + std::string(4096, 'e')) << "a text of exactly the limit is whole";
+    ASSERT_TRUE(ParseLine(lines[3], level, rest));
+    EXPECT_EQ(rest, "T: after");
+}
+
 // Each line carries its number; after several rotations the kept files
 // must hold an unbroken run of the newest lines, oldest in the highest
 // generation.

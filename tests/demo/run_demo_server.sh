@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # run_demo_server.sh DEMO DEVSERVER: the tour against a separate deployment
 # (--server): a pelbo-devserver process on a free port with one account, its
-# storage reached through the settings file the demo is given. Every family
-# but the updater (no display here) must pass.
+# storage reached through the settings file the demo is given. On a virtual
+# display, so that the updater installs that server's release too; every
+# family must pass.
 set -uo pipefail
 demo=$1
 devserver=$2
@@ -30,12 +31,11 @@ manifest_url      = $url/upgrade/pelbo-version.json
 oss_domain_suffix = .localhost:$port
 INI
 
-env -u DISPLAY "$demo" --server "$url" --phone "$phone" --password "$password" --settings "$work/settings.ini" \
+xvfb-run -a "$demo" --server "$url" --phone "$phone" --password "$password" --settings "$work/settings.ini" \
   --timeout 60 > "$work/demo.out" 2>&1
 code=$?
 cat "$work/demo.out"
 [ "$code" -eq 0 ] || fail "the demo exited with $code"
 families=$("$demo" --list | wc -l)
-passed=$((families - 1))
-grep -q "^done: $passed of $families families passed, 1 skipped$" "$work/demo.out" \
-  || fail "not every family but the updater passed"
+grep -q "^done: $families of $families families passed$" "$work/demo.out" \
+  || fail "not every one of the $families families passed"

@@ -167,11 +167,18 @@ TEST_F(MeetingsIntegration, RefusalsArriveAsTheServersCodes)
     const auto notMineDelete =
         Call(RequestKind::kDeleteMeeting, [&] { return MeetingApi::DeleteMeeting(stranger.c_str(), code.c_str()); });
     EXPECT_EQ(notMineDelete.code, DevServer::ResultCode::NotRoomCreator);
-    // The server answers an unknown address 404: a failed exchange.
+    // The server answers an unknown address with status 404 and its own
+    // answer, code 404: that code is reported, not a failed exchange.
     const auto unknown = Call(RequestKind::kMeetingInfo, [&] { return MeetingApi::GetMeetingInfo(token.c_str(), L"000"); });
-    EXPECT_EQ(unknown.code, -1);
+    EXPECT_EQ(unknown.code, 404);
     const auto unknownDelete = Call(RequestKind::kDeleteMeeting, [&] { return MeetingApi::DeleteMeeting(token.c_str(), L"000"); });
-    EXPECT_EQ(unknownDelete.code, 1);
+    EXPECT_EQ(unknownDelete.code, 404);
+    // A 404 without the service's answer (a proxy's page) stays a failure.
+    DevServer::Fault proxy;
+    proxy.httpStatus = 404;
+    ASSERT_TRUE(server.Server().SetFault("GET", "/v1/conference/room/" + ToMultiByte(code.c_str(), CP_UTF8), proxy));
+    const auto hidden = Call(RequestKind::kMeetingInfo, [&] { return MeetingApi::GetMeetingInfo(token.c_str(), code.c_str()); });
+    EXPECT_EQ(hidden.code, -1);
 }
 
 TEST_F(MeetingsIntegration, EmptyModifyAnswerCountsAsDoneAndGarbageInfoAsFailed)

@@ -2,9 +2,11 @@
 // loopback: over HTTPS (trusting the server's throw-away CA) and plain HTTP,
 // a token the server does not know, and a port where nothing listens.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
@@ -18,6 +20,7 @@
 #include "core/RequestKind.h"
 #include "core/ServiceEvent.h"
 #include "corekit/HttpSettings.h"
+#include "corekit/Log.h"
 #include "corekit/Path.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
@@ -165,6 +168,58 @@ TEST_P(RefreshTokenIntegration, RefusedConnectionIsReportedAsMinusOne)
     EXPECT_EQ(outcome.code, -1);
     EXPECT_EQ(outcome.kind, RequestKind::kRefreshToken);
     EXPECT_FALSE(outcome.hasRecord);
+}
+
+// A hostile server's answers: one too large (refused, nothing of it
+// delivered), one of megabytes that is not JSON, and the same cut short.
+// Each is reported as -1, and none is written into the log whole, where it
+// would push the older lines out.
+TEST_P(RefreshTokenIntegration, HugeAnswersFailAndStayOutOfTheLog)
+{
+    std::mutex bodyLock;
+    std::string body;
+    server->Route("POST", "/v1/account/refreshtoken", [&bodyLock, &body](const DevServer::HttpRequest&) {
+        DevServer::HttpResponse response;
+        response.contentType = "text/plain";
+        std::lock_guard<std::mutex> guard(bodyLock);
+        response.body = body;
+        return response;
+    });
+    const std::filesystem::path logFile(Util::Log::GetLogFilePath());
+    std::error_code ec;
+    const auto logStart = std::filesystem::file_size(logFile, ec);
+    struct Case {
+        const char* name;
+        size_t size;
+        bool cut;
+    };
+    for (const Case& c : {Case{"over the limit", 6u << 20, false}, Case{"not JSON", 3u << 20, false},
+                          Case{"cut short", 3u << 20, true}}) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> guard(bodyLock);
+            body.assign(c.size, 'x');
+        }
+        DevServer::Fault fault;
+        fault.closeMidResponse = c.cut;
+        fault.remaining = c.cut ? -1 : 0;
+        ASSERT_TRUE(server->SetFault("POST", "/v1/account/refreshtoken", fault));
+        ASSERT_NE(LoginApi::RefreshToken(L"whatever"), 0);
+        Outcome outcome;
+        ASSERT_TRUE(waiter.Wait(outcome));
+        EXPECT_EQ(outcome.code, -1);
+        EXPECT_FALSE(outcome.hasRecord);
+    }
+    std::ifstream in(logFile, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(ec ? 0 : logStart));
+    size_t longest = 0;
+    size_t cutLines = 0;
+    for (std::string line; std::getline(in, line);) {
+        longest = std::max(longest, line.size());
+        cutLines += line.find("[line cut: 4096 of ") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_LT(longest, 4096u + 200u);
+    EXPECT_GE(cutLines, 2u) << "the two answers that arrived are quoted cut";
 }
 
 INSTANTIATE_TEST_SUITE_P(Transport, RefreshTokenIntegration, ::testing::Values(true, false),

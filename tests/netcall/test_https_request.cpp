@@ -2,6 +2,7 @@
 // and over HTTPS with a throw-away CA.
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -41,6 +42,23 @@ private:
     mutable std::mutex m_mutex;
     std::vector<DevServer::HttpRequest> m_requests;
 };
+
+// gzip as a server sends it (Content-Encoding: gzip).
+std::string Gzip(const std::string& plain)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return std::string();
+    std::string packed(deflateBound(&stream, static_cast<uLong>(plain.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    stream.avail_in = static_cast<uInt>(plain.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&packed[0]);
+    stream.avail_out = static_cast<uInt>(packed.size());
+    const int rc = deflate(&stream, Z_FINISH);
+    packed.resize(stream.total_out);
+    deflateEnd(&stream);
+    return rc == Z_STREAM_END ? packed : std::string();
+}
 
 std::unique_ptr<DevServer::Server> StartServer(bool tls)
 {
@@ -214,6 +232,97 @@ TEST_P(HttpsRequestTest, FailedExchangesReportZero)
         EXPECT_EQ(RoundTrip(Info("/echo", L"{}")).completed, 0) << c.name;
         m_server->ClearFaults();
     }
+}
+
+// The service refuses some requests with an error status and its own JSON
+// answer: a non-zero "code" is its answer and reaches the caller as one.
+// Any other body under an error status (a proxy's page, "{}", a code of 0
+// or of a type the service's reading turns into 0) stays a failed exchange.
+TEST_P(HttpsRequestTest, ErrorStatusCarryingTheServicesCodeIsItsAnswer)
+{
+    struct Case {
+        int status;
+        const char* body;
+        int completed;
+    };
+    const Case cases[] = {
+        {404, "{\"code\":2001,\"msg\":\"no such room\"}", 1},
+        {401, "{\"code\":-7}", 1},
+        {400, " {\"code\":\"1002 expired\"} ", 1},
+        {500, "{\"code\":18446744073709551615}", 1},
+        {503, "{}", 0},
+        {500, "{\"code\":0,\"msg\":\"ok?\"}", 0},
+        {502, "{\"code\":\"\"}", 0},
+        {502, "{\"code\":\"abc\"}", 0},
+        {502, "{\"code\":\"-000\"}", 0},
+        {502, "{\"code\":2001.0}", 0},
+        {502, "{\"code\":true}", 0},
+        {502, "{\"code\":null}", 0},
+        {502, "{\"data\":{\"code\":5}}", 0},
+        {502, "[{\"code\":5}]", 0},
+        {502, "{\"code\":5", 0},
+        {502, "<html><body>502 Bad Gateway</body></html>", 0},
+        {200, "{\"code\":2001}", 1},
+    };
+    for (const Case& c : cases) {
+        m_server->Route("GET", "/refuse", [&c](const DevServer::HttpRequest&) {
+            DevServer::HttpResponse response;
+            response.status = c.status;
+            response.body = c.body;
+            return response;
+        });
+        const DeliveredResult result = RoundTrip(Info("/refuse", L"", 2));
+        EXPECT_EQ(result.completed, c.completed) << c.status << " " << c.body;
+        EXPECT_EQ(result.response, Widen(c.body)) << "the body is delivered either way";
+    }
+    std::string deep(5000, '[');
+    deep = "{\"code\":1,\"x\":" + deep + std::string(5000, ']') + "}";
+    m_server->Route("GET", "/deep", [&deep](const DevServer::HttpRequest&) {
+        DevServer::HttpResponse response;
+        response.status = 500;
+        response.body = deep;
+        return response;
+    });
+    EXPECT_EQ(RoundTrip(Info("/deep", L"", 2)).completed, 0) << "nested beyond the reader's limit";
+}
+
+// Answers that no REST answer comes near in size, from a hostile server:
+// refused without their body, whether the size is announced or only shows
+// once a small compressed body is unpacked. Within the limit a compressed
+// answer arrives whole and unpacked.
+TEST_P(HttpsRequestTest, OversizedAnswersFailWithoutTheirBody)
+{
+    const std::string big = "{\"code\":0,\"pad\":\"" + std::string(6u << 20, 'a') + "\"}";
+    m_server->Route("GET", "/big", [&big](const DevServer::HttpRequest&) {
+        DevServer::HttpResponse response;
+        response.body = big;
+        return response;
+    });
+    const std::string bomb = Gzip(std::string(64u << 20, ' ') + "{}");
+    ASSERT_LT(bomb.size(), 200u * 1024u);
+    m_server->Route("GET", "/bomb", [&bomb](const DevServer::HttpRequest&) {
+        DevServer::HttpResponse response;
+        response.headers["Content-Encoding"] = "gzip";
+        response.body = bomb;
+        return response;
+    });
+    const std::string fitting = "{\"code\":0,\"pad\":\"" + std::string(3u << 20, 'b') + "\"}";
+    const std::string packed = Gzip(fitting);
+    m_server->Route("GET", "/packed", [&packed](const DevServer::HttpRequest&) {
+        DevServer::HttpResponse response;
+        response.headers["Content-Encoding"] = "gzip";
+        response.body = packed;
+        return response;
+    });
+
+    for (const char* path : {"/big", "/bomb"}) {
+        const DeliveredResult result = RoundTrip(Info(path, L"", 2));
+        EXPECT_EQ(result.completed, 0) << path;
+        EXPECT_TRUE(result.response.empty()) << path << ": " << result.response.size() << " characters delivered";
+    }
+    const DeliveredResult result = RoundTrip(Info("/packed", L"", 2));
+    EXPECT_EQ(result.completed, 1);
+    EXPECT_EQ(result.response, Widen(fitting));
 }
 
 TEST_P(HttpsRequestTest, ServerSlowerThanTheTimeOutReportsZero)

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -203,25 +204,45 @@ TEST(LoginMgrSlots, KindsFollowTheOperationOrder)
 }
 
 // Results arrive on the service's own thread while the client thread sends
-// newer requests: the slots are shared between the two.
+// newer requests: the slots are shared between the two. Each answer names
+// its request. An answer delivered after a newer request had gone out is
+// stale and never reported; the answer to the last request always is; what
+// is reported comes in order, each at most once. Every third answer waits
+// for the next request, so stale answers occur in every run.
 TEST_F(LoginMgrTest, ThreadedResultsRaceWithNewRequests)
 {
+    constexpr size_t kRequests = 50;
     ASSERT_EQ(LoginApi::RefreshToken(L"first"), 1);
-    std::thread delivery([this] {
-        for (size_t i = 0; i < 50; ++i) {
-            while (service.SentRequests().size() <= i)
+    std::vector<bool> stale(kRequests, false);
+    std::thread delivery([this, &stale] {
+        for (size_t i = 0; i < kRequests; ++i) {
+            const size_t awaited = i % 3 == 0 && i + 1 < kRequests ? i + 2 : i + 1;
+            while (service.SentRequests().size() < awaited)
                 std::this_thread::yield();
-            service.Deliver(i, L"{\"code\": 0, \"token\": \"t\"}", 1);
+            // Request i+1 is in its slot once it is listed: the manager
+            // holds the slots while the service records it.
+            stale[i] = service.SentRequests().size() > i + 1;
+            service.Deliver(i, L"{\"code\": 0, \"token\": \"t" + std::to_wstring(i) + L"\"}", 1);
         }
     });
-    for (int i = 0; i < 49; ++i)
+    for (size_t i = 1; i < kRequests; ++i)
         ASSERT_EQ(LoginApi::RefreshToken(L"more"), 1);
     delivery.join();
+
     const auto results = events.Results();
-    EXPECT_GE(results.size(), 1u);
-    EXPECT_LE(results.size(), 50u);
-    for (const auto& r : results)
+    ASSERT_FALSE(results.empty());
+    long previous = -1;
+    for (const auto& r : results) {
         EXPECT_EQ(r.kind, RequestKind::kRefreshToken);
+        ASSERT_EQ(r.texts.count(L"Token"), 1u);
+        const long answered = std::stol(r.texts.at(L"Token").substr(1));
+        EXPECT_GT(answered, previous) << "reported in order and once";
+        ASSERT_LT(answered, static_cast<long>(kRequests));
+        EXPECT_FALSE(stale[static_cast<size_t>(answered)]) << "answer " << answered << " was stale";
+        previous = answered;
+    }
+    EXPECT_EQ(previous, static_cast<long>(kRequests) - 1) << "the last request's answer is reported";
+    EXPECT_TRUE(stale[0]);
 }
 
 }  // namespace

@@ -178,9 +178,13 @@ protected:
     {
         return std::make_unique<Process>(
             std::vector<std::string>{TIDEWELL_PATH, "--version=1002", "--url=" + m_server.Url(path), "--md5=" + md5,
-                                     "--root=" + m_root.Path().string()},
+                                     "--root=" + DataFolder().string()},
             std::vector<std::string>{"DISPLAY=" + m_display});
     }
+
+    // The client's data folder, with a blank in its name as in many real
+    // ones: it must reach the updater whole.
+    std::filesystem::path DataFolder() const { return m_root.Path() / "Pelbo Data"; }
 
     // The updater's window id, once it is mapped; empty after the limit.
     std::string WaitForWindow()
@@ -224,7 +228,7 @@ TEST_F(TidewellX11Test, DownloadsAndStartsTheInstallerOnce)
     ASSERT_TRUE(updater->Started());
     EXPECT_EQ(updater->Wait(), std::optional<int>(0));
     EXPECT_EQ(MarkerLines(kLimit), std::vector<std::string>{"ran"});
-    EXPECT_TRUE(std::filesystem::exists(m_root.Path() / "upgrade" / "ver_1002.exe"));
+    EXPECT_TRUE(std::filesystem::exists(DataFolder() / "upgrade" / "ver_1002.exe"));
 }
 
 TEST_F(TidewellX11Test, CloseButtonEndsTheWaitingUpdater)
@@ -252,7 +256,7 @@ TEST_F(TidewellX11Test, CloseButtonEndsTheWaitingUpdater)
     Output({"xdotool", "mousemove", "--window", window, "586", "11", "click", "1"}, m_display);
     EXPECT_EQ(updater->Wait(), std::optional<int>(0));
     EXPECT_TRUE(MarkerLines(0ms).empty());
-    EXPECT_FALSE(std::filesystem::exists(m_root.Path() / "upgrade" / "ver_1002.exe"));
+    EXPECT_FALSE(std::filesystem::exists(DataFolder() / "upgrade" / "ver_1002.exe"));
 }
 
 }  // namespace

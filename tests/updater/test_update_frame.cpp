@@ -292,6 +292,40 @@ TEST(LaunchArgsTest, ReadsTheOptions)
     EXPECT_EQ(ParseLaunchArgs(L"--root=/tmp/x").root, L"/tmp/x");
 }
 
+// Values with blanks arrive whole when quoted, and a value cannot pose as
+// another option: a forged address holding " --root=/x" stays the address.
+TEST(LaunchArgsTest, QuotedArgumentsKeepTheirBlanks)
+{
+    const ST_LaunchArgs args =
+        ParseLaunchArgs(L"--version=1002\t\"--url=http://h/i --root=/x\"  --md5=ab --root=\"/tmp/Pelbo Data\"");
+    EXPECT_EQ(args.url, L"http://h/i --root=/x");
+    EXPECT_EQ(args.root, L"/tmp/Pelbo Data");
+    EXPECT_EQ(args.md5, L"ab");
+    EXPECT_EQ(args.version, 1002u);
+    EXPECT_EQ(ParseLaunchArgs(L"\"--root=C:\\Pelbo Data\\\\\" --md5=x").root, L"C:\\Pelbo Data\\");
+
+    const std::vector<CStringW> split = SplitCommandLine(L" a\\\\\\\"b \"c \"\"d\"\"\" e\\\\\"f g\" h\\i \"\"");
+    EXPECT_EQ(split, (std::vector<CStringW>{L"a\\\"b", L"c \"d\"", L"e\\f g", L"h\\i", L""}));
+    EXPECT_TRUE(SplitCommandLine(L" \t ").empty());
+    EXPECT_TRUE(SplitCommandLine(nullptr).empty());
+}
+
+TEST(LaunchArgsTest, QuotedArgumentsReadBackUnchanged)
+{
+    const std::vector<std::wstring> arguments = {
+        L"--root=/tmp/Pelbo Data", L"--url=http://h/i --root=/x", L"plain", L"", L" ", L"tab\there",
+        L"say \"hi\"", L"\"", L"ends\\", L"ends in space\\", L"a\\\\\"b", L"C:\\Program Files\\",
+        L"\x4e2d\x6587 \x6587"};
+    std::wstring line;
+    for (const std::wstring& argument : arguments)
+        line += (line.empty() ? L"" : L" ") + QuoteArgument(argument);
+    const std::vector<CStringW> split = SplitCommandLine(line.c_str());
+    ASSERT_EQ(split.size(), arguments.size()) << line;
+    for (size_t i = 0; i < arguments.size(); ++i)
+        EXPECT_EQ(split[i].str(), arguments[i]) << line;
+    EXPECT_EQ(QuoteArgument(L"--md5=abc"), L"--md5=abc") << "plain arguments stay as they are";
+}
+
 using StartUpTest = UpdaterFixture;
 
 TEST_F(StartUpTest, IncompleteArgumentsEndWithZeroAndNoWindow)

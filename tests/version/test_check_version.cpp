@@ -22,9 +22,12 @@ const wchar_t kManifest109[] =
     L"{\"version\":\"1.0.0.9\",\"downloadUrl\":\"https://cdn.test/upgrade/pelbo-1.0.0.9.exe\","
     L"\"md5\":\"0123456789ABCDEF0123456789abcdef\",\"updateMsg\":[\"faster\",\"\x66F4\x7A33\x5B9A\"]}";
 
-std::wstring ManifestOf(const std::wstring& version)
+const wchar_t kDigest[] = L"00112233445566778899aabbccddeeff";
+
+std::wstring ManifestOf(const std::wstring& version, const std::wstring& url = L"http://h/i.exe",
+                        const std::wstring& md5 = kDigest)
 {
-    return L"{\"version\":\"" + version + L"\",\"downloadUrl\":\"http://h/i.exe\",\"md5\":\"abc\"}";
+    return L"{\"version\":\"" + version + L"\",\"downloadUrl\":\"" + url + L"\",\"md5\":\"" + md5 + L"\"}";
 }
 
 class CheckVersionTest : public ::testing::Test {
@@ -184,7 +187,8 @@ TEST_F(CheckVersionTest, LongRememberedManifestIsNotAnnouncedAgain)
     for (int i = 0; i < 20; ++i)
         notes += std::wstring(i == 0 ? L"" : L",") + L"\"release note number " + std::to_wstring(i) + L"\"";
     const std::wstring longManifest =
-        L"{\"version\":\"1.0.0.9\",\"downloadUrl\":\"http://h/i.exe\",\"md5\":\"abc\",\"updateMsg\":[" + notes + L"]}";
+        L"{\"version\":\"1.0.0.9\",\"downloadUrl\":\"http://h/i.exe\",\"md5\":\"" + std::wstring(kDigest) +
+        L"\",\"updateMsg\":[" + notes + L"]}";
     ASSERT_GT(longManifest.size(), 259u);
     CCheckVersionMgr mgr;
     CheckAndAnswer(mgr, longManifest);
@@ -193,6 +197,95 @@ TEST_F(CheckVersionTest, LongRememberedManifestIsNotAnnouncedAgain)
     CheckAndAnswer(mgr, L"", 0);
     EXPECT_EQ(m_recorder.Updates().size(), 1u);
     EXPECT_EQ(mgr.GetUpdateMsg().size(), 20u) << "the values of the last manifest read stay";
+}
+
+// The configuration file keeps one value per line. A manifest with line
+// breaks (a trailing one is enough) is remembered on one line that reads
+// back as the same values, so a failed check announces it again.
+TEST_F(CheckVersionTest, ManifestWithLineBreaksIsRememberedOnOneLine)
+{
+    const std::wstring manifest = L"{\r\n \"version\": \"1.0.0.9\", // newest\r\n"
+                                  L" \"downloadUrl\": \"http://h/i.exe\",\n"
+                                  L" /* digest\n of the installer */ \"md5\": \"" +
+                                  std::wstring(kDigest) + L"\",\n \"updateMsg\": [\"two\nlines\", \"a \\\"b\\\"\"]\n}\n";
+    CCheckVersionMgr mgr;
+    CheckAndAnswer(mgr, manifest);
+    ASSERT_EQ(m_recorder.Updates().size(), 1u);
+    EXPECT_EQ(Aux::UserConfig::GetPelboVer(), L"1.0.0.9");
+    EXPECT_EQ(Aux::UserConfig::GetVersionJson().str(),
+              L"{   \"version\": \"1.0.0.9\",    \"downloadUrl\": \"http://h/i.exe\",  /* digest  of the "
+              L"installer */ \"md5\": \"" + std::wstring(kDigest) +
+                  L"\",  \"updateMsg\": [\"two\\nlines\", \"a \\\"b\\\"\"] }")
+        << "the file gives values back without the blanks around them";
+
+    CheckAndAnswer(mgr, L"", 0);
+    const auto updates = m_recorder.Updates();
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_EQ(updates[1].version, L"1.0.0.9");
+    EXPECT_EQ(updates[1].url, L"http://h/i.exe");
+    EXPECT_EQ(updates[1].md5, kDigest);
+    EXPECT_EQ(mgr.GetUpdateMsg(), (std::vector<CStringW>{L"two\nlines", L"a \"b\""}));
+}
+
+// "Pelbo_Ver" names the newest release announced. When the manifest that
+// announced it could not be stored, the one still remembered is of an older
+// release and is not offered again.
+TEST_F(CheckVersionTest, RememberedManifestOfAnotherReleaseIsNotAnnounced)
+{
+    Aux::UserConfig::SetVersionJson(ManifestOf(L"1.0.0.9").c_str());
+    Aux::UserConfig::SetPelboVer(L"1.0.0.10");
+    CCheckVersionMgr mgr;
+    CheckAndAnswer(mgr, L"", 0);
+    EXPECT_TRUE(m_recorder.Updates().empty());
+    EXPECT_EQ(Aux::UserConfig::GetPelboVer(), L"1.0.0.10") << "a fall-back stores nothing";
+
+    Aux::UserConfig::SetPelboVer(L"1.0.0.9");
+    CheckAndAnswer(mgr, L"", 0);
+    EXPECT_EQ(m_recorder.Updates().size(), 1u) << "a matching pair is announced again";
+}
+
+// The address and the digest go onto the updater's command line and decide
+// what it downloads and trusts. Only a plain http(s) address and a digest of
+// 32 hex digits are announced; anything else is neither announced nor
+// remembered, even when fetched or remembered as a newer release.
+TEST_F(CheckVersionTest, InstallerValuesThatCouldMisleadTheUpdaterAreRefused)
+{
+    const std::pair<std::wstring, std::wstring> refused[] = {
+        {L"http://h/i.exe --root=/x", kDigest},
+        {L"http://h/i.exe\t--root=/x", kDigest},
+        {L"http://h/i.exe\\\" --root=/x", kDigest},
+        {L"file:///etc/passwd", kDigest},
+        {L"ftp://h/i.exe", kDigest},
+        {L"//h/i.exe", kDigest},
+        {L"http://", kDigest},
+        {L"https:///i.exe", kDigest},
+        {L"http://h/\x00e9.exe", kDigest},
+        {L"http://h/i.exe", L"abc"},
+        {L"http://h/i.exe", std::wstring(kDigest) + L"0"},
+        {L"http://h/i.exe", L"00112233445566778899aabbccddeefg"},
+        {L"http://h/i.exe", L"00112233445566778899aabbccddeef "},
+        {L"http://h/i.exe", L" 0112233445566778899aabbccddeeff"},
+    };
+    CCheckVersionMgr mgr;
+    for (const auto& values : refused) {
+        SCOPED_TRACE(values.first + L" " + values.second);
+        CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9", values.first, values.second));
+        EXPECT_EQ(mgr.Version(), L"1.0.0.9");
+    }
+    EXPECT_TRUE(m_recorder.Updates().empty());
+    EXPECT_TRUE(Aux::UserConfig::GetVersionJson().IsEmpty());
+    EXPECT_TRUE(Aux::UserConfig::GetPelboVer().IsEmpty());
+
+    // A manifest remembered before these rules were kept is checked too.
+    Aux::UserConfig::SetVersionJson(ManifestOf(L"1.0.0.9", L"file:///tmp/i.exe").c_str());
+    Aux::UserConfig::SetPelboVer(L"1.0.0.9");
+    CheckAndAnswer(mgr, L"", 0);
+    EXPECT_TRUE(m_recorder.Updates().empty());
+
+    const std::wstring url = L"HTTPS://user@cdn.test:8443/up%20grade/i.exe?v=1&k=a-b_c~d#top";
+    CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9", url, L"00112233445566778899AABBCCDDEEFF"));
+    ASSERT_EQ(m_recorder.Updates().size(), 1u);
+    EXPECT_EQ(m_recorder.Updates()[0].url, url);
 }
 
 TEST_F(CheckVersionTest, OnlyTheLatestRequestIsAnswered)

@@ -27,8 +27,6 @@
 #include "core/ServiceEvent.h"
 #include "corekit/HttpSettings.h"
 #include "corekit/Text.h"
-#include "devserver/DevServer.h"
-#include "devserver/State.h"
 #include "version/VersionApi.h"
 
 extern char** environ;
@@ -164,20 +162,16 @@ bool RunUpdater(Context& context, const Update& update, const fs::path& marker)
     return true;
 }
 
-// The installer the manifest announces: a script that notes it ran.
+// The local server's installer, in-process or a program of its own, is a
+// script that notes its run beside itself, in the updater's download folder
+// of the data folder.
 fs::path InstallerMarker(Context& context)
 {
-    return fs::path(context.dataFolder) / "installer-ran.txt";
+    return fs::path(context.dataFolder) / "upgrade" / "installer-ran.txt";
 }
 
 std::optional<Update> StepCheckVersion(Context& context)
 {
-    if (context.localServer != nullptr) {
-        context.localServer->GetState().downloads.Put(
-            DevServer::DownloadShelf::kInstaller,
-            "#!/bin/sh\necho \"pelbo installer ran\" >> '" + InstallerMarker(context).string() + "'\n");
-    }
-
     BeginStep(context, "version check finds a newer release");
     std::printf("        manifest %s\n", ToUtf8(Http::GetManifestUrl()).c_str());
     UpdateWaiter waiter;

@@ -5,11 +5,14 @@
 namespace DevServer {
 namespace {
 
-// Until someone puts a real one, the installer is a script that only says it
-// ran, so the update flow can be tried end to end without installing.
+// Until someone puts a real one, the installer is a script that only notes
+// that it ran, in installer-ran.txt beside itself (the updater's download
+// folder), so the update flow can be tried end to end without installing,
+// and checked from the client's side against this server as a program of
+// its own as well as in-process.
 const char kDefaultInstaller[] =
     "#!/bin/sh\n"
-    "echo \"pelbo installer ran: $0\"\n";
+    "echo \"pelbo installer ran: $0\" >> \"$(dirname \"$0\")/installer-ran.txt\"\n";
 
 }  // namespace
 

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcairo2-dev libpango1.0-dev libx11-dev fonts-wqy-microhei xvfb xauth xdotool x11-utils imagemagick
   libsqlite3-dev
-  libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libimagequant-dev
+  zlib1g-dev libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libimagequant-dev
   libqrencode-dev
   pngquant libjpeg-turbo-progs curl
 )

@@ -1,7 +1,6 @@
 #include "LaunchArgs.h"
 
 #include <limits>
-#include <vector>
 
 #include "corekit/Path.h"
 
@@ -25,13 +24,89 @@ unsigned int ReadUnsigned(const CStringW& text)
     return static_cast<unsigned int>(value);
 }
 
+bool IsBlank(wchar_t ch)
+{
+    return ch == L' ' || ch == L'\t';
+}
+
 }  // namespace
+
+std::vector<CStringW> SplitCommandLine(const wchar_t* commandLine)
+{
+    std::vector<CStringW> arguments;
+    const std::wstring line = commandLine != nullptr ? commandLine : L"";
+    size_t i = 0;
+    for (;;) {
+        while (i < line.size() && IsBlank(line[i])) {
+            ++i;
+        }
+        if (i >= line.size()) {
+            return arguments;
+        }
+        std::wstring argument;
+        bool quoted = false;
+        while (i < line.size() && (quoted || !IsBlank(line[i]))) {
+            if (line[i] == L'\\') {
+                size_t slashes = 0;
+                while (i < line.size() && line[i] == L'\\') {
+                    ++slashes;
+                    ++i;
+                }
+                if (i < line.size() && line[i] == L'"') {
+                    // 2n backslashes and a quote: n backslashes, and the quote
+                    // opens or closes; 2n+1: n backslashes and a plain quote.
+                    argument.append(slashes / 2, L'\\');
+                    if (slashes % 2 == 1) {
+                        argument += L'"';
+                        ++i;
+                    }
+                } else {
+                    argument.append(slashes, L'\\');
+                }
+            } else if (line[i] == L'"') {
+                if (quoted && i + 1 < line.size() && line[i + 1] == L'"') {
+                    // Two quotes inside quotes stand for one.
+                    argument += L'"';
+                    i += 2;
+                } else {
+                    quoted = !quoted;
+                    ++i;
+                }
+            } else {
+                argument += line[i];
+                ++i;
+            }
+        }
+        arguments.emplace_back(argument);
+    }
+}
+
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t slashes = 0;
+    for (const wchar_t ch : argument) {
+        if (ch == L'\\') {
+            ++slashes;
+            continue;
+        }
+        // Backslashes count only before a quote, this one or the closing one.
+        quoted.append(ch == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+        slashes = 0;
+        quoted += ch;
+    }
+    quoted.append(slashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
 
 ST_LaunchArgs ParseLaunchArgs(const wchar_t* commandLine)
 {
     ST_LaunchArgs args;
-    std::vector<CStringW> tokens;
-    Util::Path::SplitString(commandLine != nullptr ? commandLine : L"", L" ", tokens);
+    const std::vector<CStringW> tokens = SplitCommandLine(commandLine);
     CStringW value;
     if (Util::Path::GetCmdLineValue(tokens, L"--version=", value) != 0) {
         args.version = ReadUnsigned(value);

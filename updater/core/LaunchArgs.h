@@ -1,6 +1,9 @@
 #pragma once
-// The command line the client starts the updater with. Options are tokens
-// separated by single spaces, so no value can hold a space:
+// The command line the client starts the updater with. Arguments are
+// separated by blanks (spaces or tabs) and read as Windows reads a command
+// line: double quotes group an argument that holds blanks ("--root=C:\Pelbo
+// Data" in quotes, or --root="C:\Pelbo Data"), a backslash before a quote
+// makes it literal, other backslashes are plain characters. Options:
 //   --version=N   release to install (decimal; reading stops at the first
 //                 non-digit; 0 or absent means no update)
 //   --url=TEXT    download address of the installer
@@ -8,6 +11,10 @@
 //   --manual=N    non-zero when the user asked for the update (logged only)
 //   --root=PATH   data folder of the client (default: the user's), so the
 //                 installer lands where the client keeps its files
+// The first argument that begins with an option's name gives its value.
+
+#include <string>
+#include <vector>
 
 #include "compat/StringW.h"
 
@@ -23,3 +30,10 @@ struct ST_LaunchArgs {
 };
 
 ST_LaunchArgs ParseLaunchArgs(const wchar_t* commandLine);
+
+// The arguments of a command line, by the rules above.
+std::vector<CStringW> SplitCommandLine(const wchar_t* commandLine);
+// One argument written so that SplitCommandLine gives it back unchanged,
+// whatever blanks, quotes or backslashes it holds: a starter joins the
+// quoted arguments with blanks.
+std::wstring QuoteArgument(const std::wstring& argument);

@@ -1,5 +1,6 @@
 // Linux entry of the updater: the arguments become the one command line
-// the updater reads (tokens separated by single spaces), as on Windows.
+// the updater reads, as on Windows; each is quoted as needed, so a value
+// with a blank stays one argument and cannot pass as another option.
 
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "LaunchArgs.h"
 #include "TidewellApp.h"
 #include "compat/TextConvert.h"
 
@@ -32,7 +34,7 @@ int main(int argc, char** argv)
             if (i > 1) {
                 commandLine += L' ';
             }
-            commandLine += ToWide(argv[i], CP_UTF8);
+            commandLine += QuoteArgument(ToWide(argv[i], CP_UTF8));
         }
         return RunTidewell(nullptr, ProgramPath(argc > 0 ? argv[0] : nullptr).c_str(), commandLine.c_str());
     } catch (const std::exception&) {

@@ -2,8 +2,9 @@
 // Util::Log: printf-style wide lines under a tag, written to a rotating log
 // file in the data folder ("<data>/logs/<name>.log", rotated by size).
 // Formats have the Windows wide-printf meaning ("%s" is wide text, "%S"
-// narrow), see compat/WideFormat.h. Writing is thread-safe; a failing disk
-// never throws or blocks the caller for long.
+// narrow), see compat/WideFormat.h. A line's text is cut after 4096
+// characters and then ends in " [line cut: 4096 of N characters]". Writing
+// is thread-safe; a failing disk never throws or blocks the caller for long.
 
 #include <cstddef>
 #include <string>

@@ -17,9 +17,14 @@
 //  4. The descriptor is only borrowed for the call.
 //
 // Completion flag: 1 when a whole response with an HTTP status below 400
-// arrived; 0 when the exchange failed (connection refused, time-out, TLS
-// failure, truncated response) or the status was 400 or above. The response
-// text is whatever body arrived, converted from UTF-8.
+// arrived, or one with a status of 400 or above whose body is the REST
+// service's own refusal: a JSON object with a "code" member that reads as a
+// non-zero integer (a number, or text beginning with digits). 0 when the
+// exchange failed (connection refused, time-out, TLS failure, truncated
+// response) or the status was 400 or above with any other body (a proxy's
+// error page, "{}", a code of 0). The response text is whatever body arrived,
+// converted from UTF-8; a body over 4 MiB (counted after decompression) ends
+// the exchange as failed and is not delivered (the text is empty).
 
 #include <map>
 #include <string>
