@@ -138,6 +138,9 @@ int CWebsocketMgr::StartConn(int, int force)
     m_force = force;
     m_connState = 0;
     m_loginPreAtStart = m_loginPre.load();
+    // The network monitor times channel breaks on the render clock, which
+    // would otherwise stand still until the server's first time stamp.
+    AuxRenderOverall::RecordTimeMeter::Start();
     if (m_transport.IsLogined() != 0) {
         Connect(force);
         return 0;

@@ -288,6 +288,15 @@ TEST_F(WebsocketMgrTest, PingReplySetsTheRenderClock)
     EXPECT_TRUE(AuxRenderOverall::RecordTimeMeter::IsRunning());
 }
 
+TEST_F(WebsocketMgrTest, StartConnLetsTheRenderClockRun)
+{
+    CWebsocketMgr mgr(transport, 60000);
+    AuxRenderOverall::RecordTimeMeter::Reset(0);
+    ASSERT_FALSE(AuxRenderOverall::RecordTimeMeter::IsRunning());
+    mgr.StartConn(0, 0);
+    EXPECT_TRUE(AuxRenderOverall::RecordTimeMeter::IsRunning());
+}
+
 TEST_F(WebsocketMgrTest, DisconnectReplyAndTimeoutBothSignal)
 {
     CWebsocketMgr mgr(transport, 60000);
