@@ -180,6 +180,11 @@ void LWS_SetConnectTimeout(unsigned ms)
     Wirelink::Settings::Get().phaseMs = ms;
 }
 
+void LWS_SetBackoffReset(unsigned ms)
+{
+    Wirelink::Settings::Get().backoffResetMs = ms;
+}
+
 void LWS_SetBackoff(unsigned firstMs, unsigned maxMs)
 {
     Wirelink::Settings::Get().backoffFirstMs = firstMs;

@@ -45,6 +45,7 @@ Settings& Settings::Get()
 CTransport::CTransport()
     : m_strand(net::make_strand(m_ioc)),
       m_retryTimer(m_strand),
+      m_stableTimer(m_strand),
       m_exitTimer(m_strand),
       m_random(std::random_device{}())
 {
@@ -162,7 +163,10 @@ bool CTransport::ReConn()
     net::post(m_strand, [self = shared_from_this()] {
         if (self->m_exiting || !self->m_urlKnown)
             return;
-        if (self->m_phase == Phase::Stopped || self->m_phase == Phase::Waiting)
+        // A wait between attempts stands: the network monitor asks for a
+        // reconnect a few seconds after every failure, and cutting the wait
+        // short each time would undo the back-off.
+        if (self->m_phase == Phase::Stopped)
             self->Connect();
     });
     return true;
@@ -175,10 +179,13 @@ void CTransport::StopConn()
         return;
     net::post(m_strand, [self = shared_from_this()] {
         self->Log("StopConn");
+        const bool wasRunning = self->m_phase != Phase::Stopped;
         self->m_phase = Phase::Stopped;
         self->m_retryTimer.cancel();
         self->CloseCurrent();
         self->FailAllPending("the connection was stopped");
+        if (wasRunning)
+            self->ReportState(Aux::CSCenter::CONN_STATE_STOPPED);
     });
 }
 
@@ -294,7 +301,7 @@ void CTransport::Connect()
 
 void CTransport::CloseCurrent()
 {
-    m_logined = false;
+    SetLogined(false);
     if (!m_conn)
         return;
     ++m_generation;  // its late events are ignored
@@ -332,8 +339,7 @@ void CTransport::OnOpened(uint64_t generation)
     if (generation != m_generation)
         return;
     m_phase = Phase::Open;
-    m_attempt = 0;
-    m_logined = false;
+    SetLogined(false);
     Log("Connected: " + m_url.HostHeader());
     ReportState(Aux::CSCenter::CONN_STATE_CONNECTED);
 }
@@ -343,11 +349,9 @@ void CTransport::OnEnded(uint64_t generation, bool wasOpen, const std::string& w
     if (generation != m_generation)
         return;
     m_conn.reset();
-    m_logined = false;
+    SetLogined(false);
     Log(std::string(wasOpen ? "Connection lost: " : "Cannot connect: ") + why);
     FailAllPending("the connection ended");
-    if (wasOpen)
-        m_attempt = 0;
     m_phase = Phase::Connecting;
     ScheduleRetry();
     ReportState(wasOpen ? Aux::CSCenter::CONN_STATE_LOST : Aux::CSCenter::CONN_STATE_CONNECT_FAILED);
@@ -397,10 +401,34 @@ void CTransport::WatchLogin(const std::string& name, IXData* reply)
 {
     if (name == "connect" || name == "reconnect") {
         int32_t result = -1;
-        m_logined = reply->GetIXDataI32(L"Result", result) && result == 0;
+        SetLogined(reply->GetIXDataI32(L"Result", result) && result == 0);
     } else if (name == "disconnect") {
-        m_logined = false;
+        SetLogined(false);
     }
+}
+
+void CTransport::SetLogined(bool logined)
+{
+    const bool was = m_logined.exchange(logined);
+    if (!logined) {
+        m_stableTimer.cancel();
+        return;
+    }
+    if (was)
+        return;
+    // An upgrade alone proves little: a server that accepts and closes again,
+    // or two sign-ins of one account cutting each other off, would otherwise
+    // bring every client back at the first wait, over and over.
+    const unsigned resetMs = Settings::Get().backoffResetMs.load();
+    m_stableTimer.expires_after(std::chrono::milliseconds(resetMs));
+    const uint64_t generation = m_generation;
+    m_stableTimer.async_wait([weak = weak_from_this(), generation, resetMs](boost::system::error_code ec) {
+        auto self = weak.lock();
+        if (!self || ec || generation != self->m_generation || !self->m_logined.load())
+            return;
+        self->m_attempt = 0;
+        self->Log("Logged in for " + std::to_string(resetMs) + " ms: the back-off starts again");
+    });
 }
 
 void CTransport::FailAllPending(const char* why)
@@ -486,7 +514,7 @@ void CTransport::Shutdown()
 {
     m_exiting = true;
     m_phase = Phase::Stopped;
-    m_logined = false;
+    SetLogined(false);
     m_retryTimer.cancel();
     FailAllPending("the transport exits");
     if (!m_conn)

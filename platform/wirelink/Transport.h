@@ -33,6 +33,7 @@ struct Settings {
     std::atomic<unsigned> replyMs{10000};
     std::atomic<unsigned> phaseMs{10000};
     std::atomic<unsigned> idleMs{30000};
+    std::atomic<unsigned> backoffResetMs{30000};
     std::atomic<unsigned> backoffFirstMs{500};
     std::atomic<unsigned> backoffMaxMs{30000};
     std::atomic<unsigned> maxFrameBytes{1u << 20};
@@ -91,6 +92,7 @@ private:
     void OnReplyTimeout(uint64_t seq);
     void HandleReply(uint64_t seq, IXData* reply);
     void WatchLogin(const std::string& name, IXData* reply);
+    void SetLogined(bool logined);
     void FailAllPending(const char* why);
     void Shutdown();
 
@@ -128,8 +130,11 @@ private:
     bool m_urlKnown = false;
     std::shared_ptr<WsConnection> m_conn;
     uint64_t m_generation = 0;
+    // Waits scheduled since the back-off last started again: at StartConn,
+    // or once a connection stayed logged in for the reset time.
     unsigned m_attempt = 0;
     boost::asio::steady_timer m_retryTimer;
+    boost::asio::steady_timer m_stableTimer;
     boost::asio::steady_timer m_exitTimer;
     std::map<uint64_t, Pending> m_pending;
     std::mt19937 m_random;

@@ -38,6 +38,9 @@ CNetMonitor::CNetMonitor()
     : CNetMonitor([] { return AuxRenderOverall::RecordTimeMeter::GetCurrentClock(); },
                   [] { return std::unique_ptr<ITimer>(new CPoolTimer); })
 {
+    // The render clock stands still until the session's first "ping" answer
+    // sets it; a break timed on a still clock would never be retried.
+    AuxRenderOverall::RecordTimeMeter::Start();
 }
 
 CNetMonitor::CNetMonitor(Clock clock, const TimerFactory& timers) : m_clock(std::move(clock))
@@ -239,6 +242,11 @@ void CNetMonitor::OnReConTimer(E_CHANNEL ch)
         std::lock_guard<std::mutex> lock(m_mutex);
         Channel& c = m_channels[ch];
         if (c.armed) {
+            // The session sets the clock to the server's time, which may lie
+            // behind it (or be missing, 0): the wait starts again from the
+            // new reading instead of lasting until the clock catches up.
+            if (now < c.brokenTick)
+                c.brokenTick = now;
             if (now < c.brokenTick + kReconnectDelayMs)
                 return;
             Arm(c, false);

@@ -138,6 +138,9 @@ int CWebsocketMgr::StartConn(int, int force)
     m_force = force;
     m_connState = 0;
     m_loginPreAtStart = m_loginPre.load();
+    // The network monitor times channel breaks on the render clock, which
+    // would otherwise stand still until the server's first time stamp.
+    AuxRenderOverall::RecordTimeMeter::Start();
     if (m_transport.IsLogined() != 0) {
         Connect(force);
         return 0;
@@ -201,7 +204,10 @@ void CWebsocketMgr::OnConnectState(int state)
             if (state == Aux::CSCenter::CONN_STATE_CONNECTED) {
                 events->OnWsConnect();
             } else {
-                const int innerAutoReconnect = m_loginPreAtStart.load();
+                // What the client stopped is not the monitor's to bring back:
+                // a stop reaches it as a disconnect that needs no reconnect.
+                const int innerAutoReconnect =
+                    state == Aux::CSCenter::CONN_STATE_STOPPED ? 1 : m_loginPreAtStart.load();
                 events->OnWsDisconnect(innerAutoReconnect);
             }
         }
@@ -221,6 +227,9 @@ void CWebsocketMgr::OnConnectState(int state)
     case Aux::CSCenter::CONN_STATE_CONNECT_FAILED:
         m_connState = 0;
         ServiceEvent::ConnectResult().emit(CONNECT_REFUSED);
+        break;
+    case Aux::CSCenter::CONN_STATE_STOPPED:
+        m_connState = 0;
         break;
     default:
         m_connState = 0;

@@ -175,6 +175,21 @@ TEST_F(SessionFlowTest, DroppedConnectionComesBackAndLogsInAgain)
     EXPECT_EQ(WebsocketApi::GetConnSate(), 1);
 }
 
+// The client stops the transport itself: the connection state and the
+// monitor show it, and no failure is reported.
+TEST_F(SessionFlowTest, StoppedTransportShowsInTheStateAndTheMonitor)
+{
+    LogIn();
+    ASSERT_EQ(WsState(), 3);
+    ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((WebsocketApi::GetConnSate() != 0 || WsState() != 1) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(WebsocketApi::GetConnSate(), 0);
+    EXPECT_EQ(WsState(), 1);
+    EXPECT_EQ(events.ConnectResults().size(), 1u) << "a stop asked for is no failure";
+}
+
 TEST_F(SessionFlowTest, ForgottenSessionFallsBackToConnect)
 {
     LogIn();

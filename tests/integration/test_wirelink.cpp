@@ -61,10 +61,16 @@ private:
 
 Observed g_log;
 std::vector<std::string> g_logLines;
+// When each line was written, for the waits between attempts.
+std::vector<std::chrono::steady_clock::time_point> g_logTimes;
 
 void LogLine(const char* line)
 {
-    g_log.Add([line] { g_logLines.emplace_back(line); });
+    const auto now = std::chrono::steady_clock::now();
+    g_log.Add([line, now] {
+        g_logLines.emplace_back(line);
+        g_logTimes.push_back(now);
+    });
 }
 
 bool LogHas(const std::string& part)
@@ -91,6 +97,8 @@ public:
     void OnConnectState(int state) override
     {
         seen.Add([&] { states.push_back(state); });
+        if (state == Aux::CSCenter::CONN_STATE_CONNECTED && onConnected)
+            onConnected();
     }
     void OnSerPsuhLastSeq(uint64_t sequence) override
     {
@@ -108,6 +116,9 @@ public:
     Observed seen;
     std::vector<int> states;
     std::vector<uint64_t> sequences;
+    // Runs on the transport's thread for each new connection; set before
+    // LWS_StartConn.
+    std::function<void()> onConnected;
 };
 
 // A subscriber of a command sink's events, as the managers are.
@@ -200,6 +211,7 @@ protected:
         m_token = m_server->State().IssueToken(m_userId).token;
         Aux::CSCenter::LWS_SetReplyTimeout(10000);
         Aux::CSCenter::LWS_SetBackoff(20, 200);
+        Aux::CSCenter::LWS_SetBackoffReset(30000);
         Aux::CSCenter::LWS_SetMaxFrameBytes(1u << 20);
         ASSERT_EQ(Aux::CSCenter::LWS_Init(1, &LogLine, m_userId, L"0123456789abcdef0123456789abcdefguid", L""), 1);
     }
@@ -246,11 +258,48 @@ protected:
         return answers.LastResult();
     }
 
+    // Sends "connect" on every new connection, as the session's owner does,
+    // without waiting for the answer (that comes to m_autoAnswers). "Force":
+    // the server may not have noticed yet that the previous one was cut.
+    void LogInOnEveryConnection()
+    {
+        m_autoAnswers.Subscribe(m_autoSink);
+        m_conn.onConnected = [this] {
+            XDataPtr<IXData> connect = Command(L"connect");
+            connect->SetIXDataStr(L"Token", ToWide(m_token.c_str(), CP_UTF8).c_str());
+            connect->SetIXDataBool(L"Force", true);
+            m_autoSink.Send(connect.get(), nullptr);
+        };
+    }
+
+    // The back-off waits logged from line `from` on, once there are `count`.
+    struct Wait {
+        unsigned ms = 0;
+        size_t line = 0;
+    };
+    std::vector<Wait> WaitsSince(size_t from, size_t count)
+    {
+        const std::string prefix = "Reconnect in ";
+        std::vector<Wait> waits;
+        g_log.WaitFor([&] {
+            waits.clear();
+            for (size_t i = from; i < g_logLines.size(); ++i)
+                if (g_logLines[i].rfind(prefix, 0) == 0)
+                    waits.push_back({static_cast<unsigned>(std::stoul(g_logLines[i].substr(prefix.size()))), i});
+            return waits.size() >= count;
+        });
+        return waits;
+    }
+
+    static size_t LogSize() { return g_log.Read<size_t>([] { return g_logLines.size(); }); }
+
     TestSupport::TempDir m_root;
     std::unique_ptr<TestSupport::TestServer> m_server;
     const unsigned m_userId = 4711;
     std::string m_token;
     ConnectRecorder m_conn;
+    CCSSinkHelper m_autoSink;
+    Answers m_autoAnswers;
 };
 
 TEST_F(WirelinkSession, LogsInAndMatchesRepliesToTheirCommands)
@@ -515,6 +564,123 @@ TEST_F(WirelinkSession, PushesCarryTheirSequenceToTheConnectSink)
     ASSERT_TRUE(m_conn.seen.WaitFor([this] { return m_conn.sequences.size() >= 4; }));
     const std::vector<uint64_t> expected{1, 2, 4, 4};
     EXPECT_EQ(m_conn.seen.Read<std::vector<uint64_t>>([this] { return m_conn.sequences; }), expected);
+}
+
+// A server that accepts the upgrade and cuts the connection at the log-in:
+// every connection opens, so only the time spent logged in may bring the
+// waits back to the first step. Each wait lies between half and all of its
+// step, which doubles up to the cap.
+TEST_F(WirelinkSession, BackoffGrowsToItsCapWhenConnectionsOpenAndEndAtOnce)
+{
+    Aux::CSCenter::LWS_SetBackoff(20, 160);
+    DevServer::WsFault fault;
+    fault.command = "connect";
+    fault.dropConnection = true;
+    m_server->State().ws.SetFault(fault);
+    LogInOnEveryConnection();
+    const size_t from = LogSize();
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    const std::vector<Wait> waits = WaitsSince(from, 8);
+    ASSERT_GE(waits.size(), 8u);
+    Aux::CSCenter::LWS_StopConn();
+    EXPECT_GE(m_conn.Count(Aux::CSCenter::CONN_STATE_CONNECTED), 8u) << "every attempt was let in";
+
+    std::vector<unsigned> capped;
+    for (size_t k = 0; k < 8; ++k) {
+        const unsigned step = std::min(20u << k, 160u);
+        EXPECT_GE(waits[k].ms, step / 2) << "wait " << k;
+        EXPECT_LE(waits[k].ms, step) << "wait " << k;
+        if (step == 160u)
+            capped.push_back(waits[k].ms);
+    }
+    // Drawn, not fixed: five draws from 80..160 that all agree would mean
+    // clients lost together come back together.
+    ASSERT_EQ(capped.size(), 5u);
+    EXPECT_NE(std::count(capped.begin(), capped.end(), capped[0]), 5) << "no jitter";
+}
+
+TEST_F(WirelinkSession, BackoffStartsAgainOnlyAfterTheSessionStayedLoggedIn)
+{
+    Aux::CSCenter::LWS_SetBackoff(20, 160);
+    Aux::CSCenter::LWS_SetBackoffReset(60000);
+    DevServer::WsHub& hub = m_server->State().ws;
+    DevServer::WsFault fault;
+    fault.command = "connect";
+    fault.dropConnection = true;
+    fault.remaining = 2;
+    hub.SetFault(fault);
+    LogInOnEveryConnection();
+    // Cut connections time their "connect" out; only log-ins are answered.
+    const auto loggedIn = [this](int n) {
+        return m_autoAnswers.seen.WaitFor([this, n] { return m_autoAnswers.replies >= n; }) &&
+               m_autoAnswers.LastResult() == 0;
+    };
+    const size_t from = LogSize();
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    // Two connections cut at the log-in, the third logs in.
+    ASSERT_TRUE(loggedIn(1));
+
+    // Logged in, but not for long: the waits go on growing. (That log-in
+    // took its reset time, 60 s, before the answer came.)
+    Aux::CSCenter::LWS_SetBackoffReset(50);
+    ASSERT_TRUE(Eventually([&hub] { return hub.DropAll() > 0; }));
+    std::vector<Wait> waits = WaitsSince(from, 3);
+    ASSERT_EQ(waits.size(), 3u);
+    EXPECT_GE(waits[2].ms, 40u);
+    EXPECT_LE(waits[2].ms, 80u);
+
+    // The next connection stays logged in for the reset time.
+    ASSERT_TRUE(loggedIn(2));
+    ASSERT_TRUE(g_log.WaitFor([from] {
+        return std::any_of(g_logLines.begin() + static_cast<std::ptrdiff_t>(from), g_logLines.end(),
+                           [](const std::string& l) { return l == "Logged in for 50 ms: the back-off starts again"; });
+    }));
+    ASSERT_TRUE(Eventually([&hub] { return hub.DropAll() > 0; }));
+    waits = WaitsSince(from, 4);
+    ASSERT_EQ(waits.size(), 4u);
+    EXPECT_GE(waits[3].ms, 10u);
+    EXPECT_LE(waits[3].ms, 20u);
+}
+
+// The network monitor asks for a reconnect some seconds after each failure;
+// that must not cut the wait between attempts short.
+TEST_F(WirelinkSession, ReConnLeavesTheWaitBetweenAttemptsStanding)
+{
+    Aux::CSCenter::LWS_SetBackoff(1000, 1000);
+    m_server->State().ws.SetRefuseConnections(true);
+    const size_t from = LogSize();
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    const std::vector<Wait> waits = WaitsSince(from, 1);
+    ASSERT_EQ(waits.size(), 1u);
+    ASSERT_EQ(Aux::CSCenter::LWS_ReConn(), 1);
+
+    size_t next = 0;
+    ASSERT_TRUE(g_log.WaitFor([&] {
+        for (size_t i = waits[0].line + 1; i < g_logLines.size(); ++i)
+            if (g_logLines[i].rfind("Connect: ", 0) == 0) {
+                next = i;
+                return true;
+            }
+        return false;
+    }));
+    const auto waited = g_log.Read<std::chrono::steady_clock::duration>(
+        [&] { return g_logTimes[next] - g_logTimes[waits[0].line]; });
+    EXPECT_GE(waited, std::chrono::milliseconds(waits[0].ms));
+}
+
+TEST_F(WirelinkSession, StopConnReportsTheStopOnce)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_STOPPED, 1));
+    EXPECT_EQ(Aux::CSCenter::IsLogined(), 0);
+    // Stopped already: nothing to report. The connection that ReConn opens
+    // afterwards is reported after whatever the second stop did.
+    ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
+    ASSERT_EQ(Aux::CSCenter::LWS_ReConn(), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_CONNECTED, 2));
+    EXPECT_EQ(m_conn.Count(Aux::CSCenter::CONN_STATE_STOPPED), 1u);
+    EXPECT_EQ(m_conn.Count(Aux::CSCenter::CONN_STATE_LOST), 0u);
 }
 
 TEST_F(WirelinkSession, DevelopmentRoutesReachTheSwitches)

@@ -70,7 +70,7 @@ class TimControl : public CTIMNetControl {
 public:
     void ReConn() override { ++reconns; }
     void Logout() override {}
-    int reconns = 0;
+    std::atomic<int> reconns{0};
 };
 
 class Window : public CInteractionControl {
@@ -213,12 +213,31 @@ TEST_F(NetMonitorTest, RepeatedReportsChangeNothingAndNotifyNoOne)
     EXPECT_EQ(Tim().starts, 1);
     now = 13000;
     Tim().Tick();
-    EXPECT_EQ(tim.reconns, 1) << "the broken tick stayed at the first report";
+    EXPECT_EQ(tim.reconns.load(), 1) << "the broken tick stayed at the first report";
 
     monitor.OnTimDisconnect(1);
     EXPECT_EQ(ui.Calls(), 3u) << "the tick moved the state to 1 and notified once";
     monitor.OnTimDisconnect(1);
     EXPECT_EQ(ui.Calls(), 3u);
+}
+
+// The session sets the clock to the server's time; an answer without a time
+// stamp sets it to 0. A break noted before that is still retried.
+TEST_F(NetMonitorTest, ClockSetBackRestartsTheWaitInsteadOfStalling)
+{
+    TimControl tim;
+    monitor.SetTimCtrl(&tim);
+    now = 1700000000000;
+    monitor.OnTimDisconnect(0);
+    now = 500;
+    Tim().Tick();
+    now = 3499;
+    Tim().Tick();
+    EXPECT_EQ(tim.reconns.load(), 0);
+    now = 3500;
+    Tim().Tick();
+    EXPECT_EQ(tim.reconns.load(), 1);
+    EXPECT_EQ(States()[0], 1);
 }
 
 TEST_F(NetMonitorTest, ChannelWithoutControlStillMovesToReconnecting)
@@ -393,13 +412,42 @@ TEST_F(NetMonitorTest, ReplacingAControlWaitsForItsReConn)
     EXPECT_TRUE(replaced.load());
 }
 
+std::atomic<int64_t> g_handClock{0};
+
+int64_t HandClock() { return g_handClock.load(); }
+
+// The production monitor before any session has set the render clock (held
+// at 0, as at start): a TIM break is retried once the clock has moved on by
+// the delay.
+TEST(NetMonitorThreads, BreakBeforeTheSessionSetsTheClockIsRetried)
+{
+    LogCapture::UseTemporaryRoot();
+    g_handClock = 0;
+    AuxRenderOverall::RecordTimeMeter::SetClockSource(&HandClock);
+    AuxRenderOverall::RecordTimeMeter::Reset(0);
+    {
+        CNetMonitor monitor;
+        TimControl tim;
+        monitor.SetTimCtrl(&tim);
+        monitor.OnTimDisconnect(0);
+        g_handClock = CNetMonitor::kReconnectDelayMs;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (tim.reconns.load() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(tim.reconns.load(), 1);
+        monitor.SetTimCtrl(nullptr);
+    }
+    AuxRenderOverall::RecordTimeMeter::SetClockSource(nullptr);
+}
+
 // The production monitor: thread-pool timers on the render engine's clock,
 // reports from several threads while windows come and go.
 TEST(NetMonitorThreads, RealTimersAndConcurrentReports)
 {
     LogCapture::UseTemporaryRoot();
-    AuxRenderOverall::RecordTimeMeter::Reset(100000);
     CNetMonitor monitor;
+    // The monitor lets the clock run; held here, it moves only by hand.
+    AuxRenderOverall::RecordTimeMeter::Reset(100000);
     CountingControl ws;
     monitor.SetWsCtrl(&ws);
     monitor.OnWsDisconnect(0);

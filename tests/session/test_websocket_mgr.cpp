@@ -288,6 +288,38 @@ TEST_F(WebsocketMgrTest, PingReplySetsTheRenderClock)
     EXPECT_TRUE(AuxRenderOverall::RecordTimeMeter::IsRunning());
 }
 
+TEST_F(WebsocketMgrTest, StartConnLetsTheRenderClockRun)
+{
+    CWebsocketMgr mgr(transport, 60000);
+    AuxRenderOverall::RecordTimeMeter::Reset(0);
+    ASSERT_FALSE(AuxRenderOverall::RecordTimeMeter::IsRunning());
+    mgr.StartConn(0, 0);
+    EXPECT_TRUE(AuxRenderOverall::RecordTimeMeter::IsRunning());
+}
+
+// A stop asked for by the client ends the session without a failure report,
+// and the monitor, which would bring back a broken session logged in with
+// "reconnect", leaves it stopped.
+TEST_F(WebsocketMgrTest, StopEndsTheSessionWithoutAReportOrAReconnect)
+{
+    CWebsocketMgr mgr(transport, 60000);
+    INetMon* monitor = Aux::AuxNetMon::GetNetMon();
+    ASSERT_NE(monitor, nullptr);
+    mgr.SetLoginPre(0);
+    mgr.StartConn(0, 0);
+    mgr.OnConnectState(Aux::CSCenter::CONN_STATE_CONNECTED);
+    FakeTransport::Reply(transport.Last(), 0);
+    ASSERT_EQ(mgr.GetConnState(), 1);
+    events.Clear();
+
+    mgr.OnConnectState(Aux::CSCenter::CONN_STATE_STOPPED);
+    EXPECT_EQ(mgr.GetConnState(), 0);
+    EXPECT_TRUE(events.ConnectResults().empty());
+    int ws = -1;
+    monitor->GetNetStates(nullptr, &ws, nullptr);
+    EXPECT_EQ(ws, 1);
+}
+
 TEST_F(WebsocketMgrTest, DisconnectReplyAndTimeoutBothSignal)
 {
     CWebsocketMgr mgr(transport, 60000);

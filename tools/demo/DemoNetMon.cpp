@@ -17,7 +17,6 @@
 #include "DemoSession.h"
 #include "DemoSteps.h"
 #include "devserver/DevServer.h"
-#include "drawhub/RecordTimeMeter.h"
 #include "devserver/State.h"
 #include "session/AuxNetMon.h"
 #include "session/WebsocketApi.h"
@@ -226,11 +225,6 @@ bool StepWebsocketCut(Context& context, SessionSignals& signals, SummaryWindow& 
 bool StepTimReconnect(Context& context, INetMon& monitor, SummaryWindow& window, TimChannel& tim)
 {
     BeginStep(context, "TIM breaks; the monitor asks it to reconnect");
-    // The monitor times the break on the session's clock, which runs once
-    // the server has answered a "ping" with its time.
-    const auto deadline = Clock::now() + std::chrono::seconds(context.options.timeoutSeconds);
-    while (!AuxRenderOverall::RecordTimeMeter::IsRunning() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const size_t from = window.Count();
     const auto started = Clock::now();
     monitor.GetTimEvent()->OnTimDisconnect(0);

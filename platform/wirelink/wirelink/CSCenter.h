@@ -23,6 +23,7 @@ enum E_CONN_STATE : int {
     CONN_STATE_CONNECTED = 0,
     CONN_STATE_CONNECT_FAILED = 2,  // an attempt could not connect
     CONN_STATE_LOST = 3,            // an established connection dropped
+    CONN_STATE_STOPPED = 4,         // LWS_StopConn ended the connection or the waits between attempts
 };
 
 // The connection callbacks of LWS_StartConn.
@@ -73,12 +74,13 @@ WIRELINK_API int LWS_StartConn(const wchar_t* url, CConnectSink* sink);
 // "reconnect" command on it was answered with "Result" 0 and no later
 // failure or "disconnect" reply undid that.
 WIRELINK_API int IsLogined();
-// Tries to connect at once (skipping a back-off wait, or after StopConn).
-// Does nothing while connected or while an attempt runs. Non-zero when an
-// address is known.
+// Connects at once after StopConn. While waiting between attempts the wait
+// stands (the attempt comes when the back-off allows), and while connected or
+// while an attempt runs nothing happens. Non-zero when an address is known.
 WIRELINK_API int LWS_ReConn();
 // Closes the connection and stops reconnecting; commands waiting for a reply
-// are answered with their time-out. Non-zero when set up.
+// are answered with their time-out, then the sink hears CONN_STATE_STOPPED
+// (unless it was stopped already). Non-zero when set up.
 WIRELINK_API int LWS_StopConn();
 // Closes everything and joins the I/O thread; commands waiting for a reply
 // get their time-out first. Called from inside a callback it stops the
@@ -90,9 +92,14 @@ WIRELINK_API void LWS_SetReplyTimeout(unsigned ms);
 // Per-phase limits of a connection attempt: TCP connect, TLS handshake and
 // websocket upgrade each (default 10000 ms).
 WIRELINK_API void LWS_SetConnectTimeout(unsigned ms);
-// Waits between reconnect attempts: the first after a loss is firstMs, each
-// further one doubles up to maxMs, and each is drawn from 50 % to 100 % of
-// that (default 500 ms and 30000 ms).
+// How long a connection must stay logged in (a "connect" or "reconnect"
+// answered with "Result" 0) before the next loss starts again from the first
+// wait of LWS_SetBackoff (default 30000 ms).
+WIRELINK_API void LWS_SetBackoffReset(unsigned ms);
+// Waits between reconnect attempts: the first is firstMs, each further one
+// doubles up to maxMs, and each is drawn from 50 % to 100 % of that (default
+// 500 ms and 30000 ms). The waits go on growing across connections that open
+// and end again before LWS_SetBackoffReset's time.
 WIRELINK_API void LWS_SetBackoff(unsigned firstMs, unsigned maxMs);
 // Incoming frames larger than this close the connection (default 1 MiB).
 WIRELINK_API void LWS_SetMaxFrameBytes(unsigned bytes);
