@@ -52,6 +52,8 @@ protected:
 
     static CStringW Text(IXData* item, const wchar_t* key)
     {
+        if (item == nullptr)
+            return CStringW(L"<no item>");
         CStringW value;
         item->GetIXDataStr(key, value);
         return value;
@@ -391,8 +393,9 @@ TEST_F(ProfileStoreTest, OnlyTheOwnerMayReadTheStore)
     for (const char* suffix : {"-wal", "-shm"}) {
         fs::path journal = m_file;
         journal += suffix;
-        if (fs::exists(journal))
+        if (fs::exists(journal)) {
             EXPECT_EQ(0600u, ModeOf(journal.c_str())) << journal;
+        }
     }
 
     // A store an older version left readable by others is closed up.
