@@ -25,6 +25,9 @@ constexpr wchar_t kFileName[] = L"ServiceSettings.ini";
 // Larger files are not settings files; reading one whole would only waste memory.
 constexpr size_t kMaxFileBytes = 1 << 20;
 
+constexpr unsigned kDefaultConnectTimeoutMs = 10000;
+constexpr unsigned kDefaultRequestTimeoutMs = 30000;
+
 // Placeholders for a server on this machine; a deployment names its own in
 // the settings file (docs/configuration.md).
 struct Settings {
@@ -34,8 +37,8 @@ struct Settings {
     std::wstring ossDomainSuffix = L".localhost:9000";
     int ossPathStyle = 1;
     std::wstring caBundle;
-    unsigned connectTimeoutMs = 10000;
-    unsigned requestTimeoutMs = 30000;
+    unsigned connectTimeoutMs = kDefaultConnectTimeoutMs;
+    unsigned requestTimeoutMs = kDefaultRequestTimeoutMs;
 };
 
 struct SettingsState {
@@ -111,29 +114,30 @@ struct TimeoutKey {
     unsigned Settings::*member;
     unsigned min;
     unsigned max;
+    unsigned fallback;
 };
 
-const TimeoutKey kTimeoutKeys[] = {
-    {"connect_timeout_ms", &Settings::connectTimeoutMs, 500, 120000},
-    {"request_timeout_ms", &Settings::requestTimeoutMs, 1000, 600000},
-};
+const TimeoutKey kConnectTimeout = {"connect_timeout_ms", &Settings::connectTimeoutMs, 500, 120000,
+                                    kDefaultConnectTimeoutMs};
+const TimeoutKey kRequestTimeout = {"request_timeout_ms", &Settings::requestTimeoutMs, 1000, 600000,
+                                    kDefaultRequestTimeoutMs};
 
 // Applies one key of the [Service] section; an empty answer when the value
 // was taken, otherwise why not.
 std::string Apply(Settings& settings, const std::string& key, const std::string& value)
 {
-    for (const TimeoutKey& timeout : kTimeoutKeys) {
-        if (key != timeout.name)
+    for (const TimeoutKey* timeout : {&kConnectTimeout, &kRequestTimeout}) {
+        if (key != timeout->name)
             continue;
         unsigned ms = 0;
         if (!ParseUnsigned(value, ms))
             return "not a number of milliseconds";
-        if (ms < timeout.min || ms > timeout.max) {
-            settings.*timeout.member = Settings().*timeout.member;
-            return "out of range " + std::to_string(timeout.min) + ".." + std::to_string(timeout.max) +
-                   ", default " + std::to_string(settings.*timeout.member) + " used";
+        if (ms < timeout->min || ms > timeout->max) {
+            settings.*timeout->member = timeout->fallback;
+            return "out of range " + std::to_string(timeout->min) + ".." + std::to_string(timeout->max) +
+                   ", default " + std::to_string(timeout->fallback) + " used";
         }
-        settings.*timeout.member = ms;
+        settings.*timeout->member = ms;
         return std::string();
     }
 
@@ -291,13 +295,13 @@ void SetNumber(T Settings::*member, T value)
 
 // In code any time-out from 1 ms is taken (tests wait for short ones); 0
 // would mean none at all and stands for the default.
-void SetTimeout(unsigned Settings::*member, unsigned ms, const wchar_t* setter)
+void SetTimeout(const TimeoutKey& timeout, unsigned ms, const wchar_t* setter)
 {
     if (ms == 0) {
-        ms = Settings().*member;
+        ms = timeout.fallback;
         Util::Log::Warn(kTag, L"%s: 0 would never time out; default %u ms used", setter, ms);
     }
-    SetNumber(member, ms);
+    SetNumber(timeout.member, ms);
 }
 
 }  // namespace
@@ -315,9 +319,9 @@ void SetOssPathStyle(int pathStyle) { SetNumber(&Settings::ossPathStyle, pathSty
 CStringW GetCaBundle() { return GetText(&Settings::caBundle); }
 void SetCaBundle(const wchar_t* path) { SetText(&Settings::caBundle, path); }
 unsigned GetConnectTimeoutMs() { return GetNumber(&Settings::connectTimeoutMs); }
-void SetConnectTimeoutMs(unsigned ms) { SetTimeout(&Settings::connectTimeoutMs, ms, L"SetConnectTimeoutMs"); }
+void SetConnectTimeoutMs(unsigned ms) { SetTimeout(kConnectTimeout, ms, L"SetConnectTimeoutMs"); }
 unsigned GetRequestTimeoutMs() { return GetNumber(&Settings::requestTimeoutMs); }
-void SetRequestTimeoutMs(unsigned ms) { SetTimeout(&Settings::requestTimeoutMs, ms, L"SetRequestTimeoutMs"); }
+void SetRequestTimeoutMs(unsigned ms) { SetTimeout(kRequestTimeout, ms, L"SetRequestTimeoutMs"); }
 
 int LoadSettingsFile(const wchar_t* path)
 {
