@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "compat/TextConvert.h"
+#include "compat/TextFile.h"
 
 namespace Compat {
 namespace {
@@ -55,42 +56,6 @@ public:
 private:
     int m_fd;
 };
-
-// The whole file; exists is false (and the result true) when there is none.
-bool ReadWhole(const std::string& path, std::string& content, bool& exists)
-{
-    content.clear();
-    exists = false;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return errno == ENOENT;
-    exists = true;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxFileBytes) {
-        errno = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
-        return false;
-    }
-    char chunk[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        content.append(chunk, static_cast<size_t>(n));
-        if (content.size() > kMaxFileBytes) {
-            errno = EFBIG;
-            return false;
-        }
-    }
-    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        content.erase(0, 3);
-    return true;
-}
 
 // Lines without their "\n"; a "\r" before it stays with the line so that an
 // untouched line is written back exactly.
@@ -212,7 +177,7 @@ bool ReadValue(const wchar_t* section, const wchar_t* key, const wchar_t* path, 
         return false;
     std::string content;
     bool exists = false;
-    if (!ReadWhole(Utf8(path), content, exists) || !exists)
+    if (!ReadTextFile(Utf8(path), kMaxFileBytes, content, exists) || !exists)
         return false;
     const std::vector<std::string> lines = SplitLines(content);
     const std::string keyName = Utf8(key);
@@ -366,7 +331,7 @@ int WritePrivateProfileString(const wchar_t* section, const wchar_t* key, const 
         const std::string valueText = Utf8(value);
 
         std::lock_guard<std::mutex> inProcess(WriteMutex());
-        Fd lockFile(::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        Fd lockFile(::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (lockFile.get() < 0)
             return 0;
         while (::flock(lockFile.get(), LOCK_EX) != 0) {
@@ -375,9 +340,11 @@ int WritePrivateProfileString(const wchar_t* section, const wchar_t* key, const 
         }
         std::string content;
         bool exists = false;
-        if (!ReadWhole(file, content, exists))
+        if (!ReadTextFile(file, kMaxFileBytes, content, exists))
             return 0;
-        mode_t mode = 0644;
+        // A new file is the user's alone, like every file in the data
+        // folder; an existing one keeps its mode.
+        mode_t mode = 0600;
         if (exists) {
             struct stat st {};
             if (::stat(file.c_str(), &st) != 0)

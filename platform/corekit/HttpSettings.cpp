@@ -2,16 +2,18 @@
 
 #include <curl/curl.h>
 
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "FsPath.h"
 #include "compat/TextConvert.h"
+#include "compat/TextFile.h"
 #include "corekit/Log.h"
 #include "corekit/Path.h"
 
@@ -21,7 +23,10 @@ namespace {
 constexpr wchar_t kTag[] = L"HttpSettings";
 constexpr wchar_t kFileName[] = L"ServiceSettings.ini";
 // Larger files are not settings files; reading one whole would only waste memory.
-constexpr std::streamoff kMaxFileBytes = 1 << 20;
+constexpr size_t kMaxFileBytes = 1 << 20;
+
+constexpr unsigned kDefaultConnectTimeoutMs = 10000;
+constexpr unsigned kDefaultRequestTimeoutMs = 30000;
 
 // Placeholders for a server on this machine; a deployment names its own in
 // the settings file (docs/configuration.md).
@@ -32,8 +37,8 @@ struct Settings {
     std::wstring ossDomainSuffix = L".localhost:9000";
     int ossPathStyle = 1;
     std::wstring caBundle;
-    unsigned connectTimeoutMs = 10000;
-    unsigned requestTimeoutMs = 30000;
+    unsigned connectTimeoutMs = kDefaultConnectTimeoutMs;
+    unsigned requestTimeoutMs = kDefaultRequestTimeoutMs;
 };
 
 struct SettingsState {
@@ -100,10 +105,42 @@ bool ParseFlag(const std::string& text, int& out)
     return false;
 }
 
-// Applies one key of the [Service] section; false for an unknown key or a
-// value that does not fit it.
-bool Apply(Settings& settings, const std::string& key, const std::string& value)
+// A time-out of 0 tells libcurl to wait for ever (a sign-in against a
+// silent server would never end); one of a few milliseconds fails every
+// exchange, one of hours holds a caller as long. A value outside its range
+// counts as a mistake: the default applies instead.
+struct TimeoutKey {
+    const char* name;
+    unsigned Settings::*member;
+    unsigned min;
+    unsigned max;
+    unsigned fallback;
+};
+
+const TimeoutKey kConnectTimeout = {"connect_timeout_ms", &Settings::connectTimeoutMs, 500, 120000,
+                                    kDefaultConnectTimeoutMs};
+const TimeoutKey kRequestTimeout = {"request_timeout_ms", &Settings::requestTimeoutMs, 1000, 600000,
+                                    kDefaultRequestTimeoutMs};
+
+// Applies one key of the [Service] section; an empty answer when the value
+// was taken, otherwise why not.
+std::string Apply(Settings& settings, const std::string& key, const std::string& value)
 {
+    for (const TimeoutKey* timeout : {&kConnectTimeout, &kRequestTimeout}) {
+        if (key != timeout->name)
+            continue;
+        unsigned ms = 0;
+        if (!ParseUnsigned(value, ms))
+            return "not a number of milliseconds";
+        if (ms < timeout->min || ms > timeout->max) {
+            settings.*timeout->member = timeout->fallback;
+            return "out of range " + std::to_string(timeout->min) + ".." + std::to_string(timeout->max) +
+                   ", default " + std::to_string(timeout->fallback) + " used";
+        }
+        settings.*timeout->member = ms;
+        return std::string();
+    }
+
     const std::wstring wide = ToWide(value.c_str(), CP_UTF8);
     if (key == "rest_url")
         settings.restUrl = wide;
@@ -114,20 +151,17 @@ bool Apply(Settings& settings, const std::string& key, const std::string& value)
     else if (key == "oss_domain_suffix")
         settings.ossDomainSuffix = wide;
     else if (key == "oss_path_style")
-        return ParseFlag(value, settings.ossPathStyle);
+        return ParseFlag(value, settings.ossPathStyle) ? std::string() : "not a flag";
     else if (key == "ca_bundle")
         settings.caBundle = wide;
-    else if (key == "connect_timeout_ms")
-        return ParseUnsigned(value, settings.connectTimeoutMs);
-    else if (key == "request_timeout_ms")
-        return ParseUnsigned(value, settings.requestTimeoutMs);
     else
-        return false;
-    return true;
+        return "unknown key";
+    return std::string();
 }
 
 struct ParseResult {
     bool read = false;
+    std::string unreadable;             // why an existing file was not read
     std::vector<std::string> rejected;  // "line N" descriptions for the log
 };
 
@@ -137,19 +171,15 @@ struct ParseResult {
 ParseResult ParseFile(const std::wstring& path, Settings& settings)
 {
     ParseResult result;
-    std::ifstream file(Corekit::ToFsPath(path), std::ios::binary);
-    if (!file)
+    std::string content;
+    bool exists = false;
+    if (!Compat::ReadTextFile(Corekit::ToFsPath(path).string(), kMaxFileBytes, content, exists)) {
+        const int error = errno;
+        result.unreadable = error == EINVAL ? "not a regular file" : std::generic_category().message(error);
         return result;
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = file.tellg();
-    if (size < 0 || size > kMaxFileBytes)
+    }
+    if (!exists)
         return result;
-    file.seekg(0, std::ios::beg);
-    std::string content(static_cast<size_t>(size), '\0');
-    if (!file.read(content.data(), size))
-        return result;
-    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        content.erase(0, 3);
     result.read = true;
 
     std::istringstream lines(content);
@@ -174,8 +204,9 @@ ParseResult ParseFile(const std::wstring& path, Settings& settings)
         std::string value = Trim(line.substr(equals + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);
-        if (!Apply(settings, key, value))
-            result.rejected.push_back("line " + std::to_string(number) + " (" + key + ")");
+        const std::string refusal = Apply(settings, key, value);
+        if (!refusal.empty())
+            result.rejected.push_back("line " + std::to_string(number) + " (" + key + "): " + refusal);
     }
     return result;
 }
@@ -187,6 +218,8 @@ std::wstring DefaultFilePath()
 
 void Report(const std::wstring& path, const ParseResult& result)
 {
+    if (!result.unreadable.empty())
+        Util::Log::Warn(kTag, L"LoadSettingsFile: %s not read: %S", path.c_str(), result.unreadable.c_str());
     for (const std::string& where : result.rejected) {
         Util::Log::Warn(kTag, L"LoadSettingsFile: %s: ignored %S", path.c_str(), where.c_str());
     }
@@ -260,6 +293,17 @@ void SetNumber(T Settings::*member, T value)
     }
 }
 
+// In code any time-out from 1 ms is taken (tests wait for short ones); 0
+// would mean none at all and stands for the default.
+void SetTimeout(const TimeoutKey& timeout, unsigned ms, const wchar_t* setter)
+{
+    if (ms == 0) {
+        ms = timeout.fallback;
+        Util::Log::Warn(kTag, L"%s: 0 would never time out; default %u ms used", setter, ms);
+    }
+    SetNumber(timeout.member, ms);
+}
+
 }  // namespace
 
 CStringW GetHttpUrlHead() { return GetText(&Settings::restUrl); }
@@ -275,9 +319,9 @@ void SetOssPathStyle(int pathStyle) { SetNumber(&Settings::ossPathStyle, pathSty
 CStringW GetCaBundle() { return GetText(&Settings::caBundle); }
 void SetCaBundle(const wchar_t* path) { SetText(&Settings::caBundle, path); }
 unsigned GetConnectTimeoutMs() { return GetNumber(&Settings::connectTimeoutMs); }
-void SetConnectTimeoutMs(unsigned ms) { SetNumber(&Settings::connectTimeoutMs, ms); }
+void SetConnectTimeoutMs(unsigned ms) { SetTimeout(kConnectTimeout, ms, L"SetConnectTimeoutMs"); }
 unsigned GetRequestTimeoutMs() { return GetNumber(&Settings::requestTimeoutMs); }
-void SetRequestTimeoutMs(unsigned ms) { SetNumber(&Settings::requestTimeoutMs, ms); }
+void SetRequestTimeoutMs(unsigned ms) { SetTimeout(kRequestTimeout, ms, L"SetRequestTimeoutMs"); }
 
 int LoadSettingsFile(const wchar_t* path)
 {

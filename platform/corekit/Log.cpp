@@ -1,5 +1,7 @@
 #include "corekit/Log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -69,6 +71,22 @@ void CloseLocked(LogState& state)
     state.size = 0;
 }
 
+// Logs tell who signed in where and when: a new log file is the user's
+// alone, and one an older version left readable by others is closed up.
+std::FILE* OpenPrivate(const fs::path& path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+        ::fchmod(fd, st.st_mode & 07700);
+    std::FILE* file = ::fdopen(fd, "ab");
+    if (file == nullptr)
+        ::close(fd);
+    return file;
+}
+
 bool OpenLocked(LogState& state)
 {
     if (state.file != nullptr)
@@ -78,7 +96,7 @@ bool OpenLocked(LogState& state)
         return false;
     const CStringW folder = Util::Path::GetLogFolder();
     state.filePath = FilePathFor(folder.str(), state.name, 0);
-    state.file = std::fopen(state.filePath.c_str(), "ab");
+    state.file = OpenPrivate(state.filePath);
     if (state.file == nullptr) {
         state.nextOpenAttempt = now + kReopenPause;
         return false;

@@ -1,8 +1,10 @@
 #include "corekit/Path.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -63,12 +65,29 @@ std::wstring Root()
     return state.root;
 }
 
+// The folders hold the profile store with its session token, and the logs:
+// missing ones, on the way to the folder too, are made for the user alone.
+// Folders that exist keep their mode.
+void MakeFolders(const fs::path& folder)
+{
+    std::error_code ec;
+    std::vector<fs::path> missing;
+    for (fs::path at = folder; !at.empty() && !fs::exists(at, ec); at = at.parent_path()) {
+        missing.push_back(at);
+        if (at == at.parent_path())
+            break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST)
+            return;
+    }
+}
+
 // Folder getters hand out the path even when it cannot be created: the
 // caller's own file operation then reports the failure where it happens.
 CStringW Ensure(const std::wstring& folder)
 {
-    std::error_code ec;
-    fs::create_directories(Corekit::ToFsPath(folder), ec);
+    MakeFolders(Corekit::ToFsPath(folder));
     return CStringW(folder);
 }
 

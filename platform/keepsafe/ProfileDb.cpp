@@ -2,6 +2,12 @@
 
 #include <sqlite3.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -30,6 +36,20 @@ constexpr const char* kSchema =
     "  value,"
     "  PRIMARY KEY (user_id, key)) WITHOUT ROWID;";
 
+constexpr const char* kHasItem = "SELECT 1 FROM login_item WHERE user_id=?;";
+constexpr const char* kItemValues = "SELECT key, type, value FROM item_value WHERE user_id=? ORDER BY key;";
+constexpr const char* kWriteValue =
+    "INSERT INTO item_value(user_id, key, type, value) VALUES(?, ?, ?, ?) "
+    "ON CONFLICT(user_id, key) DO UPDATE SET type=excluded.type, value=excluded.value;";
+constexpr const char* kDeleteValue = "DELETE FROM item_value WHERE user_id=? AND key=?;";
+constexpr const char* kCreateItem = "INSERT OR IGNORE INTO login_item(user_id) VALUES(?);";
+constexpr const char* kListUsers = "SELECT user_id FROM login_item ORDER BY user_id;";
+constexpr const char* kRemoveItem = "DELETE FROM login_item WHERE user_id=?;";
+// Every statement of the store, prepared once at open: a database of
+// another shape (a file of an older or a foreign program) fails them.
+constexpr const char* kStatements[] = {kHasItem,    kItemValues, kWriteValue, kDeleteValue,
+                                       kCreateItem, kListUsers,  kRemoveItem};
+
 std::string Utf8(const std::wstring& text)
 {
     return ToMultiByte(text.c_str(), CP_UTF8);
@@ -51,11 +71,27 @@ bool IsCorruption(int error)
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
-bool IsTransient(int error)
+// The store keeps the session token, so its files are the user's alone.
+// SQLite gives the journal files the mode of the database file; a database
+// left readable by others (an older version made it so) is closed up
+// before it is opened. On Windows the per-user profile folder serves.
+void KeepPrivate(const fs::path& file, bool create)
 {
-    const int primary = error & 0xff;
-    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_NOMEM ||
-           primary == SQLITE_INTERRUPT;
+#if !defined(_WIN32)
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 &&
+        ::fchmod(fd, st.st_mode & 07700) == 0) {
+        Util::Log::Info(kTag, L"KeepPrivate: %S was open to other users (mode %o), now to its owner only",
+                        file.u8string().c_str(), static_cast<unsigned>(st.st_mode & 07777));
+    }
+    ::close(fd);
+#else
+    (void)file;
+    (void)create;
+#endif
 }
 
 // A prepared statement that is finalised on every path.
@@ -141,15 +177,21 @@ bool CProfileDb::Exec(const char* sql)
     return true;
 }
 
-bool CProfileDb::OpenChecked(int& error)
+bool CProfileDb::OpenChecked(int& error, std::string& damage)
 {
-    error = sqlite3_open_v2(Utf8(m_path).c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (error != SQLITE_OK) {
-        CloseConnection();
-        return false;
+    damage.clear();
+    const fs::path file = FsPath(m_path);
+    KeepPrivate(file, true);
+    for (const char* suffix : {"-wal", "-shm"}) {
+        fs::path journal = file;
+        journal += suffix;
+        KeepPrivate(journal, false);
     }
-    sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    error = sqlite3_open_v2(Utf8(m_path).c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (error == SQLITE_OK) {
+        sqlite3_extended_result_codes(m_db, 1);
+        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    }
     // The first statements read the file header and every page of the
     // quick check: a damaged file fails here, before any caller sees it.
     const char* const setup[] = {
@@ -158,30 +200,51 @@ bool CProfileDb::OpenChecked(int& error)
         "PRAGMA synchronous=FULL;",
     };
     for (const char* sql : setup) {
-        error = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
-        if (error != SQLITE_OK) {
-            CloseConnection();
-            return false;
-        }
+        if (error == SQLITE_OK)
+            error = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
     }
-    {
+    if (error == SQLITE_OK) {
         Statement check(m_db, "PRAGMA quick_check;");
         const int rc = check.Step();
         if (rc != SQLITE_ROW) {
             error = check.Error();
         } else {
-            const auto* answer = sqlite3_column_text(check.get(), 0);
-            if (answer == nullptr || std::string(reinterpret_cast<const char*>(answer)) != "ok")
+            const auto* answer = reinterpret_cast<const char*>(sqlite3_column_text(check.get(), 0));
+            if (answer == nullptr || std::string(answer) != "ok") {
                 error = SQLITE_CORRUPT;
+                damage = std::string("quick check: ") + (answer != nullptr ? answer : "no answer");
+            }
         }
     }
     if (error == SQLITE_OK)
         error = sqlite3_exec(m_db, kSchema, nullptr, nullptr, nullptr);
-    if (error != SQLITE_OK) {
-        CloseConnection();
-        return false;
+    // Tables of another shape fail the same way on every later call, for
+    // ever: they count as damage. The foreign key check also fails when the
+    // tables do not link up.
+    bool shapeChecked = false;
+    for (const char* sql : kStatements) {
+        if (error != SQLITE_OK)
+            break;
+        shapeChecked = true;
+        Statement check(m_db, sql);
+        error = check.Error();
     }
-    return true;
+    if (error == SQLITE_OK) {
+        Statement links(m_db, "PRAGMA foreign_key_check(item_value);");
+        int rc = SQLITE_ROW;
+        while ((rc = links.Step()) == SQLITE_ROW) {
+        }
+        if (rc != SQLITE_DONE)
+            error = links.Error();
+    }
+    if (shapeChecked && (error & 0xff) == SQLITE_ERROR)
+        damage = std::string("unusable tables: ") + sqlite3_errmsg(m_db);
+    if (error == SQLITE_OK)
+        return true;
+    if (damage.empty() && IsCorruption(error))
+        damage = sqlite3_errstr(error);
+    CloseConnection();
+    return false;
 }
 
 bool CProfileDb::EnsureOpen()
@@ -189,18 +252,19 @@ bool CProfileDb::EnsureOpen()
     if (m_db != nullptr)
         return true;
     int error = SQLITE_OK;
-    if (OpenChecked(error))
+    std::string damage;
+    if (OpenChecked(error, damage))
         return true;
-    if (IsTransient(error)) {
-        Util::Log::Warn(kTag, L"EnsureOpen: database busy (%d), try again later", error);
+    if (damage.empty()) {
+        // A full disk, an I/O error, a lock held elsewhere or a file or
+        // folder that may not be read or written says nothing against the
+        // file: moved aside, every login item would be lost once the cause
+        // is gone. The next call tries again.
+        Util::Log::Error(kTag, L"EnsureOpen: cannot open %s: %S (%d); the file stays as it is", m_path.c_str(),
+                         sqlite3_errstr(error), error);
         return false;
     }
-    std::error_code ec;
-    if (!fs::exists(FsPath(m_path), ec)) {
-        Util::Log::Error(kTag, L"EnsureOpen: cannot create %s (%d)", m_path.c_str(), error);
-        return false;
-    }
-    MoveAsideAndRecreate(sqlite3_errstr(error));
+    MoveAsideAndRecreate(damage.c_str());
     return m_db != nullptr;
 }
 
@@ -242,7 +306,8 @@ void CProfileDb::MoveAsideAndRecreate(const char* reason)
     Util::Log::Error(kTag, L"MoveAside: %s was unusable (%S), moved to %S; starting an empty store",
                      m_path.c_str(), reason, aside.u8string().c_str());
     int error = SQLITE_OK;
-    if (!OpenChecked(error))
+    std::string damage;
+    if (!OpenChecked(error, damage))
         Util::Log::Error(kTag, L"MoveAside: cannot create a fresh %s (%d)", m_path.c_str(), error);
 }
 
@@ -258,7 +323,7 @@ bool CProfileDb::LoadItem(uint32_t userId, bool& exists, std::vector<StoredValue
         return false;
     bool ok = true;
     {
-        Statement has(m_db, "SELECT 1 FROM login_item WHERE user_id=?;");
+        Statement has(m_db, kHasItem);
         has.BindId(1, userId);
         const int rc = has.Step();
         exists = rc == SQLITE_ROW;
@@ -267,7 +332,7 @@ bool CProfileDb::LoadItem(uint32_t userId, bool& exists, std::vector<StoredValue
             OnFailure(has.Error(), "LoadItem");
     }
     if (ok && exists) {
-        Statement rows(m_db, "SELECT key, type, value FROM item_value WHERE user_id=? ORDER BY key;");
+        Statement rows(m_db, kItemValues);
         rows.BindId(1, userId);
         int rc = SQLITE_ROW;
         while ((rc = rows.Step()) == SQLITE_ROW) {
@@ -298,9 +363,7 @@ bool CProfileDb::WriteValue(uint32_t userId, const StoredValue& value)
         return false;
     // The foreign key turns a write to an item that was removed (here or in
     // another process) into a failure instead of a stray row.
-    Statement upsert(m_db,
-                     "INSERT INTO item_value(user_id, key, type, value) VALUES(?, ?, ?, ?) "
-                     "ON CONFLICT(user_id, key) DO UPDATE SET type=excluded.type, value=excluded.value;");
+    Statement upsert(m_db, kWriteValue);
     upsert.BindId(1, userId);
     upsert.BindText(2, Utf8(value.key));
     if (upsert.Ok())
@@ -317,7 +380,7 @@ bool CProfileDb::DeleteValue(uint32_t userId, const std::wstring& key)
 {
     if (!EnsureOpen())
         return false;
-    Statement del(m_db, "DELETE FROM item_value WHERE user_id=? AND key=?;");
+    Statement del(m_db, kDeleteValue);
     del.BindId(1, userId);
     del.BindText(2, Utf8(key));
     if (del.Step() != SQLITE_DONE) {
@@ -337,7 +400,7 @@ bool CProfileDb::SaveItem(uint32_t userId, const std::vector<StoredValue>& value
         return false;
     bool ok = true;
     {
-        Statement create(m_db, "INSERT OR IGNORE INTO login_item(user_id) VALUES(?);");
+        Statement create(m_db, kCreateItem);
         create.BindId(1, userId);
         if (create.Step() != SQLITE_DONE) {
             ok = false;
@@ -362,7 +425,7 @@ bool CProfileDb::ListUsers(std::vector<uint32_t>& userIds)
     userIds.clear();
     if (!EnsureOpen())
         return false;
-    Statement rows(m_db, "SELECT user_id FROM login_item ORDER BY user_id;");
+    Statement rows(m_db, kListUsers);
     int rc = SQLITE_ROW;
     while ((rc = rows.Step()) == SQLITE_ROW)
         userIds.push_back(static_cast<uint32_t>(sqlite3_column_int64(rows.get(), 0)));
@@ -379,7 +442,7 @@ bool CProfileDb::RemoveItem(uint32_t userId, bool& removed)
     removed = false;
     if (!EnsureOpen())
         return false;
-    Statement del(m_db, "DELETE FROM login_item WHERE user_id=?;");
+    Statement del(m_db, kRemoveItem);
     del.BindId(1, userId);
     if (del.Step() != SQLITE_DONE) {
         OnFailure(del.Error(), "RemoveItem");

@@ -1,7 +1,9 @@
 #pragma once
 // CProfileDb: one SQLite connection to the profile database, with the
-// recovery rule of the store: a database that is corrupt or cannot be read is
-// moved aside and replaced by an empty one. Not locked by itself: callers
+// recovery rule of the store: a database that SQLite finds corrupt or not a
+// database, or whose tables the store cannot use, is moved aside and
+// replaced by an empty one. Any other failure (a full disk, an I/O error, no
+// permission) is reported and the file kept. Not locked by itself: callers
 // hold Guard() around every call and around whatever must stay consistent
 // with the database (a record's in-memory values).
 
@@ -48,7 +50,9 @@ public:
     bool RemoveItem(uint32_t userId, bool& removed);
 
 private:
-    bool OpenChecked(int& error);
+    // damage tells why the file is unusable, empty when the failure lies
+    // elsewhere.
+    bool OpenChecked(int& error, std::string& damage);
     bool Exec(const char* sql);
     // Looks at a failed step: a corrupt database is replaced at once.
     void OnFailure(int error, const char* what);

@@ -14,7 +14,9 @@
 
 #include "compat/IniFile.h"
 #include "compat/TextConvert.h"
+#include "corekit/ChildProcess.h"
 #include "corekit/TempRoot.h"
+#include "corekit/Umask.h"
 
 namespace fs = std::filesystem;
 
@@ -169,6 +171,28 @@ TEST_F(IniFileTest, ReadOnlyFileIsLeftAlone)
     EXPECT_EQ(EACCES, errno);
     EXPECT_EQ("[S]\nk=v\n", Content());
     EXPECT_EQ(L"v", Read(L"S", L"k"));
+}
+
+TEST_F(IniFileTest, NewFilesAreTheUsersAloneAndOldOnesKeepTheirMode)
+{
+    const Umask mask(022);
+    ASSERT_EQ(1, Write(L"S", L"k", L"v"));
+    EXPECT_EQ(0600u, ModeOf(m_file.c_str()));
+    EXPECT_EQ(0600u, ModeOf((m_file.string() + ".lock").c_str()));
+    ASSERT_EQ(0, chmod(m_file.c_str(), 0640));
+    ASSERT_EQ(1, Write(L"S", L"k", L"w"));
+    EXPECT_EQ(0640u, ModeOf(m_file.c_str()));
+}
+
+TEST_F(IniFileTest, AFifoInPlaceOfTheFileIsNeitherWaitedForNorWritten)
+{
+    ASSERT_EQ(0, mkfifo(m_file.c_str(), 0600));
+    EXPECT_TRUE(PassesInChild([this] {
+        errno = 0;
+        return Read(L"S", L"k") == L"<none>" && ReadInt(L"S", L"k") == -7 && Write(L"S", L"k", L"v") == 0 &&
+               errno == EINVAL;
+    }));
+    EXPECT_TRUE(fs::is_fifo(m_file));
 }
 
 TEST_F(IniFileTest, RefusesNamesAndValuesThatWouldForgeLines)

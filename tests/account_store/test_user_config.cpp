@@ -14,6 +14,7 @@
 #include "compat/TextConvert.h"
 #include "corekit/Log.h"
 #include "corekit/Path.h"
+#include "corekit/ChildProcess.h"
 #include "corekit/TempRoot.h"
 
 namespace fs = std::filesystem;
@@ -174,6 +175,15 @@ TEST_F(UserConfigTest, RefusedWritesAreLogged)
     EXPECT_EQ(std::string::npos, text.find("forged")) << text;
     EXPECT_EQ(CStringW(), Cfg::GetCaremaDevName());
     EXPECT_EQ(CStringW(), Cfg::GetLocalGUID());
+}
+
+TEST_F(UserConfigTest, AFifoInPlaceOfTheFileHoldsNoCaller)
+{
+    ASSERT_EQ(0, mkfifo(File().c_str(), 0600));
+    EXPECT_TRUE(PassesInChild([] {
+        Cfg::SetAutoLogin(1);
+        return Cfg::GetAutoLogin() == 0 && Cfg::GetChairmainMaxCount() == 9 && Cfg::GetLocalGUID().IsEmpty();
+    }));
 }
 
 TEST_F(UserConfigTest, DataFolderTooLongForThePathBufferIsNotCut)

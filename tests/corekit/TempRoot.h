@@ -1,6 +1,7 @@
 #pragma once
 // A fresh folder under the system's temporary folder for one test, removed
-// again at the end; the product's root folder points into it meanwhile.
+// again at the end; the product's root folder points into it meanwhile and
+// back to the one before (the test program's own) afterwards.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@
 
 class TempRoot {
 public:
-    TempRoot()
+    TempRoot() : m_previous(Util::Path::GetRootFolder().str())
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "corekit-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr)
@@ -23,7 +24,7 @@ public:
     }
     ~TempRoot()
     {
-        Util::Path::SetRootFolder(nullptr);
+        Util::Path::SetRootFolder(m_previous.c_str());
         std::error_code ec;
         std::filesystem::remove_all(m_path, ec);
     }
@@ -34,5 +35,6 @@ public:
     std::wstring Wide() const { return ToWide(m_path.string().c_str(), CP_UTF8); }
 
 private:
+    std::wstring m_previous;
     std::filesystem::path m_path;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TempRoot.h"
+#include "Umask.h"
 #include "corekit/Log.h"
 
 namespace fs = std::filesystem;
@@ -209,6 +210,22 @@ TEST_F(LogTest, AnUnwritableFolderDropsLinesWithoutFailing)
     const auto lines = ReadLines(LogFile());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("written"), std::string::npos);
+}
+
+TEST_F(LogTest, OnlyTheUserMayReadTheLog)
+{
+    const Umask mask(022);
+    fs::remove_all(m_root.Path() / "logs");
+    Util::Log::Info(L"T", L"signed in");
+    EXPECT_EQ(0700u, ModeOf(LogFile().parent_path().c_str()));
+    EXPECT_EQ(0600u, ModeOf(LogFile().c_str()));
+
+    // A log an older version left readable by others is closed up.
+    Util::Log::Close();
+    fs::permissions(LogFile(), fs::perms(0644));
+    Util::Log::Info(L"T", L"again");
+    EXPECT_EQ(0600u, ModeOf(LogFile().c_str()));
+    EXPECT_EQ(ReadLines(LogFile()).size(), 2u);
 }
 
 TEST_F(LogTest, NullFormatAndTagWriteAnEmptyLine)

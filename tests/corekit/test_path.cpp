@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TempRoot.h"
+#include "Umask.h"
 #include "corekit/Path.h"
 
 namespace fs = std::filesystem;
@@ -24,11 +25,15 @@ fs::path Fs(const CStringW& path)
 
 TEST(PathDefault, RootIsUnderTheHomeFolderFromThePasswordDatabase)
 {
+    // Only named, never made: the test program's own data folder comes back
+    // before anything could write into the user's.
+    const CStringW own = Util::Path::GetRootFolder();
     Util::Path::SetRootFolder(nullptr);
+    const CStringW root = Util::Path::GetRootFolder();
+    Util::Path::SetRootFolder(own);
     const passwd* entry = getpwuid(getuid());
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(Util::Path::GetRootFolder(),
-              ToWide(entry->pw_dir, CP_UTF8) + L"/.local/share/Pelbo");
+    EXPECT_EQ(root, ToWide(entry->pw_dir, CP_UTF8) + L"/.local/share/Pelbo");
 }
 
 TEST(Path, FoldersLieUnderTheRootAndAreCreated)
@@ -53,6 +58,22 @@ TEST(Path, FoldersLieUnderTheRootAndAreCreated)
         EXPECT_EQ(folder.got, folder.expected);
         EXPECT_TRUE(fs::is_directory(Fs(folder.got))) << Fs(folder.got);
     }
+}
+
+TEST(Path, NewFoldersAreTheUsersAlone)
+{
+    const Umask mask(022);
+    TempRoot root;
+    const fs::path existing = root.Path() / "shared";
+    fs::create_directory(existing);
+    fs::permissions(existing, fs::perms(0755));
+    const fs::path nested = existing / "a" / "b";
+    Util::Path::SetRootFolder(ToWide(nested.string().c_str(), CP_UTF8).c_str());
+    const CStringW logs = Util::Path::GetLogFolder();
+    const CStringW pictures = Util::Path::GetUserPicFolder();
+    for (const fs::path& folder : {existing / "a", nested, Fs(logs), nested / "users", Fs(pictures)})
+        EXPECT_EQ(0700u, ModeOf(folder.c_str())) << folder;
+    EXPECT_EQ(0755u, ModeOf(existing.c_str()));
 }
 
 TEST(Path, UserFolderNameMustBeOneComponent)

@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TempRoot.h"
 #include "corekit/HttpSettings.h"
+#include "corekit/Log.h"
 
 namespace fs = std::filesystem;
 
@@ -124,6 +129,62 @@ TEST(Settings, BadValuesAndUnknownKeysAreIgnored)
     EXPECT_EQ(Http::GetRequestTimeoutMs(), 30000u);
     EXPECT_EQ(Http::GetOssPathStyle(), 1);
     EXPECT_EQ(Http::GetWSSUrl(), L"ws://kept");
+    Http::ResetSettings();
+}
+
+// 0 would mean "never time out"; the ends of each range are taken, a value
+// beyond them gives the default (not the value in effect before) and a line
+// in the log.
+TEST(Settings, TimeoutsOutsideTheirRangeGiveTheDefault)
+{
+    TempRoot root;
+    Util::Log::Close();  // the next line opens the log under this root
+    const struct {
+        const char* line;
+        unsigned connectMs;
+        unsigned requestMs;
+    } cases[] = {
+        {"connect_timeout_ms=0", 10000, 7777},      {"connect_timeout_ms=499", 10000, 7777},
+        {"connect_timeout_ms=500", 500, 7777},      {"connect_timeout_ms=120000", 120000, 7777},
+        {"connect_timeout_ms=120001", 10000, 7777}, {"request_timeout_ms=0", 7777, 30000},
+        {"request_timeout_ms=999", 7777, 30000},    {"request_timeout_ms=1000", 7777, 1000},
+        {"request_timeout_ms=600000", 7777, 600000}, {"request_timeout_ms=600001", 7777, 30000},
+    };
+    const fs::path file = root.Path() / "t.ini";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        WriteFile(file, std::string("[Service]\n") + c.line + "\n");
+        Http::ResetSettings();
+        Http::SetConnectTimeoutMs(7777);
+        Http::SetRequestTimeoutMs(7777);
+        EXPECT_NE(Http::LoadSettingsFile((root.Wide() + L"/t.ini").c_str()), 0);
+        EXPECT_EQ(Http::GetConnectTimeoutMs(), c.connectMs);
+        EXPECT_EQ(Http::GetRequestTimeoutMs(), c.requestMs);
+    }
+    std::ifstream log(fs::u8path(ToMultiByte(Util::Log::GetLogFilePath().c_str(), CP_UTF8)));
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("(request_timeout_ms): out of range 1000..600000, default 30000 used"), std::string::npos);
+
+    // Set in code, 0 means the default too.
+    Http::SetConnectTimeoutMs(0);
+    Http::SetRequestTimeoutMs(0);
+    EXPECT_EQ(Http::GetConnectTimeoutMs(), 10000u);
+    EXPECT_EQ(Http::GetRequestTimeoutMs(), 30000u);
+    Http::ResetSettings();
+}
+
+TEST(Settings, AFifoInPlaceOfTheFileIsNotWaitedFor)
+{
+    TempRoot root;
+    const fs::path fifo = root.Path() / "ServiceSettings.ini";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    Http::ResetSettings();
+    Http::SetHttpUrlHead(L"http://set");
+    EXPECT_TRUE(PassesInChild([&root] {
+        return Http::LoadSettingsFile(nullptr) == 0 &&
+               Http::LoadSettingsFile((root.Wide() + L"/ServiceSettings.ini").c_str()) == 0 &&
+               Http::GetHttpUrlHead() == L"http://set";
+    }));
     Http::ResetSettings();
 }
 

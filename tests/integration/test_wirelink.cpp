@@ -220,7 +220,7 @@ protected:
     {
         Aux::CSCenter::DoExit();
         Http::ResetSettings();
-        Util::Path::SetRootFolder(nullptr);
+        Util::Path::SetRootFolder(m_ownRoot);
     }
 
     std::wstring WsUrl() const
@@ -293,6 +293,7 @@ protected:
 
     static size_t LogSize() { return g_log.Read<size_t>([] { return g_logLines.size(); }); }
 
+    const CStringW m_ownRoot = Util::Path::GetRootFolder();  // the test program's data folder
     TestSupport::TempDir m_root;
     std::unique_ptr<TestSupport::TestServer> m_server;
     const unsigned m_userId = 4711;

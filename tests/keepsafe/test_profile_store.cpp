@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "FailingVfs.h"
 #include "compat/TextConvert.h"
 #include "corekit/TempRoot.h"
+#include "corekit/Umask.h"
 #include "corekit/XData.h"
 #include "keepsafe/Profile.h"
 
@@ -27,10 +30,15 @@ class ProfileStoreTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        FailingVfs::Install();
         m_file = m_root.Path() / "profiles.db";
         ASSERT_EQ(1, Open(Wide(m_file).c_str()));
     }
-    void TearDown() override { Close(); }
+    void TearDown() override
+    {
+        FailingVfs::Set(FailingVfs::Fault::None);
+        Close();
+    }
 
     static std::wstring Wide(const fs::path& path) { return ToWide(path.u8string().c_str(), CP_UTF8); }
 
@@ -44,6 +52,8 @@ protected:
 
     static CStringW Text(IXData* item, const wchar_t* key)
     {
+        if (item == nullptr)
+            return CStringW(L"<no item>");
         CStringW value;
         item->GetIXDataStr(key, value);
         return value;
@@ -74,9 +84,31 @@ protected:
         return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
+    // The database files moved aside, without their journal files.
+    std::vector<fs::path> AsideFiles() const
+    {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(m_root.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(m_file.filename().string() + ".corrupt-", 0) == 0 &&
+                name.find("-wal") == std::string::npos && name.find("-shm") == std::string::npos)
+                found.push_back(entry.path());
+        }
+        return found;
+    }
+
     TempRoot m_root;
     fs::path m_file;
 };
+
+// Runs the statements on a database file of the test's own making.
+void MakeDatabase(const fs::path& file, const char* sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
 
 TEST_F(ProfileStoreTest, HandsOutOneLiveRecordPerUser)
 {
@@ -248,16 +280,9 @@ TEST_F(ProfileStoreTest, CorruptDatabaseIsMovedAsideAndReplaced)
     SaveName(2, L"Fresh");
     EXPECT_EQ(CStringW(L"Fresh"), Text(Item(2).get(), L"name"));
 
-    int asideFiles = 0;
-    for (const auto& entry : fs::directory_iterator(m_root.Path())) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("profiles.db.corrupt-", 0) == 0 && name.find("-wal") == std::string::npos &&
-            name.find("-shm") == std::string::npos) {
-            ++asideFiles;
-            EXPECT_EQ(4096u, fs::file_size(entry.path()));
-        }
-    }
-    EXPECT_EQ(1, asideFiles);
+    const std::vector<fs::path> aside = AsideFiles();
+    ASSERT_EQ(1u, aside.size());
+    EXPECT_EQ(4096u, fs::file_size(aside.front()));
 }
 
 TEST_F(ProfileStoreTest, DamagedPagesBehindAValidHeaderAreFoundAtOpen)
@@ -281,14 +306,104 @@ TEST_F(ProfileStoreTest, DamagedPagesBehindAValidHeaderAreFoundAtOpen)
     EXPECT_EQ(CStringW(L"After"), Text(Item(60).get(), L"name"));
 }
 
-TEST_F(ProfileStoreTest, UnopenableDatabaseIsMovedAsideToo)
+TEST_F(ProfileStoreTest, UnopenableDatabaseIsReportedAndLeftInPlace)
 {
+    SaveName(1, L"Before");
+    Close();
+    const fs::path kept = m_root.Path() / "kept.db";
+    fs::rename(m_file, kept);
+    fs::create_directory(m_file);  // a folder where the file should be
+    EXPECT_EQ(0, Open(Wide(m_file).c_str()));
+    std::vector<uint32_t> ids;
+    EXPECT_EQ(0, ListLoginItems(ids));
+    EXPECT_EQ(0, SaveLoginItem(2, nullptr));
+    EXPECT_TRUE(fs::is_directory(m_file));
+    EXPECT_TRUE(AsideFiles().empty());
+
+    // Once the cause is gone, the same store works on without reopening.
+    fs::remove(m_file);
+    fs::rename(kept, m_file);
+    EXPECT_EQ(CStringW(L"Before"), Text(Item(1).get(), L"name"));
+}
+
+// A failing or full disk says nothing against the file: the calls fail while
+// it lasts, and every item is there again afterwards.
+TEST_F(ProfileStoreTest, DiskFaultsFailTheCallsAndKeepTheFile)
+{
+    SaveName(5, L"Kept");
+    XDataPtr<IXData> held = Item(5);
+    ASSERT_TRUE(held);
+
+    FailingVfs::Set(FailingVfs::Fault::Writes);
+    EXPECT_EQ(0, SaveLoginItem(6, nullptr));
+    EXPECT_EQ(0, held->SetIXDataStr(L"name", L"Unsaved"));
+    EXPECT_EQ(CStringW(L"Kept"), Text(held.get(), L"name"));
+    FailingVfs::Set(FailingVfs::Fault::None);
+    held.Reset();
+
+    Close();
+    FailingVfs::Set(FailingVfs::Fault::Reads);
+    EXPECT_EQ(0, Open(Wide(m_file).c_str()));
+    std::vector<uint32_t> ids;
+    EXPECT_EQ(0, ListLoginItems(ids));
+    EXPECT_EQ(0, HasLoginItem(5));
+    FailingVfs::Set(FailingVfs::Fault::None);
+
+    ASSERT_EQ(1, ListLoginItems(ids));
+    EXPECT_EQ(std::vector<uint32_t>{5u}, ids);
+    EXPECT_EQ(CStringW(L"Kept"), Text(Item(5).get(), L"name"));
+    EXPECT_TRUE(AsideFiles().empty());
+}
+
+// A valid SQLite file whose tables the store cannot use would fail every
+// call for ever; it is set aside like a corrupt one.
+TEST_F(ProfileStoreTest, TablesOfAnotherShapeAreMovedAside)
+{
+    const char* const shapes[] = {
+        // other columns
+        "CREATE TABLE login_item(id INTEGER PRIMARY KEY, name TEXT);"
+        "CREATE TABLE item_value(id INTEGER, blob BLOB);",
+        // the right columns, but values that cannot point at their item
+        "CREATE TABLE login_item(user_id INTEGER);"
+        "CREATE TABLE item_value(user_id INTEGER NOT NULL REFERENCES login_item(user_id),"
+        " key TEXT NOT NULL, type INTEGER NOT NULL, value, PRIMARY KEY (user_id, key));",
+    };
+    for (const char* shape : shapes) {
+        SCOPED_TRACE(shape);
+        Close();
+        for (const fs::path& aside : AsideFiles())
+            fs::remove(aside);
+        fs::remove(m_file);
+        MakeDatabase(m_file, shape);
+        ASSERT_EQ(1, Open(Wide(m_file).c_str()));
+        SaveName(1, L"Fresh");
+        EXPECT_EQ(CStringW(L"Fresh"), Text(Item(1).get(), L"name"));
+        EXPECT_EQ(1u, AsideFiles().size());
+    }
+}
+
+TEST_F(ProfileStoreTest, OnlyTheOwnerMayReadTheStore)
+{
+    const Umask mask(022);
     Close();
     fs::remove(m_file);
-    fs::create_directory(m_file);  // a folder where the file should be
     ASSERT_EQ(1, Open(Wide(m_file).c_str()));
-    SaveName(1, L"Fresh");
-    EXPECT_TRUE(fs::is_regular_file(m_file));
+    SaveName(1, L"Private");
+    EXPECT_EQ(0600u, ModeOf(m_file.c_str()));
+    for (const char* suffix : {"-wal", "-shm"}) {
+        fs::path journal = m_file;
+        journal += suffix;
+        if (fs::exists(journal)) {
+            EXPECT_EQ(0600u, ModeOf(journal.c_str())) << journal;
+        }
+    }
+
+    // A store an older version left readable by others is closed up.
+    Close();
+    fs::permissions(m_file, fs::perms(0644));
+    ASSERT_EQ(1, Open(Wide(m_file).c_str()));
+    EXPECT_EQ(0600u, ModeOf(m_file.c_str()));
+    EXPECT_EQ(CStringW(L"Private"), Text(Item(1).get(), L"name"));
 }
 
 TEST_F(ProfileStoreTest, DefaultFileLiesInTheDataFolder)

@@ -9,7 +9,9 @@
 //   quotes ('"' or '\'') reads without them. The first matching section and
 //   key count; lines that are neither are kept but never matched.
 // - A missing file, section or key reads as the default. So does a file
-//   larger than 16 MiB, which is not read at all.
+//   larger than 16 MiB, which is not read at all, and anything in the
+//   file's place that is not a regular file (a FIFO would otherwise hold
+//   the caller until some writer came).
 // - A write creates the file, the section and the key as needed and replaces
 //   only that key's line; every other line of the file stays byte for byte.
 //   A null value removes the key, a null key the whole section.

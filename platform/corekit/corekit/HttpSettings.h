@@ -28,7 +28,9 @@ COREKIT_API void SetOssPathStyle(int pathStyle);
 // File of trusted CA certificates (PEM); empty means the system's store.
 COREKIT_API CStringW GetCaBundle();
 COREKIT_API void SetCaBundle(const wchar_t* path);
-// Time-outs in milliseconds.
+// Time-outs in milliseconds. The settings file's values must lie within
+// ranges (docs/configuration.md); in code any value from 1 is taken, and 0,
+// which would mean no time-out at all, gives the default.
 COREKIT_API unsigned GetConnectTimeoutMs();
 COREKIT_API void SetConnectTimeoutMs(unsigned ms);
 COREKIT_API unsigned GetRequestTimeoutMs();
