@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <vector>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "PictureRecorder.h"
 #include "account/UserCache.h"
@@ -206,17 +209,52 @@ TEST_F(DownloadsTest, QrFailuresAreReportedWithTheirCodeAndLeaveNothing)
 
 TEST_F(DownloadsTest, QrDownloadInFlightAtDoExitIsStoppedAndNotReported)
 {
-    DevServer::Fault slow;
-    slow.delayMs = 3000;
-    ASSERT_TRUE(m_server.Server().SetFault("GET", "/v1/account/wechat/mini/qr", slow));
+    // The answer to "room=slow" is held back until the manager is gone and
+    // then sent whole. A download still running would have it before the
+    // server even hears of "room=after", and be reported first.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool arrived = false;
+        bool released = false;
+        bool answered = false;
+    };
+    const auto gate = std::make_shared<Gate>();
+    m_server.Server().Route("GET", "/v1/account/wechat/mini/qr", [gate](const DevServer::HttpRequest& request) {
+        DevServer::HttpResponse response;
+        response.contentType = "image/png";
+        response.body = DevServer::MakeHeadPng(16, 16, 3);
+        if (request.target.find("room=slow") == std::string::npos)
+            return response;
+        std::unique_lock<std::mutex> guard(gate->lock);
+        gate->arrived = true;
+        gate->changed.notify_all();
+        gate->changed.wait_for(guard, std::chrono::seconds(30), [&] { return gate->released; });
+        gate->answered = true;
+        gate->changed.notify_all();
+        return response;
+    });
+    auto waitFor = [&gate](bool Gate::*flag) {
+        std::unique_lock<std::mutex> guard(gate->lock);
+        return gate->changed.wait_for(guard, std::chrono::seconds(30), [&] { return (*gate).*flag; });
+    };
+
     QRCodeApi::QRCodeDonload(430, L"room=slow");
+    ASSERT_TRUE(waitFor(&Gate::arrived));
     QRCodeApi::DoExit();
-    m_server.Server().ClearFaults();
+    {
+        std::lock_guard<std::mutex> guard(gate->lock);
+        gate->released = true;
+    }
+    gate->changed.notify_all();
+    ASSERT_TRUE(waitFor(&Gate::answered));
+
     QRCodeApi::QRCodeDonload(430, L"room=after");
     ASSERT_TRUE(m_recorder.WaitQrCodes(1));
     const auto codes = m_recorder.QrCodes();
-    ASSERT_EQ(codes.size(), 1u);
     EXPECT_EQ(codes[0].query, L"room=after");
+    EXPECT_EQ(codes[0].code, 0);
+    EXPECT_EQ(codes.size(), 1u);
     EXPECT_EQ(FilesUnder(m_qrFolder).size(), 1u);
 }
 
