@@ -20,8 +20,10 @@
 #include "devserver/PictureMaker.h"
 #include "devserver/Routes.h"
 #include "devserver/State.h"
+#include "support/HostileServer.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
+#include "transfers/DownloadPort.h"
 #include "transfers/PicDownloadMgr.h"
 #include "transfers/QRCodeApi.h"
 #include "transfers/QRCodeDownloadMgr.h"
@@ -67,6 +69,7 @@ protected:
     }
     void TearDown() override
     {
+        Transfers::SetPictureLimits(Transfers::DefaultPictureLimits());
         m_pics.reset();
         QRCodeApi::DoExit();
         Aux::UserCache::DoExit();
@@ -160,6 +163,47 @@ TEST_F(DownloadsTest, AddressWithoutSlashesAndKeysThatAreNotUsers)
             EXPECT_EQ(report.path, L"");
     }
     EXPECT_TRUE(FilesUnder(m_root.Path()).empty());
+}
+
+TEST_F(DownloadsTest, PictureWithAVeryLongTitleIsStored)
+{
+    const std::string title(300, 'p');
+    const std::wstring url = Publish(title + ".png", 5);
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 77), url.c_str());
+    ASSERT_TRUE(m_recorder.WaitPictures(1));
+    const auto report = m_recorder.Pictures()[0];
+    EXPECT_EQ(report.result, 1);
+    EXPECT_EQ(ReadFile(report.path), DevServer::MakeHeadPng(64, 64, 5));
+    EXPECT_LT(std::filesystem::path(report.path).filename().string().size(), 255u);
+    EXPECT_EQ(FilesUnder(m_pictures).size(), 1u);
+}
+
+// Servers that would hold a download for ever or fill the disk, with the
+// managers' limits made small for the test.
+TEST_F(DownloadsTest, HostileServersCannotHoldOrFillThePictureFolders)
+{
+    HD::CDownloadLimits limits;
+    limits.maxBytes = 1u << 20;
+    limits.lowSpeedBytesPerSecond = 64;
+    limits.lowSpeedSeconds = 1;
+    Transfers::SetPictureLimits(limits);
+    TestSupport::HostileServer trickle(TestSupport::HostileServer::Trickle(1000, std::chrono::milliseconds(250)));
+    TestSupport::HostileServer flood(TestSupport::HostileServer::Flood(-1, 4u << 20));
+    TestSupport::HostileServer huge(TestSupport::HostileServer::Flood(300ll << 20, 64u << 10));
+    ASSERT_TRUE(trickle.Started() && flood.Started() && huge.Started());
+
+    Http::SetHttpUrlHead(Widen(trickle.Url("")).c_str());
+    QRCodeApi::QRCodeDonload(430, L"room=slow");
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 1), Widen(flood.Url("/big.png")).c_str());
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 2), Widen(huge.Url("/huge.png")).c_str());
+    ASSERT_TRUE(m_recorder.WaitQrCodes(1));
+    EXPECT_EQ(m_recorder.QrCodes()[0].code, static_cast<int>(HD::kDownTransport));
+    ASSERT_TRUE(m_recorder.WaitPictures(2));
+    for (const auto& report : m_recorder.Pictures())
+        EXPECT_EQ(report.result, 0) << report.key.value;
+    EXPECT_EQ(flood.Requests(), 4u);
+    EXPECT_EQ(huge.Requests(), 4u);
+    EXPECT_TRUE(FilesUnder(m_root.Path()).empty()) << "nothing of a refused body stays behind";
 }
 
 TEST_F(DownloadsTest, QrCodeOfAnOrdinaryQueryKeepsItsPlainName)
