@@ -18,7 +18,8 @@ constexpr wchar_t kStagingPrefix[] = L".";
 constexpr wchar_t kStagingSuffix[] = L".download";
 // A destination name leaves room for the staging name's additions and the
 // download's temporary suffix within the 255 bytes of a name.
-constexpr size_t kStagingBytes = sizeof(kStagingPrefix) / sizeof(wchar_t) - 1 + sizeof(kStagingSuffix) / sizeof(wchar_t) - 1;
+constexpr size_t kStagingBytes =
+    sizeof(kStagingPrefix) / sizeof(wchar_t) - 1 + sizeof(kStagingSuffix) / sizeof(wchar_t) - 1;
 constexpr size_t kMaxNameBytes = 255 - kStagingBytes - Util::HttpDownload::kTemporarySuffixMaxBytes;
 
 std::filesystem::path ToPath(const std::wstring& text)

@@ -68,7 +68,8 @@ std::wstring CQRCodeDownloadMgr::Address(int width, const std::wstring& query)
 
 std::wstring CQRCodeDownloadMgr::SafeFileName(const std::wstring& query)
 {
-    const std::wstring title = query.size() > kMaxNameChars ? query.substr(0, kKeptChars) + L"_" + Digest(query) : query;
+    const std::wstring title =
+        query.size() > kMaxNameChars ? query.substr(0, kKeptChars) + L"_" + Digest(query) : query;
     return Util::Path::SafeFileName(title, L".png", kMaxNameBytes);
 }
 
