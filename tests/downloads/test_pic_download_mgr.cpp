@@ -357,8 +357,9 @@ TEST_F(PicDownloadMgrTest, PassingRefusalCountsAsAFailureAndWaitsForTheNextPass)
     m_port.Finish(0, HD::kDownOk);
     ASSERT_EQ(m_port.StartedCount(), 2u) << "the refused picture starts with the next pass";
     EXPECT_EQ(m_port.StartedDownloads()[1].url, UrlFor(2));
-    for (size_t attempt = 1; attempt < 3; ++attempt)
+    for (size_t attempt = 1; attempt < 4; ++attempt)
         m_port.Finish(attempt, HD::kDownTransport);
+    EXPECT_EQ(m_port.StartedCount(), 4u);
     ASSERT_EQ(m_recorder.Pictures().size(), 2u) << "the refusal was the first of its four failures";
     EXPECT_EQ(m_recorder.Pictures()[1].result, 0);
     EXPECT_EQ(m_recorder.Pictures()[1].key, User(2));

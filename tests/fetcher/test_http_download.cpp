@@ -397,6 +397,8 @@ protected:
         Http::SetCaBundle(L"");
         Http::SetConnectTimeoutMs(10000);
         Http::SetRequestTimeoutMs(30000);
+        m_folder = m_root.Path() / "downloads";
+        std::filesystem::create_directories(m_folder);
     }
     void TearDown() override { HD::Shutdown(); }
 
@@ -406,13 +408,14 @@ protected:
         RecordingEvent event;
         unsigned long long id = 0;
         const std::wstring wide = Widen(url);
-        const std::wstring path = (m_root.Path() / name).wstring();
+        const std::wstring path = (m_folder / name).wstring();
         if (HD::Download(wide.c_str(), path.c_str(), &event, &id, HD::E_SAVE_REPLACE, limits) != HD::kAccepted)
             return -2;
         return event.WaitResult(id);
     }
 
     TestSupport::TempDir m_root;
+    std::filesystem::path m_folder;
 };
 
 TEST_F(HttpDownloadLimits, ATrickleBelowTheLowSpeedFails)
@@ -426,7 +429,7 @@ TEST_F(HttpDownloadLimits, ATrickleBelowTheLowSpeedFails)
     limits.lowSpeedSeconds = 1;
     EXPECT_EQ(Fetch(server.Url("/slow.png"), limits, "slow.png"), static_cast<long>(HD::kDownTransport));
     EXPECT_EQ(server.Requests(), 1u);
-    EXPECT_EQ(CountFiles(m_root.Path()), 0u);
+    EXPECT_EQ(CountFiles(m_folder), 0u);
 }
 
 TEST_F(HttpDownloadLimits, BodiesOverTheSizeLimitFail)
@@ -450,10 +453,10 @@ TEST_F(HttpDownloadLimits, BodiesOverTheSizeLimitFail)
         ASSERT_TRUE(server.Started());
         EXPECT_EQ(Fetch(server.Url("/big.png"), limits, "big.png"), c.code);
         const bool stored = c.code == static_cast<long>(HD::kDownOk);
-        EXPECT_EQ(CountFiles(m_root.Path()), stored ? 1u : 0u);
+        EXPECT_EQ(CountFiles(m_folder), stored ? 1u : 0u);
         if (stored) {
-            EXPECT_EQ(std::filesystem::file_size(m_root.Path() / "big.png"), c.served);
-            std::filesystem::remove(m_root.Path() / "big.png");
+            EXPECT_EQ(std::filesystem::file_size(m_folder / "big.png"), c.served);
+            std::filesystem::remove(m_folder / "big.png");
         }
     }
 }
