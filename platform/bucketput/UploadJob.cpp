@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "S3Signing.h"
 #include "S3Text.h"
 
 namespace Bucketput {
@@ -240,23 +241,22 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
         break;
     }
 
-    std::vector<std::string> lines;
-    if (!m_settings.token.empty())
-        lines.push_back("x-amz-security-token: " + m_settings.token);
-    // Bodies are streamed from disk: hashing them first would read every
-    // byte twice.
-    lines.push_back("x-amz-content-sha256: UNSIGNED-PAYLOAD");
+    std::string typeLine;
     const bool carriesType = kind == S3Request::Kind::Single || kind == S3Request::Kind::Initiate;
     if (carriesType && !m_settings.contentType.empty())
-        lines.push_back("Content-Type: " + m_settings.contentType);
+        typeLine = "Content-Type: " + m_settings.contentType;
     else if (kind == S3Request::Kind::Complete)
-        lines.push_back("Content-Type: application/xml");
-    for (const std::string& line : lines) {
-        curl_slist* grown = curl_slist_append(request->headers, line.c_str());
-        if (grown == nullptr)
+        typeLine = "Content-Type: application/xml";
+    if (!typeLine.empty()) {
+        request->headers = curl_slist_append(nullptr, typeLine.c_str());
+        if (request->headers == nullptr)
             return nullptr;
-        request->headers = grown;
     }
+    // Bodies are streamed from disk: hashing them first would read every
+    // byte twice.
+    if (!SignRequest(request->easy, m_settings.accessKeyId, m_settings.secret, m_settings.token, "UNSIGNED-PAYLOAD",
+                     &request->headers))
+        return nullptr;
 
     CURL* easy = request->easy;
     CURLcode rc = CURLE_OK;
@@ -278,10 +278,6 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
     set(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L));
     set(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds));
     set(curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L));
-    set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers));
-    set(curl_easy_setopt(easy, CURLOPT_AWS_SIGV4, (std::string("aws:amz:") + kRegion + ":s3").c_str()));
-    set(curl_easy_setopt(easy, CURLOPT_USERNAME, m_settings.accessKeyId.c_str()));
-    set(curl_easy_setopt(easy, CURLOPT_PASSWORD, m_settings.secret.c_str()));
     set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &UploadJob::OnData));
     set(curl_easy_setopt(easy, CURLOPT_WRITEDATA, request.get()));
     set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &UploadJob::OnHeader));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include "FsPath.h"
 #include "SplitText.h"
@@ -97,7 +98,112 @@ bool IsSafeFolderName(const std::wstring& name)
            name.find(L'\\') == std::wstring::npos;
 }
 
+bool IsSurrogate(unsigned long code)
+{
+    return code >= 0xD800 && code <= 0xDFFF;
+}
+
+// Characters that Windows refuses in a name (and "/", which no system takes).
+bool IsForbiddenInName(unsigned long code)
+{
+    if (code < 0x20 || code == 0x7F)
+        return true;
+    switch (code) {
+    case '<': case '>': case ':': case '"': case '/': case '\\': case '|': case '?': case '*':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// One character of a name: its code point and the wide units it takes
+// (two for a surrogate pair where wchar_t has 16 bits).
+struct NameChar {
+    unsigned long code;
+    std::wstring units;
+};
+
+std::vector<NameChar> Characters(const std::wstring& text)
+{
+    std::vector<NameChar> chars;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned long unit = static_cast<unsigned long>(text[i]) & 0xFFFFFFFFul;
+        const bool pair = sizeof(wchar_t) == 2 && unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
+                          text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        if (pair) {
+            const unsigned long low = static_cast<unsigned long>(text[i + 1]);
+            chars.push_back({0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), text.substr(i, 2)});
+            ++i;
+            continue;
+        }
+        // A lone surrogate or a value beyond Unicode has no UTF-8 form.
+        if (IsForbiddenInName(unit) || IsSurrogate(unit) || unit > 0x10FFFF)
+            chars.push_back({'_', L"_"});
+        else
+            chars.push_back({unit, std::wstring(1, text[i])});
+    }
+    return chars;
+}
+
+size_t Utf8Size(unsigned long code)
+{
+    return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+}
+
+// Windows opens a device instead of a file for these names, whatever
+// follows the first dot.
+bool IsDeviceName(const std::wstring& name)
+{
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ')
+        stem.pop_back();
+    for (wchar_t& ch : stem) {
+        if (ch >= L'a' && ch <= L'z')
+            ch = static_cast<wchar_t>(ch - L'a' + L'A');
+    }
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (stem == device)
+            return true;
+    }
+    return stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
+           stem[3] >= L'1' && stem[3] <= L'9';
+}
+
 }  // namespace
+
+std::wstring SafeFileName(const std::wstring& title, const std::wstring& extension, size_t maxBytes)
+{
+    const std::vector<NameChar> ext = Characters(extension);
+    size_t extBytes = 0;
+    for (const NameChar& ch : ext)
+        extBytes += Utf8Size(ch.code);
+    const std::vector<NameChar> chars = Characters(title);
+    // The title cut to room bytes, the extension, the end made safe.
+    auto build = [&](size_t room) {
+        std::vector<NameChar> kept;
+        size_t used = 0;
+        for (const NameChar& ch : chars) {
+            if (used + Utf8Size(ch.code) > room)
+                break;
+            used += Utf8Size(ch.code);
+            kept.push_back(ch);
+        }
+        if (kept.empty())
+            kept.push_back({'_', L"_"});
+        kept.insert(kept.end(), ext.begin(), ext.end());
+        for (auto it = kept.rbegin(); it != kept.rend() && (it->code == '.' || it->code == ' '); ++it)
+            *it = NameChar{'_', L"_"};
+        std::wstring name;
+        for (const NameChar& ch : kept)
+            name += ch.units;
+        return name;
+    };
+    const size_t room = maxBytes > extBytes ? maxBytes - extBytes : 0;
+    const std::wstring name = build(room);
+    if (!IsDeviceName(name))
+        return name;
+    return L"_" + build(room > 0 ? room - 1 : 0);
+}
 
 void SetRootFolder(const wchar_t* root)
 {

@@ -82,10 +82,20 @@ bool DownloadJob::Setup(const JobSettings& settings, std::string* error)
         set(curl_easy_setopt(m_easy, CURLOPT_CAINFO, settings.caBundle.c_str()));
     }
     set(curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs));
-    // Installers are large: no limit on the whole transfer, only on a stall.
-    if (settings.stallTimeoutMs > 0) {
+    // No limit on the whole transfer (an installer is large and the line may
+    // be slow), only on its speed.
+    if (settings.lowSpeedBytesPerSecond > 0 && settings.lowSpeedSeconds > 0) {
+        set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, settings.lowSpeedBytesPerSecond));
+        set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, settings.lowSpeedSeconds));
+    } else if (settings.stallTimeoutMs > 0) {
         set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L));
         set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, settings.stallTimeoutMs / 1000)));
+    }
+    // An announced size over the limit fails before the body comes; OnData
+    // holds the limit for a body whose size was not announced.
+    m_maxBytes = settings.maxBytes;
+    if (m_maxBytes > 0) {
+        set(curl_easy_setopt(m_easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(m_maxBytes)));
     }
     set(curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L));
     // Fewer, larger writes for big files; as large as the curl tool's.
@@ -107,6 +117,10 @@ size_t DownloadJob::OnData(char* data, size_t size, size_t count, void* self)
     auto* job = static_cast<DownloadJob*>(self);
     const size_t bytes = size * count;
     if (job->StopRequested()) {
+        return 0;
+    }
+    if (job->m_maxBytes > 0 && bytes > job->m_maxBytes - job->m_written) {
+        job->m_tooLarge = true;
         return 0;
     }
     job->m_file.write(data, static_cast<std::streamsize>(bytes));
@@ -142,6 +156,9 @@ unsigned DownloadJob::Finish(CURLcode result)
     if (m_stop.load()) {
         return HD::kDownStopped;
     }
+    if (m_tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+        return HD::kDownTooLarge;
+    }
     if (m_writeFailed || !flushed) {
         return HD::kDownFile;
     }
@@ -166,6 +183,9 @@ std::string DownloadJob::Describe(CURLcode result) const
 {
     if (m_writeFailed) {
         return "writing " + m_temporary.u8string() + " failed";
+    }
+    if (m_tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+        return "the body exceeds the limit of " + std::to_string(m_maxBytes) + " bytes";
     }
     std::string text = curl_easy_strerror(result);
     if (m_error[0] != '\0') {

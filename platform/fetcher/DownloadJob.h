@@ -20,6 +20,11 @@ struct JobSettings {
     std::string caBundle;  // PEM file (UTF-8 path); empty: the system's store
     long connectTimeoutMs = 0;
     long stallTimeoutMs = 0;  // a transfer that moves no byte this long fails
+    unsigned long long maxBytes = 0;  // largest body; 0: no limit
+    // A transfer slower than this for this long fails; 0: the stall rule
+    // above applies instead.
+    long lowSpeedBytesPerSecond = 0;
+    long lowSpeedSeconds = 0;
 };
 
 class DownloadJob {
@@ -74,6 +79,8 @@ private:
     std::ofstream m_file;
     bool m_committed = false;
     bool m_writeFailed = false;
+    bool m_tooLarge = false;
+    unsigned long long m_maxBytes = 0;
     unsigned long long m_written = 0;
     std::atomic<bool> m_stop{false};
     ProgressFn m_progress;

@@ -25,12 +25,17 @@ constexpr int kBusyPollMs = 1000;
 // slow receiver never holds up the transfer.
 constexpr std::chrono::milliseconds kReportInterval(100);
 
-JobSettings ReadSettings()
+JobSettings ReadSettings(const HD::CDownloadLimits& limits)
 {
     JobSettings settings;
     settings.caBundle = Netcall::WideToUtf8(Http::GetCaBundle().str());
     settings.connectTimeoutMs = static_cast<long>(Http::GetConnectTimeoutMs());
     settings.stallTimeoutMs = static_cast<long>(Http::GetRequestTimeoutMs());
+    settings.maxBytes = limits.maxBytes;
+    if (limits.lowSpeedBytesPerSecond > 0 && limits.lowSpeedSeconds > 0) {
+        settings.lowSpeedBytesPerSecond = static_cast<long>(limits.lowSpeedBytesPerSecond);
+        settings.lowSpeedSeconds = static_cast<long>(limits.lowSpeedSeconds);
+    }
     return settings;
 }
 
@@ -66,7 +71,7 @@ DownloadService::~DownloadService()
 }
 
 unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::CHttpDownloadEvent* sink,
-                                   unsigned long long* id, int mode)
+                                   unsigned long long* id, int mode, const HD::CDownloadLimits& limits)
 {
     try {
         if (url == nullptr || path == nullptr || path[0] == L'\0' || sink == nullptr || id == nullptr ||
@@ -92,7 +97,7 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
         std::string error;
         const auto destination = std::filesystem::u8path(Netcall::WideToUtf8(path));
         std::unique_ptr<DownloadJob> job =
-            DownloadJob::Create(newId, utf8Url, destination, ReadSettings(), &refusal, &error);
+            DownloadJob::Create(newId, utf8Url, destination, ReadSettings(limits), &refusal, &error);
         if (!job) {
             Util::Log::Warn(kTag, L"Download: refused %s: %S", Masked(utf8Url).c_str(), error.c_str());
             return refusal;

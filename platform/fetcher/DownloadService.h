@@ -32,7 +32,7 @@ public:
     DownloadService& operator=(const DownloadService&) = delete;
 
     unsigned Download(const wchar_t* url, const wchar_t* path, Util::HttpDownload::CHttpDownloadEvent* sink,
-                      unsigned long long* id, int mode);
+                      unsigned long long* id, int mode, const Util::HttpDownload::CDownloadLimits& limits);
     unsigned Stop(unsigned long long id);
     // Forgets the event's downloads (stopping them) and waits for a delivery
     // to it running on the I/O thread, unless called on that thread.

@@ -84,8 +84,14 @@ void CHttpDownloadEvent::DetachDownloadEvent()
 unsigned Download(const wchar_t* url, const wchar_t* path, CHttpDownloadEvent* sink, unsigned long long* id,
                   EFileSaveMode mode, int, int)
 {
+    return Download(url, path, sink, id, mode, CDownloadLimits());
+}
+
+unsigned Download(const wchar_t* url, const wchar_t* path, CHttpDownloadEvent* sink, unsigned long long* id,
+                  EFileSaveMode mode, const CDownloadLimits& limits)
+{
     try {
-        return Registry().Get().Download(url, path, sink, id, static_cast<int>(mode));
+        return Registry().Get().Download(url, path, sink, id, static_cast<int>(mode), limits);
     } catch (...) {
         return kRefusedUnavailable;
     }

@@ -250,6 +250,17 @@ int DelUserHead(uint32_t userId)
     });
 }
 
+int ReplaceUserHead(uint32_t userId, CStringW path)
+{
+    return Frame::GuardExport(L"Aux::UserCache::ReplaceUserHead", 0, [&] {
+        const std::shared_ptr<CUserHeadCache> cache = HeadCache();
+        if (cache == nullptr)
+            return 0;
+        cache->Add(path.str());
+        return cache->DeleteUser(PictureFolder(), userId, path.str()) ? 1 : 0;
+    });
+}
+
 int IsExistUserHead(uint32_t userId, CStringW& path)
 {
     return Frame::GuardExport(L"Aux::UserCache::IsExistUserHead", 0, [&] {

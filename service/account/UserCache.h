@@ -67,6 +67,11 @@ SERVICE_API int SetUserHead(CStringW path);
 // Deletes the user's head-picture files known to the cache and forgets
 // them: 1 when at least one file was deleted, else 0.
 SERVICE_API int DelUserHead(uint32_t userId);
+// Inside Service, for the picture download: registers path as in
+// SetUserHead, then deletes and forgets the user's other head-picture files
+// as DelUserHead does; 1 when at least one of those was deleted. The caller
+// has put the new file in place first, so the user never lacks a picture.
+int ReplaceUserHead(uint32_t userId, CStringW path);
 // 1 with the path of one existing head picture of the user, else 0 with
 // path unchanged.
 SERVICE_API int IsExistUserHead(uint32_t userId, CStringW& path);

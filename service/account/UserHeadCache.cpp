@@ -1,5 +1,6 @@
 #include "account/UserHeadCache.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -89,7 +90,7 @@ bool CUserHeadCache::Add(const std::wstring& path)
     return m_paths.insert(path).second;
 }
 
-bool CUserHeadCache::DeleteUser(const std::wstring& folder, uint32_t userId)
+bool CUserHeadCache::DeleteUser(const std::wstring& folder, uint32_t userId, const std::wstring& keep)
 {
     const std::wstring prefix = UserPrefix(folder, userId);
     std::vector<std::wstring> found;
@@ -97,6 +98,7 @@ bool CUserHeadCache::DeleteUser(const std::wstring& folder, uint32_t userId)
         std::lock_guard<std::mutex> lock(m_lock);
         found = Matching(m_paths, prefix);
     }
+    found.erase(std::remove(found.begin(), found.end(), keep), found.end());
     bool deleted = false;
     for (const std::wstring& path : found) {
         if (FileExists(path) && RemovePictureFile(path))

@@ -24,8 +24,9 @@ public:
     void LoadFolder(const std::wstring& folder);
     // True when the path was added, false when it was there already.
     bool Add(const std::wstring& path);
-    // Deletes and forgets the user's entries; true when a file was deleted.
-    bool DeleteUser(const std::wstring& folder, uint32_t userId);
+    // Deletes and forgets the user's entries but keep (when given); true
+    // when a file was deleted.
+    bool DeleteUser(const std::wstring& folder, uint32_t userId, const std::wstring& keep = std::wstring());
     // The first entry of the user whose file exists.
     bool FindUser(const std::wstring& folder, uint32_t userId, std::wstring& path);
     // True when the cache holds exactly path and the file exists.

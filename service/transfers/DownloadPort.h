@@ -20,6 +20,16 @@ IDownloadPort& DownloadPort();
 // Null puts fetcher back. The stand-in must outlive every manager using it.
 void SetDownloadPort(IDownloadPort* port);
 
+// The limits of the managers' downloads through fetcher. A head picture or
+// a QR code is a few KiB: a body over 8 MiB is not one, and a server that
+// sends under 64 bytes a second for 15 s would hold a download (and the
+// picture queue behind it) for ever.
+Util::HttpDownload::CDownloadLimits PictureLimits();
+// Tests shorten the limits; the defaults above come back with
+// DefaultPictureLimits.
+void SetPictureLimits(const Util::HttpDownload::CDownloadLimits& limits);
+Util::HttpDownload::CDownloadLimits DefaultPictureLimits();
+
 // True for a refusal that the same arguments meet every time (an empty
 // destination, an address that is not http(s)), false for one that can go
 // away on its own (the file system or the service was not ready).

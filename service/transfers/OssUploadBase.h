@@ -24,7 +24,8 @@
 //
 // A file stopped while it waits for its ticket loses its ticket request: the
 // ticket, when it comes, is dropped rather than sending a withdrawn file to
-// storage.
+// storage. A ticket already being read when the file is stopped (and added
+// again) concerns only the sinks it was asked for, whether it fails or not.
 
 #include <algorithm>
 #include <condition_variable>
@@ -153,7 +154,7 @@ public:
         // An answer that is not JSON is as unusable as a refused one: the
         // sinks hear of it instead of waiting for ever.
         if (!JsonParse(CStringW(response), root) || Transfers::TicketCode(root) != 0 || completed == 0) {
-            ReportAndForget(path, TicketFailureCode(), 0, std::wstring(), 0);
+            ReportAndForget(path, TicketFailureCode(), 0, std::wstring(), 0, serial);
             return;
         }
         const Transfers::TicketFields ticket = ReadTicketFields(root);
@@ -192,7 +193,7 @@ public:
         if (result != Util::OssUpload::kStartedSingle && result != Util::OssUpload::kStartedMultipart) {
             // Refused at the start: the sinks hear of a failed transfer
             // instead of waiting for ever.
-            ReportAndForget(path, 3, 0, std::wstring(), 0);
+            ReportAndForget(path, 3, 0, std::wstring(), 0, serial);
         }
     }
 
@@ -219,7 +220,7 @@ public:
         const unsigned long long fileId = ok ? file.ullFileID : 0;
         Util::Log::Info(Tag(), L"OnFileEvent:OssUploadResult FileID=%lld,Code=%u", static_cast<long long>(fileId),
                         static_cast<unsigned>(code));
-        ReportAndForget(path, ok ? 0 : 3, fileId, ok ? file.strFileUrl : std::wstring(), file.ullUploadID);
+        ReportAndForget(path, ok ? 0 : 3, fileId, ok ? file.strFileUrl : std::wstring(), file.ullUploadID, 0);
     }
 
     // For tests and the demo: what the maps hold.
@@ -304,9 +305,10 @@ private:
     // Takes the path's entries out of the maps, tells every sink of a copy of
     // its list that is still in the list set aside, then drops that list.
     // uploadId 0: the end of a ticket or of Start, which leaves the uploads
-    // map alone.
+    // map alone and concerns only the list of ticketSerial, the one the
+    // ticket was asked for.
     void ReportAndForget(const std::wstring& path, int code, unsigned long long fileId, const std::wstring& url,
-                         unsigned long long uploadId)
+                         unsigned long long uploadId, unsigned long long ticketSerial)
     {
         unsigned long long serial = 0;
         std::vector<Sink*> sinks;
@@ -321,6 +323,11 @@ private:
                 m_uploads.erase(upload);
             auto it = m_sinks.find(path);
             if (it == m_sinks.end())
+                return;
+            // Stopped while its ticket's answer was read, and added again
+            // with a ticket of its own: the old ticket's failure is not the
+            // new upload's, which goes on.
+            if (uploadId == 0 && it->second.serial != ticketSerial)
                 return;
             serial = it->second.serial;
             sinks = it->second.sinks;

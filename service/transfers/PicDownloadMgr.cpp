@@ -13,6 +13,14 @@
 namespace {
 
 const wchar_t* const kTag = L"CPicDownloadMgr";
+// The staging name is the destination's with these (ASCII) around it.
+constexpr wchar_t kStagingPrefix[] = L".";
+constexpr wchar_t kStagingSuffix[] = L".download";
+// A destination name leaves room for the staging name's additions and the
+// download's temporary suffix within the 255 bytes of a name.
+constexpr size_t kStagingBytes =
+    sizeof(kStagingPrefix) / sizeof(wchar_t) - 1 + sizeof(kStagingSuffix) / sizeof(wchar_t) - 1;
+constexpr size_t kMaxNameBytes = 255 - kStagingBytes - Util::HttpDownload::kTemporarySuffixMaxBytes;
 
 std::filesystem::path ToPath(const std::wstring& text)
 {
@@ -61,7 +69,8 @@ std::wstring CPicDownloadMgr::DestinationPath(const UniKey& key, const std::wstr
     if (key.type != KEY_TYPE_USER)
         return std::wstring();
     const std::wstring folder = Util::Path::GetUserPicFolder().str();
-    return folder + L"/" + std::to_wstring(key.value) + L"_" + FileTitle(url) + L".png";
+    const std::wstring title = std::to_wstring(key.value) + L"_" + FileTitle(url);
+    return folder + L"/" + Util::Path::SafeFileName(title, L".png", kMaxNameBytes);
 }
 
 std::wstring CPicDownloadMgr::StagingPath(const std::wstring& destination)
@@ -69,7 +78,7 @@ std::wstring CPicDownloadMgr::StagingPath(const std::wstring& destination)
     const std::filesystem::path path = ToPath(destination);
     // The leading dot keeps the file out of LoadLocalHead, and it does not
     // begin with "<id>_", so DelUserHead never takes it for a picture.
-    return (path.parent_path() / (L"." + path.filename().wstring() + L".download")).wstring();
+    return (path.parent_path() / (kStagingPrefix + path.filename().wstring() + kStagingSuffix)).wstring();
 }
 
 size_t CPicDownloadMgr::PendingCount() const
@@ -101,17 +110,28 @@ void CPicDownloadMgr::AppendTask(const UniKey& key, const wchar_t* url)
 
 void CPicDownloadMgr::StartPassLocked(std::vector<Report>& reports)
 {
-    if (m_inFlight.size() > kBatch)
-        return;
-    size_t started = 0;
-    for (auto it = m_pending.begin(); it != m_pending.end() && started < kBatch;) {
-        // StartLocked may give the picture up and remove it.
-        auto current = it++;
-        if (current->second.state != E_WAITING)
-            continue;
-        StartLocked(current->first, current->second, reports);
-        ++started;
-    }
+    // A pass whose pictures were all refused or given up leaves no download
+    // whose end would start the next pass: that pass follows at once. Every
+    // refusal counts as a failure or gives the picture up, so this ends.
+    do {
+        if (m_inFlight.size() > kBatch)
+            return;
+        size_t started = 0;
+        for (auto it = m_pending.begin(); it != m_pending.end() && started < kBatch;) {
+            // StartLocked may give the picture up and remove it.
+            auto current = it++;
+            if (current->second.state != E_WAITING)
+                continue;
+            StartLocked(current->first, current->second, reports);
+            ++started;
+        }
+    } while (m_inFlight.empty() && HasWaitingLocked());
+}
+
+bool CPicDownloadMgr::HasWaitingLocked() const
+{
+    return std::any_of(m_pending.begin(), m_pending.end(),
+                       [](const std::pair<const UniKey, Task>& entry) { return entry.second.state == E_WAITING; });
 }
 
 void CPicDownloadMgr::StartLocked(const UniKey& key, Task& task, std::vector<Report>& reports)
@@ -132,22 +152,25 @@ void CPicDownloadMgr::StartLocked(const UniKey& key, Task& task, std::vector<Rep
         m_inFlight.emplace(id, std::move(running));
         return;
     }
-    if (Transfers::IsLastingRefusal(refusal)) {
-        // Another pass would meet the same refusal: tell the caller now
-        // instead of keeping the picture queued for ever.
+    // A lasting refusal would meet every later pass: the picture is given up
+    // now. Any other counts as a failed try, so a refusal that keeps coming
+    // (a folder that cannot be written) also ends in a report.
+    task.state = E_WAITING;
+    if (Transfers::IsLastingRefusal(refusal) || ++task.failures > kMaxFailures) {
         Util::Log::Info(kTag, L"Download:ID=%llu refused (%u), given up", static_cast<unsigned long long>(key.value),
                         refusal);
-        reports.push_back({0, key, running.path});
-        m_pending.erase(key);
+        const UniKey owner = key;
+        reports.push_back({0, owner, running.path});
+        m_pending.erase(owner);
         return;
     }
-    task.state = E_WAITING;
+    Util::Log::Info(kTag, L"Download:ID=%llu refused (%u), tried again by the next pass",
+                    static_cast<unsigned long long>(key.value), refusal);
 }
 
 bool CPicDownloadMgr::StoreStaged(const Running& running)
 {
     const std::wstring staged = StagingPath(running.path);
-    Aux::UserCache::DelUserHead(static_cast<uint32_t>(running.key.value & 0xFFFFFFFFu));
     std::error_code error;
     std::filesystem::rename(ToPath(staged), ToPath(running.path), error);
     if (error) {
@@ -156,7 +179,9 @@ bool CPicDownloadMgr::StoreStaged(const Running& running)
         std::filesystem::remove(ToPath(staged), error);
         return false;
     }
-    Aux::UserCache::SetUserHead(CStringW(running.path));
+    // Only now that the new picture is in place do the earlier ones go: a
+    // failed move leaves the user the picture they had.
+    Aux::UserCache::ReplaceUserHead(static_cast<uint32_t>(running.key.value & 0xFFFFFFFFu), CStringW(running.path));
     return true;
 }
 

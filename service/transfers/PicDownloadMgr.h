@@ -6,7 +6,8 @@
 // A start pass runs only while at most five downloads are in flight and
 // starts at most five waiting pictures, so pictures move in batches: the
 // next batch (failed pictures included) starts when the last download of
-// the current one ends.
+// the current one ends, or at once when the pass started none (every
+// picture refused or given up). A refused start counts as a failure.
 //
 // AppendTask runs on the client's thread and results arrive on the download
 // service's thread: one lock guards both tables. It is held while a download
@@ -14,9 +15,11 @@
 // id, and never while a signal is emitted or the user cache is called.
 //
 // A picture is fetched under a hidden staging name beside its destination.
-// Only when it is complete are the user's earlier pictures deleted and the
-// new file moved into place, so fetching the same address again cannot
-// delete the file just fetched.
+// Only when it is complete is it moved into place and registered, and only
+// then are the user's other pictures deleted, so fetching the same address
+// again cannot delete the file just fetched, and a failed move leaves the
+// earlier picture. File names are made safe and short enough with
+// Util::Path::SafeFileName.
 
 #include <cstdint>
 #include <map>
@@ -54,8 +57,9 @@ public:
     // The text after the last backslash, else after the last slash, else the
     // whole address; cut before its last dot.
     static std::wstring FileTitle(const std::wstring& url);
-    // "<user picture folder>/<value>_<file title>.png" for a user's key;
-    // empty for any other type.
+    // "<user picture folder>/<value>_<file title>.png" for a user's key, the
+    // name made safe and cut to leave room for the staging and temporary
+    // names; empty for any other type.
     static std::wstring DestinationPath(const UniKey& key, const std::wstring& url);
     // The hidden name beside the destination that a download writes to.
     static std::wstring StagingPath(const std::wstring& destination);
@@ -85,8 +89,9 @@ private:
     // pass are added to reports, to be emitted once the lock is released.
     void StartPassLocked(std::vector<Report>& reports);
     void StartLocked(const UniKey& key, Task& task, std::vector<Report>& reports);
-    // Replaces the user's earlier pictures with the staged file; false when
-    // it could not be moved into place.
+    bool HasWaitingLocked() const;
+    // Moves the staged file into place, then replaces the user's earlier
+    // pictures with it; false when it could not be moved into place.
     static bool StoreStaged(const Running& running);
     static void Emit(const std::vector<Report>& reports);
 

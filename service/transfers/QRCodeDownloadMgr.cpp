@@ -1,6 +1,6 @@
 #include "transfers/QRCodeDownloadMgr.h"
 
-#include <cwctype>
+#include <cstdint>
 #include <vector>
 
 #include "core/ServiceEvent.h"
@@ -13,41 +13,12 @@ namespace {
 
 const wchar_t* const kTag = L"CQRCodeDownloadMgr";
 
-// Longer names are cut and given a digest of the whole query, so that with
-// the ".png" and the download's temporary suffix a name stays within the
-// 255 bytes a Linux file name may have, whatever the characters.
+// Longer queries are cut and given a digest of the whole query, so that two
+// long queries with the same beginning keep apart.
 constexpr size_t kMaxNameChars = 48;
 constexpr size_t kKeptChars = 32;
-
-bool IsUnsafeInFileName(wchar_t ch)
-{
-    if (ch < 0x20 || ch == 0x7F)
-        return true;
-    switch (ch) {
-    case L'<': case L'>': case L':': case L'"': case L'/': case L'\\': case L'|': case L'?': case L'*':
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Windows opens a device instead of a file for these names, whatever the
-// extension.
-bool IsDeviceName(const std::wstring& name)
-{
-    std::wstring stem = name.substr(0, name.find(L'.'));
-    while (!stem.empty() && stem.back() == L' ')
-        stem.pop_back();
-    for (wchar_t& ch : stem)
-        ch = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(ch)));
-    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL"};
-    for (const wchar_t* device : kDevices) {
-        if (stem == device)
-            return true;
-    }
-    return stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
-           stem[3] >= L'1' && stem[3] <= L'9';
-}
+// Room in a name for the download's temporary suffix.
+constexpr size_t kMaxNameBytes = 255 - Util::HttpDownload::kTemporarySuffixMaxBytes;
 
 std::wstring Digest(const std::wstring& text)
 {
@@ -97,21 +68,14 @@ std::wstring CQRCodeDownloadMgr::Address(int width, const std::wstring& query)
 
 std::wstring CQRCodeDownloadMgr::SafeFileName(const std::wstring& query)
 {
-    std::wstring name = query;
-    for (wchar_t& ch : name) {
-        if (IsUnsafeInFileName(ch))
-            ch = L'_';
-    }
-    if (name.size() > kMaxNameChars)
-        name = name.substr(0, kKeptChars) + L"_" + Digest(query);
-    if (name.empty() || IsDeviceName(name))
-        name.insert(0, L"_");
-    return name;
+    const std::wstring title =
+        query.size() > kMaxNameChars ? query.substr(0, kKeptChars) + L"_" + Digest(query) : query;
+    return Util::Path::SafeFileName(title, L".png", kMaxNameBytes);
 }
 
 std::wstring CQRCodeDownloadMgr::FilePath(const std::wstring& query)
 {
-    return Util::Path::GetQRCodePath().str() + L"/" + SafeFileName(query) + L".png";
+    return Util::Path::GetQRCodePath().str() + L"/" + SafeFileName(query);
 }
 
 size_t CQRCodeDownloadMgr::InFlightCount() const

@@ -33,7 +33,8 @@ public:
     // "<base>/v1/account/wechat/mini/qr?page=pages/joinMeeting/share&width=W&query=Q"
     // with the query inserted as it is.
     static std::wstring Address(int width, const std::wstring& query);
-    // The query made safe as a file name (see QRCodeApi::QRCodeFilePath).
+    // The file name of a query's picture, ".png" included: the query made
+    // safe with Util::Path::SafeFileName (see QRCodeApi::QRCodeFilePath).
     static std::wstring SafeFileName(const std::wstring& query);
     static std::wstring FilePath(const std::wstring& query);
 

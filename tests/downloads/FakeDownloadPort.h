@@ -1,8 +1,9 @@
 #pragma once
 // A stand-in for fetcher behind the download managers: records every
-// download handed to it, refuses as fetcher would (an empty destination is
-// refused for good) or with a code the test chooses, and lets the test end
-// a download with any result code. A successful end first writes the file
+// download handed to it, refuses as fetcher would (an empty destination or
+// an address that is not http(s) is refused for good) or with a code the
+// test chooses, and lets the test end a download with any result code. A
+// successful end first writes the file
 // at the path the download named, as fetcher does before it reports.
 
 #include <fstream>
@@ -28,7 +29,9 @@ public:
                       unsigned long long* id) override
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (path == nullptr || path[0] == L'\0')
+        const std::wstring address = url != nullptr ? url : L"";
+        const bool web = address.rfind(L"http://", 0) == 0 || address.rfind(L"https://", 0) == 0;
+        if (path == nullptr || path[0] == L'\0' || !web)
             return Util::HttpDownload::kRefusedArgument;
         if (refuseWith != Util::HttpDownload::kAccepted)
             return refuseWith;

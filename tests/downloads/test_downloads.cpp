@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <vector>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "PictureRecorder.h"
 #include "account/UserCache.h"
@@ -17,8 +20,10 @@
 #include "devserver/PictureMaker.h"
 #include "devserver/Routes.h"
 #include "devserver/State.h"
+#include "support/HostileServer.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
+#include "transfers/DownloadPort.h"
 #include "transfers/PicDownloadMgr.h"
 #include "transfers/QRCodeApi.h"
 #include "transfers/QRCodeDownloadMgr.h"
@@ -64,6 +69,7 @@ protected:
     }
     void TearDown() override
     {
+        Transfers::SetPictureLimits(Transfers::DefaultPictureLimits());
         m_pics.reset();
         QRCodeApi::DoExit();
         Aux::UserCache::DoExit();
@@ -159,6 +165,47 @@ TEST_F(DownloadsTest, AddressWithoutSlashesAndKeysThatAreNotUsers)
     EXPECT_TRUE(FilesUnder(m_root.Path()).empty());
 }
 
+TEST_F(DownloadsTest, PictureWithAVeryLongTitleIsStored)
+{
+    const std::string title(300, 'p');
+    const std::wstring url = Publish(title + ".png", 5);
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 77), url.c_str());
+    ASSERT_TRUE(m_recorder.WaitPictures(1));
+    const auto report = m_recorder.Pictures()[0];
+    EXPECT_EQ(report.result, 1);
+    EXPECT_EQ(ReadFile(report.path), DevServer::MakeHeadPng(64, 64, 5));
+    EXPECT_LT(std::filesystem::path(report.path).filename().string().size(), 255u);
+    EXPECT_EQ(FilesUnder(m_pictures).size(), 1u);
+}
+
+// Servers that would hold a download for ever or fill the disk, with the
+// managers' limits made small for the test.
+TEST_F(DownloadsTest, HostileServersCannotHoldOrFillThePictureFolders)
+{
+    HD::CDownloadLimits limits;
+    limits.maxBytes = 1u << 20;
+    limits.lowSpeedBytesPerSecond = 64;
+    limits.lowSpeedSeconds = 1;
+    Transfers::SetPictureLimits(limits);
+    TestSupport::HostileServer trickle(TestSupport::HostileServer::Trickle(1000, std::chrono::milliseconds(250)));
+    TestSupport::HostileServer flood(TestSupport::HostileServer::Flood(-1, 4u << 20));
+    TestSupport::HostileServer huge(TestSupport::HostileServer::Flood(300ll << 20, 64u << 10));
+    ASSERT_TRUE(trickle.Started() && flood.Started() && huge.Started());
+
+    Http::SetHttpUrlHead(Widen(trickle.Url("")).c_str());
+    QRCodeApi::QRCodeDonload(430, L"room=slow");
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 1), Widen(flood.Url("/big.png")).c_str());
+    m_pics->AppendTask(UniKey(KEY_TYPE_USER, 2), Widen(huge.Url("/huge.png")).c_str());
+    ASSERT_TRUE(m_recorder.WaitQrCodes(1));
+    EXPECT_EQ(m_recorder.QrCodes()[0].code, static_cast<int>(HD::kDownTransport));
+    ASSERT_TRUE(m_recorder.WaitPictures(2));
+    for (const auto& report : m_recorder.Pictures())
+        EXPECT_EQ(report.result, 0) << report.key.value;
+    EXPECT_EQ(flood.Requests(), 4u);
+    EXPECT_EQ(huge.Requests(), 4u);
+    EXPECT_TRUE(FilesUnder(m_root.Path()).empty()) << "nothing of a refused body stays behind";
+}
+
 TEST_F(DownloadsTest, QrCodeOfAnOrdinaryQueryKeepsItsPlainName)
 {
     QRCodeApi::QRCodeDonload(430, L"room=123456&from=pc");
@@ -206,17 +253,52 @@ TEST_F(DownloadsTest, QrFailuresAreReportedWithTheirCodeAndLeaveNothing)
 
 TEST_F(DownloadsTest, QrDownloadInFlightAtDoExitIsStoppedAndNotReported)
 {
-    DevServer::Fault slow;
-    slow.delayMs = 3000;
-    ASSERT_TRUE(m_server.Server().SetFault("GET", "/v1/account/wechat/mini/qr", slow));
+    // The answer to "room=slow" is held back until the manager is gone and
+    // then sent whole. A download still running would have it before the
+    // server even hears of "room=after", and be reported first.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool arrived = false;
+        bool released = false;
+        bool answered = false;
+    };
+    const auto gate = std::make_shared<Gate>();
+    m_server.Server().Route("GET", "/v1/account/wechat/mini/qr", [gate](const DevServer::HttpRequest& request) {
+        DevServer::HttpResponse response;
+        response.contentType = "image/png";
+        response.body = DevServer::MakeHeadPng(16, 16, 3);
+        if (request.target.find("room=slow") == std::string::npos)
+            return response;
+        std::unique_lock<std::mutex> guard(gate->lock);
+        gate->arrived = true;
+        gate->changed.notify_all();
+        gate->changed.wait_for(guard, std::chrono::seconds(30), [&] { return gate->released; });
+        gate->answered = true;
+        gate->changed.notify_all();
+        return response;
+    });
+    auto waitFor = [&gate](bool Gate::*flag) {
+        std::unique_lock<std::mutex> guard(gate->lock);
+        return gate->changed.wait_for(guard, std::chrono::seconds(30), [&] { return (*gate).*flag; });
+    };
+
     QRCodeApi::QRCodeDonload(430, L"room=slow");
+    ASSERT_TRUE(waitFor(&Gate::arrived));
     QRCodeApi::DoExit();
-    m_server.Server().ClearFaults();
+    {
+        std::lock_guard<std::mutex> guard(gate->lock);
+        gate->released = true;
+    }
+    gate->changed.notify_all();
+    ASSERT_TRUE(waitFor(&Gate::answered));
+
     QRCodeApi::QRCodeDonload(430, L"room=after");
     ASSERT_TRUE(m_recorder.WaitQrCodes(1));
     const auto codes = m_recorder.QrCodes();
-    ASSERT_EQ(codes.size(), 1u);
     EXPECT_EQ(codes[0].query, L"room=after");
+    EXPECT_EQ(codes[0].code, 0);
+    EXPECT_EQ(codes.size(), 1u);
     EXPECT_EQ(FilesUnder(m_qrFolder).size(), 1u);
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -80,6 +81,120 @@ TEST_F(PicDownloadMgrTest, DestinationOfAUserAndOfOtherKeys)
     EXPECT_EQ(CPicDownloadMgr::DestinationPath(User(7), L"portrait.v2.jpeg"), m_folder + L"/7_portrait.v2.png");
     EXPECT_EQ(CPicDownloadMgr::DestinationPath(UniKey(KEY_TYPE_NONE, 5), L"http://h/a.jpg"), L"");
     EXPECT_EQ(CPicDownloadMgr::DestinationPath(UniKey(static_cast<unsigned char>(2), 5), L"http://h/a.jpg"), L"");
+}
+
+// Bytes of the name in UTF-8, counted independently of the product's cut.
+size_t Utf8Bytes(const std::wstring& name)
+{
+    size_t bytes = 0;
+    for (wchar_t ch : name) {
+        const auto code = static_cast<uint32_t>(ch);
+        bytes += code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    }
+    return bytes;
+}
+
+TEST(SafeFileNames, WhatWindowsRefusesIsReplaced)
+{
+    struct Case {
+        const wchar_t* title;
+        const wchar_t* extension;
+        const wchar_t* name;
+    } cases[] = {
+        {L"face", L".png", L"face.png"},
+        {L"a<b>c:d\"e/f\\g|h?i*j", L".png", L"a_b_c_d_e_f_g_h_i_j.png"},
+        {L"tab\there\x7F", L"", L"tab_here_"},
+        {L"ends with dots..", L"", L"ends with dots__"},
+        {L"ends with blanks. ", L"", L"ends with blanks__"},
+        {L"dots.. then extension", L".png", L"dots.. then extension.png"},
+        {L"", L".png", L"_.png"},
+        {L"CON", L".png", L"_CON.png"},
+        {L"con", L"", L"_con"},
+        {L"nul ", L".png", L"_nul .png"},
+        {L"Aux.tar", L".gz", L"_Aux.tar.gz"},
+        {L"com1", L".png", L"_com1.png"},
+        {L"LPT9", L"", L"_LPT9"},
+        {L"CONIN$", L".png", L"_CONIN$.png"},
+        {L"conout$", L".txt", L"_conout$.txt"},
+        {L"COM0", L".png", L"COM0.png"},
+        {L"CONSOLE", L".png", L"CONSOLE.png"},
+        {L"1001_con", L".png", L"1001_con.png"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Util::Path::SafeFileName(c.title, c.extension, 255), c.name) << std::wstring(c.title).size();
+}
+
+TEST(SafeFileNames, LongTitlesAreCutAtWholeCharacters)
+{
+    // Two, three and four bytes a character; the extension stays whole.
+    for (const wchar_t ch : {static_cast<wchar_t>(0xE9), static_cast<wchar_t>(0x5934), static_cast<wchar_t>(0x1F600)}) {
+        const std::wstring title(300, ch);
+        const std::wstring name = Util::Path::SafeFileName(title, L".png", 100);
+        const size_t width = Utf8Bytes(std::wstring(1, ch));
+        ASSERT_GE(name.size(), 4u);
+        EXPECT_EQ(name.substr(name.size() - 4), L".png");
+        EXPECT_LE(Utf8Bytes(name), 100u);
+        EXPECT_GT(Utf8Bytes(name) + width, 100u) << "no more is cut than needed";
+        EXPECT_EQ(name.substr(0, name.size() - 4), std::wstring(name.size() - 4, ch));
+    }
+    EXPECT_EQ(Util::Path::SafeFileName(std::wstring(300, L'a'), L"", 255), std::wstring(255, L'a'));
+    EXPECT_EQ(Util::Path::SafeFileName(L"CON.xxxxxxxx", L".png", 12), L"_CON.xxx.png");
+    // Text that has no UTF-8 form (a lone surrogate) is replaced.
+    EXPECT_EQ(Util::Path::SafeFileName(std::wstring(1, static_cast<wchar_t>(0xD800)) + L"x", L"", 255), L"_x");
+}
+
+TEST_F(PicDownloadMgrTest, LongAndUnsafeTitlesGiveNamesThatCanBeCreated)
+{
+    const std::wstring longTitle(300, L'p');
+    const std::wstring path = CPicDownloadMgr::DestinationPath(User(1001), L"http://h/" + longTitle + L".jpg");
+    const std::filesystem::path file(path);
+    EXPECT_EQ(file.parent_path(), std::filesystem::path(m_folder));
+    const std::wstring name = file.filename().wstring();
+    EXPECT_EQ(name.substr(0, 5), L"1001_");
+    EXPECT_EQ(name.substr(name.size() - 4), L".png");
+    // The staging name and fetcher's temporary suffix still fit in a name.
+    const std::wstring staged = std::filesystem::path(CPicDownloadMgr::StagingPath(path)).filename().wstring();
+    EXPECT_LE(staged.size() + std::string(".18446744073709551615.part").size(), 255u);
+    EXPECT_GT(name.size(), 200u) << "no more is cut than needed";
+
+    EXPECT_EQ(CPicDownloadMgr::DestinationPath(User(7), L"http://h/a:b*c?x=\"1\"|<2>.jpg"),
+              m_folder + L"/7_a_b_c_x=_1___2_.png");
+
+    // Fetched and reported like any other picture.
+    m_mgr->AppendTask(User(1001), (L"http://h/" + longTitle + L".jpg").c_str());
+    ASSERT_EQ(m_port.StartedCount(), 1u);
+    m_port.Finish(0, HD::kDownOk, "long");
+    ASSERT_EQ(m_recorder.Pictures().size(), 1u);
+    EXPECT_EQ(m_recorder.Pictures()[0].result, 1);
+    EXPECT_EQ(ReadFile(path), "long");
+}
+
+TEST_F(PicDownloadMgrTest, AFailedMoveKeepsTheEarlierPicture)
+{
+    const std::wstring older = m_folder + L"/1001_old.png";
+    std::ofstream(std::filesystem::path(older)) << "old picture";
+    ASSERT_EQ(Aux::UserCache::SetUserHead(CStringW(older)), 1);
+    // A folder (not empty) where the new picture should go: it cannot be
+    // moved into place.
+    const std::filesystem::path blocked = std::filesystem::path(m_folder) / "1001_face.png";
+    std::filesystem::create_directories(blocked / "inside");
+
+    m_mgr->AppendTask(User(1001), L"http://h/p/face.jpg");
+    m_port.Finish(0, HD::kDownOk, "new");
+    EXPECT_TRUE(m_recorder.Pictures().empty()) << "a failed move is a failed try";
+    EXPECT_EQ(ReadFile(older), "old picture");
+    CStringW found;
+    ASSERT_EQ(Aux::UserCache::IsExistUserHead(1001, found), 1);
+    EXPECT_EQ(found.str(), older);
+    EXPECT_FALSE(std::filesystem::exists(CPicDownloadMgr::StagingPath(blocked.wstring())));
+
+    std::filesystem::remove_all(blocked);
+    ASSERT_EQ(m_port.StartedCount(), 2u);
+    m_port.Finish(1, HD::kDownOk, "new");
+    ASSERT_EQ(m_recorder.Pictures().size(), 1u);
+    EXPECT_EQ(m_recorder.Pictures()[0].result, 1);
+    EXPECT_FALSE(std::filesystem::exists(older)) << "the earlier picture goes once the new one is in place";
+    EXPECT_EQ(ReadFile(blocked.wstring()), "new");
 }
 
 TEST_F(PicDownloadMgrTest, StoredPictureIsRegisteredAndReportedOnce)
@@ -228,18 +343,75 @@ TEST_F(PicDownloadMgrTest, KeysThatAreNotUsersAreGivenUpAtOnceWithAnEmptyPath)
     EXPECT_EQ(m_port.StartedCount(), 0u);
 }
 
-TEST_F(PicDownloadMgrTest, PassingRefusalKeepsThePictureWaitingForTheNextPass)
+TEST_F(PicDownloadMgrTest, PassingRefusalCountsAsAFailureAndWaitsForTheNextPass)
 {
-    m_port.refuseWith = HD::kRefusedFile;
     m_mgr->AppendTask(User(1), UrlFor(1).c_str());
-    EXPECT_EQ(m_mgr->PendingCount(), 1u);
-    EXPECT_EQ(m_mgr->InFlightCount(), 0u);
+    ASSERT_EQ(m_port.StartedCount(), 1u);
+    m_port.refuseWith = HD::kRefusedFile;
+    m_mgr->AppendTask(User(2), UrlFor(2).c_str());
+    EXPECT_EQ(m_mgr->PendingCount(), 2u);
+    EXPECT_EQ(m_mgr->InFlightCount(), 1u);
     EXPECT_TRUE(m_recorder.Pictures().empty());
 
     m_port.refuseWith = HD::kAccepted;
-    m_mgr->AppendTask(User(2), UrlFor(2).c_str());
+    m_port.Finish(0, HD::kDownOk);
     ASSERT_EQ(m_port.StartedCount(), 2u) << "the refused picture starts with the next pass";
-    EXPECT_EQ(m_port.StartedDownloads()[0].url, UrlFor(1));
+    EXPECT_EQ(m_port.StartedDownloads()[1].url, UrlFor(2));
+    for (size_t attempt = 1; attempt < 4; ++attempt)
+        m_port.Finish(attempt, HD::kDownTransport);
+    EXPECT_EQ(m_port.StartedCount(), 4u);
+    ASSERT_EQ(m_recorder.Pictures().size(), 2u) << "the refusal was the first of its four failures";
+    EXPECT_EQ(m_recorder.Pictures()[1].result, 0);
+    EXPECT_EQ(m_recorder.Pictures()[1].key, User(2));
+}
+
+TEST_F(PicDownloadMgrTest, RefusalsWithNothingInFlightEndInOneReport)
+{
+    // What fetcher answers for a folder that cannot be written or a name it
+    // cannot create: with nothing in flight, no download's end would ever
+    // start another pass.
+    m_port.refuseWith = HD::kRefusedFile;
+    m_mgr->AppendTask(User(1), UrlFor(1).c_str());
+    auto pictures = m_recorder.Pictures();
+    ASSERT_EQ(pictures.size(), 1u);
+    EXPECT_EQ(pictures[0].result, 0);
+    EXPECT_EQ(pictures[0].path, m_folder + L"/1_1.png");
+    EXPECT_EQ(m_mgr->PendingCount(), 0u);
+
+    m_port.refuseWith = HD::kAccepted;
+    m_mgr->AppendTask(User(1), UrlFor(1).c_str());
+    ASSERT_EQ(m_port.StartedCount(), 1u) << "the user's picture can be queued again";
+    m_port.Finish(0, HD::kDownOk);
+    pictures = m_recorder.Pictures();
+    ASSERT_EQ(pictures.size(), 2u);
+    EXPECT_EQ(pictures[1].result, 1);
+}
+
+TEST_F(PicDownloadMgrTest, APassWhosePicturesAreAllGivenUpStartsTheNext)
+{
+    for (uint64_t id = 1; id <= 6; ++id)
+        m_mgr->AppendTask(User(id), UrlFor(id).c_str());
+    ASSERT_EQ(m_mgr->InFlightCount(), 6u);
+    // Queued behind the batch: five that fetcher refuses for good, then one
+    // that it takes.
+    for (uint64_t id = 7; id <= 11; ++id)
+        m_mgr->AppendTask(User(id), L"not an address");
+    m_mgr->AppendTask(User(12), UrlFor(12).c_str());
+    ASSERT_EQ(m_port.StartedCount(), 6u);
+
+    for (size_t i = 0; i < 5; ++i)
+        m_port.Finish(i, HD::kDownOk);
+    // The last end starts a pass whose five pictures are all given up.
+    m_port.Finish(5, HD::kDownOk);
+    auto pictures = m_recorder.Pictures();
+    ASSERT_EQ(pictures.size(), 11u);
+    for (size_t i = 6; i < 11; ++i)
+        EXPECT_EQ(pictures[i].result, 0) << i;
+    ASSERT_EQ(m_port.StartedCount(), 7u) << "the picture after them starts";
+    EXPECT_EQ(m_port.StartedDownloads()[6].url, UrlFor(12));
+    m_port.Finish(6, HD::kDownOk);
+    EXPECT_EQ(m_recorder.Pictures().size(), 12u);
+    EXPECT_EQ(m_mgr->PendingCount(), 0u);
 }
 
 TEST_F(PicDownloadMgrTest, DestructionStopsDownloadsAndReportsNothing)

@@ -20,6 +20,7 @@
 #include "corekit/Path.h"
 #include "devserver/State.h"
 #include "fetcher/HttpDownload.h"
+#include "support/HostileServer.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
 
@@ -384,6 +385,81 @@ TEST_P(HttpDownloadTest, EventMayDeleteItselfInItsResult)
 
 INSTANTIATE_TEST_SUITE_P(Transports, HttpDownloadTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Https" : "Http"; });
+
+// Servers on loopback that would hold a download for ever or fill the disk:
+// the caller's limits end the download, and nothing of it stays behind.
+class HttpDownloadLimits : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_root.Path().empty());
+        Util::Path::SetRootFolder(m_root.Path().wstring().c_str());
+        Http::SetCaBundle(L"");
+        Http::SetConnectTimeoutMs(10000);
+        Http::SetRequestTimeoutMs(30000);
+        m_folder = m_root.Path() / "downloads";
+        std::filesystem::create_directories(m_folder);
+    }
+    void TearDown() override { HD::Shutdown(); }
+
+    // The code of a download of url within limits into the folder.
+    long Fetch(const std::string& url, const HD::CDownloadLimits& limits, const char* name)
+    {
+        RecordingEvent event;
+        unsigned long long id = 0;
+        const std::wstring wide = Widen(url);
+        const std::wstring path = (m_folder / name).wstring();
+        if (HD::Download(wide.c_str(), path.c_str(), &event, &id, HD::E_SAVE_REPLACE, limits) != HD::kAccepted)
+            return -2;
+        return event.WaitResult(id);
+    }
+
+    TestSupport::TempDir m_root;
+    std::filesystem::path m_folder;
+};
+
+TEST_F(HttpDownloadLimits, ATrickleBelowTheLowSpeedFails)
+{
+    // Four bytes a second would keep a download without limits alive for
+    // minutes.
+    TestSupport::HostileServer server(TestSupport::HostileServer::Trickle(1000, 250ms));
+    ASSERT_TRUE(server.Started());
+    HD::CDownloadLimits limits;
+    limits.lowSpeedBytesPerSecond = 64;
+    limits.lowSpeedSeconds = 1;
+    EXPECT_EQ(Fetch(server.Url("/slow.png"), limits, "slow.png"), static_cast<long>(HD::kDownTransport));
+    EXPECT_EQ(server.Requests(), 1u);
+    EXPECT_EQ(CountFiles(m_folder), 0u);
+}
+
+TEST_F(HttpDownloadLimits, BodiesOverTheSizeLimitFail)
+{
+    HD::CDownloadLimits limits;
+    limits.maxBytes = 1u << 20;
+    struct Case {
+        const char* name;
+        long long announced;
+        unsigned long long served;
+        long code;
+    } cases[] = {
+        {"announced 300 MiB", 300ll << 20, 64u << 10, static_cast<long>(HD::kDownTooLarge)},
+        {"unannounced", -1, 3u << 20, static_cast<long>(HD::kDownTooLarge)},
+        {"a byte over", -1, (1u << 20) + 1, static_cast<long>(HD::kDownTooLarge)},
+        {"exactly the limit", -1, 1u << 20, static_cast<long>(HD::kDownOk)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSupport::HostileServer server(TestSupport::HostileServer::Flood(c.announced, c.served));
+        ASSERT_TRUE(server.Started());
+        EXPECT_EQ(Fetch(server.Url("/big.png"), limits, "big.png"), c.code);
+        const bool stored = c.code == static_cast<long>(HD::kDownOk);
+        EXPECT_EQ(CountFiles(m_folder), stored ? 1u : 0u);
+        if (stored) {
+            EXPECT_EQ(std::filesystem::file_size(m_folder / "big.png"), c.served);
+            std::filesystem::remove(m_folder / "big.png");
+        }
+    }
+}
 
 TEST(HttpDownloadTls, UntrustedCertificateFails)
 {

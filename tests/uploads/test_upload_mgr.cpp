@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -71,10 +72,14 @@ protected:
         return W(path);
     }
 
-    // A ticket as the REST service answers it, with fresh credentials.
-    std::wstring DocumentTicket(const std::string& key, const std::string& code = "0")
+    // A ticket as the REST service answers it, with fresh credentials (also
+    // handed back through issued).
+    std::wstring DocumentTicket(const std::string& key, const std::string& code = "0",
+                                ObjectStore::Credentials* issued = nullptr)
     {
         const auto credentials = server.State().storage.Issue(ObjectStore::kDocsBucket, key);
+        if (issued != nullptr)
+            *issued = credentials;
         Json::Value ticket;
         if (!code.empty())
             ticket["code"] = code;
@@ -263,7 +268,8 @@ TEST_F(UploadMgrTest, StorageRefusalIsCode3AndLogsHideCredentials)
     const std::wstring path = MakeFile("secret.doc", 2000);
     server.State().storage.SetIssueWrongSecret(true);
     ASSERT_EQ(mgr.AddFile(path, &a), 0);
-    const std::wstring ticket = DocumentTicket("docs/3/secret.doc");
+    ObjectStore::Credentials issued;
+    const std::wstring ticket = DocumentTicket("docs/3/secret.doc", "0", &issued);
     server.State().storage.SetIssueWrongSecret(false);
     ASSERT_TRUE(https.Deliver(0, ticket, 1));
     ASSERT_TRUE(a.WaitResults(1));
@@ -271,18 +277,17 @@ TEST_F(UploadMgrTest, StorageRefusalIsCode3AndLogsHideCredentials)
     EXPECT_EQ(a.Results()[0].fileId, 0u);
     EXPECT_TRUE(a.Results()[0].url.empty());
 
-    const Json::Value parsed = Parse(ticket);
-    const Json::Value& c = parsed["assume_role_response"]["Credentials"];
     const std::string text = capture.Text();
     EXPECT_NE(text.find("GetUploadInfo:uUserID="), std::string::npos);
     EXPECT_NE(text.find("OnHttpsReqResult:FileID=9001,FileUrl=http://files.example/docs/3/secret.doc"),
               std::string::npos);
     EXPECT_NE(text.find("OnHttpsReqResult:OssUpload::Start FileID=9001,Code=0"), std::string::npos);
     EXPECT_NE(text.find("OnFileEvent:OssUploadResult FileID=0,Code=2"), std::string::npos);
-    for (const char* member : {"AccessKeySecret", "SecurityToken"}) {
-        const std::string secret = N(Transfers::TrimSpace(W(c[member].asString())));
-        ASSERT_FALSE(secret.empty());
-        EXPECT_EQ(text.find(secret), std::string::npos) << member;
+    // The values as the storage issued them, before the ticket wrapped them
+    // in white space.
+    for (const std::string& secret : {issued.secret, issued.token}) {
+        ASSERT_GE(secret.size(), 8u);
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
     }
 }
 
@@ -413,6 +418,77 @@ TEST_F(UploadMgrTest, AFileAddedAgainOnAnotherThreadWhileItsResultIsReportedStar
     ASSERT_TRUE(https.Deliver(1, DocumentTicket("docs/9/readd.pdf"), 1));
     ASSERT_TRUE(a.WaitResults(2));
     EXPECT_EQ(a.Results()[1].code, 0);
+    EXPECT_EQ(b.Results().size(), 1u);
+}
+
+// A manager whose ticket answer takes a while to read: the test stops the
+// file and adds it again meanwhile, as another thread may. Each hook runs
+// once, in the window between the ticket leaving the ticket map and its
+// failure being reported.
+class SlowReadingMgr : public COssUploadMgr {
+public:
+    ~SlowReadingMgr() override { Shutdown(); }
+    // While a failed ticket is read.
+    mutable std::function<void()> whileFailedTicketIsRead;
+    // After the upload library refused to start the ticket's transfer.
+    std::function<void()> afterRefusedStart;
+
+private:
+    int TicketFailureCode() const override
+    {
+        RunOnce(whileFailedTicketIsRead);
+        return 4;
+    }
+    void OnStartReturned(const Transfers::TicketFields&, unsigned) override { RunOnce(afterRefusedStart); }
+    static void RunOnce(std::function<void()>& hook)
+    {
+        std::function<void()> run;
+        run.swap(hook);
+        if (run)
+            run();
+    }
+};
+
+TEST_F(UploadMgrTest, AnOldTicketsFailureDoesNotReachTheFileAddedAgain)
+{
+    SlowReadingMgr mgr;
+    FileSink a(log, "a");
+    FileSink b(log, "b");
+    FileSink c(log, "c");
+    FileSink d(log, "d");
+    const std::wstring path = MakeFile("readd4.pdf", 100);
+
+    // Refused ticket (code 4).
+    ASSERT_EQ(mgr.AddFile(path, &a), 0);
+    mgr.whileFailedTicketIsRead = [&] {
+        mgr.StopFile(path, &a);
+        EXPECT_EQ(mgr.AddFile(path, &b), 0);
+    };
+    ASSERT_TRUE(https.Deliver(0, L"{\"code\":\"7\"}", 1));
+    EXPECT_FALSE(mgr.whileFailedTicketIsRead);
+    EXPECT_TRUE(a.Results().empty()) << "a stopped the file";
+    EXPECT_TRUE(b.Results().empty()) << "the old ticket's failure is not b's upload's";
+    ASSERT_TRUE(mgr.HasPath(path));
+    ASSERT_EQ(https.SentRequests().size(), 2u);
+    ASSERT_TRUE(https.Deliver(1, DocumentTicket("docs/10/readd4.pdf"), 1));
+    ASSERT_TRUE(b.WaitResults(1));
+    EXPECT_EQ(b.Results()[0].code, 0);
+
+    // A ticket whose transfer the upload library refuses (code 3).
+    ASSERT_EQ(mgr.AddFile(path, &c), 0);
+    mgr.afterRefusedStart = [&] {
+        mgr.StopFile(path, &c);
+        EXPECT_EQ(mgr.AddFile(path, &d), 0);
+    };
+    ASSERT_TRUE(https.Deliver(2, L"{\"code\":0,\"file_id\":\"5\"}", 1));
+    EXPECT_FALSE(mgr.afterRefusedStart);
+    EXPECT_TRUE(c.Results().empty());
+    EXPECT_TRUE(d.Results().empty());
+    ASSERT_TRUE(mgr.HasPath(path));
+    ASSERT_EQ(https.SentRequests().size(), 4u);
+    ASSERT_TRUE(https.Deliver(3, DocumentTicket("docs/11/readd4.pdf"), 1));
+    ASSERT_TRUE(d.WaitResults(1));
+    EXPECT_EQ(d.Results()[0].code, 0);
     EXPECT_EQ(b.Results().size(), 1u);
 }
 

@@ -8,9 +8,10 @@
 //
 // Guarantees:
 //  1. A download writes into a temporary file beside the destination
-//     ("<path>.<id>.part") and renames it onto the destination only when the
-//     whole body arrived. A failed or stopped download removes its temporary
-//     file and never touches the destination.
+//     ("<path>.<id>.part", at most kTemporarySuffixMaxBytes longer) and
+//     renames it onto the destination only when the whole body arrived. A
+//     failed or stopped download removes its temporary file and never
+//     touches the destination.
 //  2. The download id is written through id before anything can be delivered
 //     for it, and is never 0 for an accepted download.
 //  3. Exactly one OnHttpDownResult per accepted download (a stopped one
@@ -25,8 +26,14 @@
 
 #include "fetcher/FetcherExport.h"
 
+#include <cstddef>
+
 namespace Util {
 namespace HttpDownload {
+
+// ".<id>.part" with the longest id: what the temporary file's name adds to
+// the destination's, so a caller can keep both within a name's limit.
+constexpr size_t kTemporarySuffixMaxBytes = 26;
 
 // How the file is stored. Only one mode exists: the finished file replaces
 // whatever is at the destination.
@@ -52,6 +59,8 @@ constexpr unsigned kDownTransport = 1;
 constexpr unsigned kDownStopped = 2;
 // Writing the temporary file or renaming it into place failed.
 constexpr unsigned kDownFile = 3;
+// The body was larger than the caller's size limit (announced or served).
+constexpr unsigned kDownTooLarge = 4;
 // Any other value is the HTTP status (400 and above, or another status that
 // is not a success after redirects) with which the server refused.
 
@@ -80,10 +89,28 @@ protected:
     void DetachDownloadEvent();
 };
 
+// What the caller allows one download. A field left 0 leaves that limit to
+// the caller-independent default: no size limit, and a transfer that moves
+// no byte for the request time-out (Http::GetRequestTimeoutMs) fails. A
+// download that breaks a limit fails and leaves no file behind.
+struct CDownloadLimits {
+    // Largest body in bytes: a larger announced size fails before the body
+    // comes, a body that grows beyond it fails as it does (kDownTooLarge).
+    unsigned long long maxBytes = 0;
+    // A transfer slower than lowSpeedBytesPerSecond for lowSpeedSeconds in a
+    // row fails (kDownTransport); both must be set.
+    unsigned lowSpeedBytesPerSecond = 0;
+    unsigned lowSpeedSeconds = 0;
+};
+
 // 0 (kAccepted) with *id set, or one of the refusal codes above, after which
-// nothing is delivered. The trailing integers are reserved (pass 0).
+// nothing is delivered. The trailing integers are reserved (pass 0); the
+// download runs without caller limits.
 FETCHER_API unsigned Download(const wchar_t* url, const wchar_t* path, CHttpDownloadEvent* sink,
                               unsigned long long* id, EFileSaveMode mode, int reserved1, int reserved2);
+// The same within the caller's limits.
+FETCHER_API unsigned Download(const wchar_t* url, const wchar_t* path, CHttpDownloadEvent* sink,
+                              unsigned long long* id, EFileSaveMode mode, const CDownloadLimits& limits);
 // Stops an accepted download; its result (kDownStopped) follows unless it had
 // already ended. Non-zero when the id belonged to a running download.
 FETCHER_API unsigned Stop(const unsigned long long& id);
