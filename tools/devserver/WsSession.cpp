@@ -30,6 +30,10 @@ template <class Next>
 class WsSession : public WsHub::Peer, public std::enable_shared_from_this<WsSession<Next>> {
 public:
     WsSession(WsHub& hub, Next&& stream) : m_hub(hub), m_ws(std::move(stream)) {}
+    // However the session ends (a failed read, a handler that threw, the
+    // server stopping), its entry goes with it: a later connection may get
+    // the same address and must not inherit a log-in.
+    ~WsSession() override { m_hub.Detach(this); }
 
     void Run(http::request<http::string_body> request)
     {
