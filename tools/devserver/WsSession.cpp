@@ -37,6 +37,10 @@ public:
 
     void Run(http::request<http::string_body> request)
     {
+        // A reply queued behind a stream of pushes would otherwise wait for
+        // the client's delayed acknowledgement (up to 40 ms) before leaving.
+        beast::error_code ignored;
+        beast::get_lowest_layer(m_ws).socket().set_option(net::ip::tcp::no_delay(true), ignored);
         m_ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         m_ws.read_message_max(kMaxFrameBytes);
         m_ws.async_accept(request, beast::bind_front_handler(&WsSession::OnAccept, this->shared_from_this()));
