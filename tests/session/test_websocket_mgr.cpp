@@ -26,6 +26,7 @@
 #include "drawhub/RecordTimeMeter.h"
 #include "service/LogCapture.h"
 #include "session/AuxNetMon.h"
+#include "session/WebsocketApi.h"
 #include "session/WebsocketMgr.h"
 
 namespace {
@@ -311,6 +312,11 @@ TEST_F(WebsocketMgrTest, SequenceIsOnDiskAfterExitAndStop)
     }
     EXPECT_EQ(StoredLastMsgId(), L"77");
     EXPECT_EQ(Aux::UserConfig::GetLastMsgID(), 77);
+
+    // The session's exit writes it also when it never made a manager.
+    Aux::UserConfig::SetLastMsgID(78);
+    WebsocketApi::DoExit();
+    EXPECT_EQ(StoredLastMsgId(), L"78");
 }
 
 TEST_F(WebsocketMgrTest, KeepAlivePingsWhileLoggedInOnly)
