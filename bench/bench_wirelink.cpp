@@ -1,21 +1,34 @@
 // Command round trips through wirelink (CCSSinkHelper, one command in
 // flight) against a bare synchronous Beast client doing the same: ping after
-// ping over ws and wss on loopback. Prints table rows "path | ours |
-// reference | ratio | target" for tools/scripts/bench.sh.
+// ping over ws and wss on loopback. Then the websocket session (WebsocketApi)
+// taking 10 000 pushes a second, each sequence stored, while ping after ping
+// goes over the same connection, against the same pings without pushes.
+// Prints table rows "path | ours | reference | ratio | target" for
+// tools/scripts/bench.sh.
+
+#include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "account/UserCache.h"
+#include "account/UserConfig.h"
+#include "core/ServiceEvent.h"
 #include "corekit/Event.h"
 #include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
 #include "corekit/XData.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
+#include "session/WebsocketApi.h"
 #include "wirelink/CSCenter.h"
 #include "wirelink/CSSinkHelper.h"
 
@@ -115,6 +128,27 @@ std::wstring Widen(const std::string& ascii)
     return std::wstring(ascii.begin(), ascii.end());
 }
 
+// One ping after another on the transport the session set up; the
+// latencies, or none when one failed.
+std::vector<double> Pings(int total)
+{
+    Aux::CSCenter::CCSSinkHelper sink;
+    Waiter waiter;
+    waiter.Attach(sink);
+    std::vector<double> latencies;
+    latencies.reserve(static_cast<size_t>(total));
+    for (int i = 0; i < total; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        XDataPtr<IXData> ping = Command(L"ping");
+        ping->SetIXDataI64(L"LastMsgSeq", 0);
+        if (sink.Send(ping.get(), nullptr) != 1 || !waiter.Wait())
+            return std::vector<double>();
+        latencies.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    return latencies;
+}
+
 Stats RunOurs(const std::string& url, const std::string& caFile, const std::string& token)
 {
     Http::SetCaBundle(Widen(caFile).c_str());
@@ -129,20 +163,10 @@ Stats RunOurs(const std::string& url, const std::string& caFile, const std::stri
         connect->SetIXDataStr(L"Token", Widen(token).c_str());
         connect->SetIXDataBool(L"Force", true);
         if (sink.Send(connect.get(), nullptr) == 1 && waiter.Wait()) {
-            std::vector<double> latencies;
-            latencies.reserve(kTotal);
             const auto begin = std::chrono::steady_clock::now();
-            for (int i = 0; i < kTotal; ++i) {
-                const auto start = std::chrono::steady_clock::now();
-                XDataPtr<IXData> ping = Command(L"ping");
-                ping->SetIXDataI64(L"LastMsgSeq", 0);
-                if (sink.Send(ping.get(), nullptr) != 1 || !waiter.Wait())
-                    break;
-                latencies.push_back(
-                    std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-            }
+            std::vector<double> latencies = Pings(kTotal);
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
-            if (latencies.size() == static_cast<size_t>(kTotal))
+            if (!latencies.empty())
                 stats = Summarise(std::move(latencies), took.count());
         }
     }
@@ -196,10 +220,127 @@ bool RunPath(bool tls)
     return true;
 }
 
+constexpr double kPushesPerSecond = 10000;
+
+// Pushes to every logged-in connection at kPushesPerSecond until told to
+// stop; the last sequence sent and when the first went out.
+class Pusher {
+public:
+    explicit Pusher(DevServer::WsHub& hub) : m_hub(hub), m_thread([this] { Run(); }) {}
+    ~Pusher() { Stop(); }
+    void Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    uint64_t LastSeq() const { return m_lastSeq; }
+    std::chrono::steady_clock::time_point Began() const { return m_began; }
+    double Offered() const { return m_offered; }
+
+private:
+    void Run()
+    {
+        m_began = std::chrono::steady_clock::now();
+        uint64_t sent = 0;
+        while (!m_stop) {
+            const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - m_began;
+            const auto due = static_cast<uint64_t>(elapsed.count() * kPushesPerSecond);
+            for (; sent < due; ++sent)
+                m_lastSeq = m_hub.Push("room.notify");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - m_began;
+        m_offered = took.count() > 0 ? static_cast<double>(sent) / took.count() : 0;
+    }
+
+    DevServer::WsHub& m_hub;
+    std::atomic<bool> m_stop{false};
+    uint64_t m_lastSeq = 0;
+    std::chrono::steady_clock::time_point m_began;
+    double m_offered = 0;
+    std::thread m_thread;
+};
+
+bool RunSessionPushes()
+{
+    char folder[] = "/tmp/pelbo-bench-session-XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        return false;
+    Util::Path::SetRootFolder(Widen(folder).c_str());
+    DevServer::Server server(DevServer::Options{});
+    std::string error;
+    bool ok = server.Start(&error);
+    if (!ok)
+        std::fprintf(stderr, "bench_wirelink: server did not start: %s\n", error.c_str());
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int result = -1;
+    event::scoped_connection results = ServiceEvent::ConnectResult().connect([&](int code) {
+        std::lock_guard<std::mutex> lock(mutex);
+        result = code;
+        changed.notify_all();
+    });
+    std::vector<double> quiet;
+    std::vector<double> busy;
+    double stored = 0;
+    double offered = 0;
+    if (ok) {
+        std::string url = server.BaseUrl();
+        url.replace(0, url.find(':'), "ws");
+        Http::SetWSSUrl(Widen(url + "/ws").c_str());
+        Aux::UserCache::SetUserID(kUser, 1);
+        Aux::UserCache::SetToken(Widen(server.GetState().IssueToken(kUser).token).c_str());
+        Aux::UserConfig::SetLastMsgID(0);
+        WebsocketApi::Init();
+        WebsocketApi::StartConn(0, 1);
+        std::unique_lock<std::mutex> lock(mutex);
+        ok = changed.wait_for(lock, std::chrono::seconds(10), [&] { return result == 0; });
+    }
+    if (ok) {
+        quiet = Pings(kTotal);
+        Pusher pusher(server.GetState().ws);
+        busy = Pings(kTotal);
+        pusher.Stop();
+        offered = pusher.Offered();
+        // Every push's sequence stored, in order: the session kept up.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (Aux::UserConfig::GetLastMsgID() != static_cast<int64_t>(pusher.LastSeq()) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - pusher.Began();
+        if (Aux::UserConfig::GetLastMsgID() == static_cast<int64_t>(pusher.LastSeq()))
+            stored = static_cast<double>(pusher.LastSeq()) / took.count();
+    }
+    WebsocketApi::DoExit();
+    Aux::CSCenter::DoExit();
+    Aux::UserCache::DoExit();
+    Http::ResetSettings();
+    server.Stop();
+    Util::Path::SetRootFolder(nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+
+    if (quiet.empty() || busy.empty() || stored == 0) {
+        std::fprintf(stderr, "bench_wirelink: session run failed (connected %d, pings %zu/%zu, stored %.0f/s)\n",
+                     ok, quiet.size(), busy.size(), stored);
+        return false;
+    }
+    const Stats withPushes = Summarise(std::move(busy), 0);
+    const Stats without = Summarise(std::move(quiet), 0);
+    Row("session pushes stored/s (10000/s offered)", stored, offered, stored / offered, ">= 0.95");
+    Row("session ping median, pushes vs none (us)", withPushes.medianUs, without.medianUs,
+        withPushes.medianUs / without.medianUs, "<= 3.00");
+    Row("session ping p99, pushes vs none (us)", withPushes.p99Us, without.p99Us, withPushes.p99Us / without.p99Us,
+        "<= 6.00");
+    return true;
+}
+
 }  // namespace
 
 int main()
 {
-    const bool ok = RunPath(false) && RunPath(true);
+    const bool ok = RunPath(false) && RunPath(true) && RunSessionPushes();
     return ok ? 0 : 1;
 }

@@ -193,7 +193,7 @@ void LWS_SetBackoff(unsigned firstMs, unsigned maxMs)
 
 void LWS_SetMaxFrameBytes(unsigned bytes)
 {
-    Wirelink::Settings::Get().maxFrameBytes = bytes;
+    Wirelink::Settings::Get().maxFrameBytes = bytes != 0 ? bytes : Wirelink::Settings::kDefaultMaxFrameBytes;
 }
 
 namespace Detail {

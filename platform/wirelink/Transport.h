@@ -36,7 +36,9 @@ struct Settings {
     std::atomic<unsigned> backoffResetMs{30000};
     std::atomic<unsigned> backoffFirstMs{500};
     std::atomic<unsigned> backoffMaxMs{30000};
-    std::atomic<unsigned> maxFrameBytes{1u << 20};
+    static constexpr unsigned kDefaultMaxFrameBytes = 1u << 20;
+    // Never 0: to Beast that would mean no limit at all.
+    std::atomic<unsigned> maxFrameBytes{kDefaultMaxFrameBytes};
 
     static Settings& Get();
 };

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "account/IniFile.h"
+#include "account/IniWriteBehind.h"
 #include "compat/WtoI.h"
 #include "core/ExportGuard.h"
 #include "corekit/Path.h"
@@ -12,17 +13,33 @@ namespace UserConfig {
 namespace {
 
 using Account::CIniFile;
+using Account::CIniWriteBehind;
 
 constexpr wchar_t kSection[] = L"Tarsel_Global_Data";
 constexpr wchar_t kFileName[] = L"GloabConfig.ini";
+constexpr wchar_t kLastMsgIdKey[] = L"LastMsgID";
 constexpr int kDefaultChairMaxCount = 9;
+// The server's message sequence moves with every push, up to thousands a
+// second; it is written at most this often.
+constexpr unsigned kLastMsgIdWriteMs = 200;
 
 // The path is formed anew on every call: the data folder may change
 // between calls (a test or another user root).
-void OpenFile(CIniFile& file)
+std::wstring FilePath()
 {
     const CStringW folder = Util::Path::GetDataFolder(0);
-    file.SetPath(folder.IsEmpty() ? L"" : (folder + L"/" + kFileName).GetString());
+    return folder.IsEmpty() ? std::wstring() : (folder + L"/" + kFileName).str();
+}
+
+void OpenFile(CIniFile& file)
+{
+    file.SetPath(FilePath().c_str());
+}
+
+CIniWriteBehind& LastMsgIdWriter()
+{
+    static CIniWriteBehind writer(kLastMsgIdWriteMs);
+    return writer;
 }
 
 CStringW ReadText(const wchar_t* key)
@@ -113,15 +130,28 @@ void SetUniqueID(unsigned id)
 int64_t GetLastMsgID()
 {
     return Frame::GuardExport(L"Aux::UserConfig::GetLastMsgID", int64_t{0}, [] {
-        const CStringW text = ReadText(L"LastMsgID");
+        std::wstring waiting;
+        const CStringW text = LastMsgIdWriter().Peek(FilePath(), kSection, kLastMsgIdKey, &waiting)
+                                  ? CStringW(waiting)
+                                  : ReadText(kLastMsgIdKey);
         return text.IsEmpty() ? int64_t{0} : static_cast<int64_t>(_wtoi64(text));
     });
 }
 
 void SetLastMsgID(int64_t id)
 {
-    Frame::GuardExport(L"Aux::UserConfig::SetLastMsgID",
-                       [&] { WriteText(L"LastMsgID", CStringW(std::to_wstring(id))); });
+    Frame::GuardExport(L"Aux::UserConfig::SetLastMsgID", [&] {
+        const std::wstring path = FilePath();
+        // Without a usable path the write is refused (and logged) at once.
+        if (path.empty() || path.size() >= static_cast<size_t>(CIniFile::kBufferChars))
+            return WriteText(kLastMsgIdKey, CStringW(std::to_wstring(id)));
+        LastMsgIdWriter().Put(path, kSection, kLastMsgIdKey, std::to_wstring(id));
+    });
+}
+
+void FlushLastMsgID()
+{
+    Frame::GuardExport(L"Aux::UserConfig::FlushLastMsgID", [] { LastMsgIdWriter().Flush(); });
 }
 
 CStringW GetPelboVer()

@@ -1,11 +1,11 @@
 #pragma once
 // Aux::UserConfig: the per-machine settings in "GloabConfig.ini" in the data
 // folder, section "Tarsel_Global_Data". Every call opens the file, reads or
-// writes one key and returns; nothing is kept in memory, so each call sees
-// what the previous one wrote, also from another thread or process. A
-// missing or unreadable file reads as the defaults below; a failed write is
-// dropped. Text values are written whole but read back as at most 259
-// characters.
+// writes one key and returns; nothing is kept in memory (but "LastMsgID",
+// below), so each call sees what the previous one wrote, also from another
+// thread or process. A missing or unreadable file reads as the defaults
+// below; a failed write is dropped. Text values are written whole but read
+// back as at most 259 characters.
 
 #include <cstdint>
 
@@ -31,9 +31,14 @@ SERVICE_API void SetMicroDevName(CStringW name);
 SERVICE_API unsigned GetUniqueID();
 SERVICE_API void SetUniqueID(unsigned id);
 // "LastMsgID", the last message id from the server, all 64 bits; text that
-// does not begin with digits reads 0.
+// does not begin with digits reads 0. It moves with every push from the
+// server, so a new value is kept in memory, where this process reads it back
+// at once, and written to the file by a thread of its own a few times a
+// second. FlushLastMsgID writes it at once and ends that thread (the session
+// does at its exit and stop; the process's end does too).
 SERVICE_API int64_t GetLastMsgID();
 SERVICE_API void SetLastMsgID(int64_t id);
+SERVICE_API void FlushLastMsgID();
 // "Pelbo_Ver", the newest client version announced.
 SERVICE_API CStringW GetPelboVer();
 SERVICE_API void SetPelboVer(CStringW version);

@@ -1,5 +1,6 @@
 #include "session/WebsocketApi.h"
 
+#include "account/UserConfig.h"
 #include "core/ExportGuard.h"
 #include "session/WebsocketMgr.h"
 
@@ -58,7 +59,12 @@ int DisConnect()
 
 void DoExit()
 {
-    Frame::GuardExport(L"WebsocketApi::DoExit", [] { CWebsocketMgr::Instance().Exit(); });
+    Frame::GuardExport(L"WebsocketApi::DoExit", [] {
+        CWebsocketMgr::Instance().Exit();
+        // Also when no manager was made: the sequence's writer thread ends
+        // with the session.
+        Aux::UserConfig::FlushLastMsgID();
+    });
 }
 
 }  // namespace WebsocketApi

@@ -85,6 +85,8 @@ CWebsocketMgr::~CWebsocketMgr()
     m_keepAlive.evtOnTimer.Unsubscribe(this, &CWebsocketMgr::OnKeepAliveTick);
     if (INetMon* monitor = Aux::AuxNetMon::PeekNetMon())
         monitor->SetWsCtrl(nullptr);
+    // No push can move the sequence any more: it goes to disk now.
+    Aux::UserConfig::FlushLastMsgID();
 }
 
 CSingleton<CWebsocketMgr>& CWebsocketMgr::Instance()
@@ -250,7 +252,11 @@ void CWebsocketMgr::OnSerPsuhLastSeq(uint64_t sequence)
 
 int CWebsocketMgr::ReConn() { return m_transport.ReConn(); }
 
-void CWebsocketMgr::StopConn() { m_transport.StopConn(); }
+void CWebsocketMgr::StopConn()
+{
+    m_transport.StopConn();
+    Aux::UserConfig::FlushLastMsgID();
+}
 
 void CWebsocketMgr::OnConnectReply(IXData* reply, IXData*)
 {

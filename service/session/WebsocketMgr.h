@@ -6,6 +6,10 @@
 // DisConnect, and is the network monitor's websocket control and event
 // source.
 //
+// The sequence moves with every push; Aux::UserConfig keeps it in memory and
+// writes it on a thread of its own, so pushes never wait for the disk on the
+// websocket library's thread. StopConn and the destructor write it out.
+//
 // Threads: the API is called from the client's thread; transport states,
 // pushes, replies and time-outs arrive on the websocket library's thread and
 // keep-alive ticks on the timer thread. The flags those threads share are

@@ -109,12 +109,17 @@ TEST_F(UserConfigTest, LastMessageIdKeepsAllSixtyFourBits)
 {
     const int64_t big = 123456789012345LL;
     Cfg::SetLastMsgID(big);
+    Cfg::FlushLastMsgID();
     EXPECT_NE(std::string::npos, Content().find("LastMsgID=123456789012345\n"));
     EXPECT_EQ(big, Cfg::GetLastMsgID());
     Cfg::SetLastMsgID(std::numeric_limits<int64_t>::min());
     EXPECT_EQ(std::numeric_limits<int64_t>::min(), Cfg::GetLastMsgID());
+    Cfg::FlushLastMsgID();
+    EXPECT_EQ(std::numeric_limits<int64_t>::min(), Cfg::GetLastMsgID());
     Cfg::SetLastMsgID(-42);
     EXPECT_EQ(-42, Cfg::GetLastMsgID());
+    Cfg::FlushLastMsgID();
+    EXPECT_NE(std::string::npos, Content().find("LastMsgID=-42\n"));
     Store(L"LastMsgID", L"abc");
     EXPECT_EQ(0, Cfg::GetLastMsgID());
     Store(L"LastMsgID", L"  77xyz");

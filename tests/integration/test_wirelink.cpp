@@ -14,6 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
 #include "compat/TextConvert.h"
 #include "corekit/Event.h"
 #include "corekit/HttpSettings.h"
@@ -30,6 +36,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using Aux::CSCenter::CCSSinkHelper;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
 
 constexpr auto kWait = 20s;
 
@@ -197,6 +207,131 @@ XDataPtr<IXData> Command(const wchar_t* name)
     EXPECT_TRUE(CreateIXData(command.Receive(), 0));
     command->SetIXDataStr(L"CMDNO", name);
     return command;
+}
+
+// A server that lets every upgrade through, then announces a text frame of
+// 2^63 - 1 bytes and says nothing more, reading whatever comes and never
+// closing. Only a limit applied at the frame's header ends such a
+// connection before the idle time-out.
+class HugeFrameServer {
+public:
+    HugeFrameServer() : m_acceptor(m_ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0))
+    {
+        Accept();
+        m_thread = std::thread([this] { m_ioc.run(); });
+    }
+    ~HugeFrameServer()
+    {
+        m_ioc.stop();
+        m_thread.join();
+    }
+    std::wstring Url() const
+    {
+        return L"ws://127.0.0.1:" + std::to_wstring(m_acceptor.local_endpoint().port()) + L"/ws";
+    }
+    int HeadersSent() const { return m_headersSent.load(); }
+
+private:
+    struct Peer {
+        explicit Peer(tcp::socket socket) : ws(std::move(socket)) {}
+        websocket::stream<tcp::socket> ws;
+        char sink[512];
+    };
+
+    void Accept()
+    {
+        m_acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+            if (ec)
+                return;
+            auto peer = std::make_shared<Peer>(std::move(socket));
+            peer->ws.async_accept([this, peer](beast::error_code acceptError) {
+                if (acceptError)
+                    return;
+                // FIN and text, 127: a 64-bit length follows.
+                static const unsigned char header[] = {0x81, 0x7F, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+                net::async_write(peer->ws.next_layer(), net::buffer(header),
+                                 [this, peer](beast::error_code writeError, std::size_t) {
+                                     if (writeError)
+                                         return;
+                                     ++m_headersSent;
+                                     Drain(peer);
+                                 });
+            });
+            Accept();
+        });
+    }
+    void Drain(const std::shared_ptr<Peer>& peer)
+    {
+        peer->ws.next_layer().async_read_some(net::buffer(peer->sink), [this, peer](beast::error_code ec, std::size_t) {
+            if (!ec)
+                Drain(peer);
+        });
+    }
+
+    net::io_context m_ioc;
+    tcp::acceptor m_acceptor;
+    std::atomic<int> m_headersSent{0};
+    std::thread m_thread;
+};
+
+// A websocket client that sends whatever text it is given, on loopback, each
+// step waiting at most kWait.
+class RawWsClient {
+public:
+    bool Open(const std::string& baseUrl)
+    {
+        const uint16_t port = static_cast<uint16_t>(std::stoi(baseUrl.substr(baseUrl.rfind(':') + 1)));
+        return Step([&](auto done) {
+                   m_ws.next_layer().async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), done);
+               }) &&
+               Step([&](auto done) { m_ws.async_handshake("127.0.0.1", "/ws", done); });
+    }
+    bool Write(const std::string& text)
+    {
+        m_ws.text(true);
+        return Step([&](auto done) { m_ws.async_write(net::buffer(text), done); });
+    }
+    // The "Result" of the next reply as its text shows it; empty when none came.
+    std::string ReadResult()
+    {
+        beast::flat_buffer buffer;
+        if (!Step([&](auto done) { m_ws.async_read(buffer, done); }))
+            return std::string();
+        const std::string text = beast::buffers_to_string(buffer.data());
+        const std::string key = R"("Result":{"t":"i32","v":)";
+        const size_t at = text.find(key);
+        if (at == std::string::npos)
+            return "?";
+        const size_t from = at + key.size();
+        return text.substr(from, text.find('}', from) - from);
+    }
+    bool Close()
+    {
+        return Step([&](auto done) { m_ws.async_close(websocket::close_code::normal, done); });
+    }
+
+private:
+    template <typename Start>
+    bool Step(Start&& start)
+    {
+        bool finished = false;
+        beast::error_code result;
+        start([&](beast::error_code ec, auto&&...) {
+            finished = true;
+            result = ec;
+        });
+        m_ioc.restart();
+        m_ioc.run_for(kWait);
+        return finished && !result;
+    }
+
+    net::io_context m_ioc;
+    websocket::stream<tcp::socket> m_ws{m_ioc};
+};
+
+std::string CommandText(uint64_t seq, const std::string& data)
+{
+    return "{\"seq\":" + std::to_string(seq) + ",\"type\":\"cmd\",\"data\":" + data + "}";
 }
 
 class WirelinkSession : public ::testing::Test {
@@ -513,8 +648,10 @@ TEST_F(WirelinkSession, StopConnEndsReconnectingAndReConnStartsAgain)
 {
     ASSERT_TRUE(ConnectAndLogIn());
     ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
-    ASSERT_TRUE(m_server->State().ws.LoggedInCount() == 0 ||
-                g_log.WaitFor([] { return LogHas("StopConn"); }));
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_STOPPED, 1));
+    // The server lets the sign-in go once it has seen the connection close;
+    // until then the "connect" below (no "Force") would meet 1004.
+    ASSERT_TRUE(Eventually([this] { return m_server->State().ws.LoggedInCount() == 0; }));
     CCSSinkHelper sink;
     Answers answers;
     answers.Subscribe(sink);
@@ -743,7 +880,7 @@ TEST_F(WirelinkSession, MalformedBinaryAndHugeFramesAreDropped)
     Answers answers;
     answers.Subscribe(sink);
     EXPECT_EQ(RoundTrip(L"ping", answers, sink), 0);
-    g_log.WaitFor([] { return LogHas("binary frame of 3 bytes dropped"); });
+    EXPECT_TRUE(g_log.WaitFor([] { return LogHas("binary frame of 3 bytes dropped"); }));
     EXPECT_EQ(m_conn.Count(3), 0u);
 
     // Too large to accept: the connection ends and comes back by itself.
@@ -751,6 +888,60 @@ TEST_F(WirelinkSession, MalformedBinaryAndHugeFramesAreDropped)
     ASSERT_TRUE(m_conn.WaitCount(3, 1));
     ASSERT_TRUE(m_conn.WaitCount(0, 2));
     ASSERT_TRUE(LogIn());
+}
+
+// 0 is the default limit, never none. The refusal comes at the header, and
+// the connection ends at once even though the server neither closes nor
+// answers the close frame: reported as the refusal it is, long before the
+// idle time-out (30 s) would have ended it as silence.
+TEST_F(WirelinkSession, FrameClaimingAHugeLengthIsRefusedAtItsHeader)
+{
+    Aux::CSCenter::LWS_SetMaxFrameBytes(0);
+    HugeFrameServer hostile;
+    const size_t from = LogSize();
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(hostile.Url().c_str(), &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_CONNECTED, 1));
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_LOST, 1));
+    EXPECT_GE(hostile.HeadersSent(), 1);
+    const auto lost = g_log.Read<std::vector<std::string>>([from] {
+        std::vector<std::string> lines;
+        for (size_t i = from; i < g_logLines.size(); ++i)
+            if (g_logLines[i].rfind("Connection lost: ", 0) == 0 || g_logLines[i].rfind("a frame over ", 0) == 0)
+                lines.push_back(g_logLines[i]);
+        return lines;
+    });
+    ASSERT_GE(lost.size(), 2u) << (lost.empty() ? std::string() : lost[0]);
+    EXPECT_EQ(lost[0], "a frame over 1048576 bytes ends the connection");
+    EXPECT_EQ(lost[1].rfind("Connection lost: read: ", 0), 0u) << lost[1];
+    EXPECT_EQ(lost[1].find("timeout"), std::string::npos) << lost[1];
+    EXPECT_EQ(lost[1].find("timed out"), std::string::npos) << lost[1];
+}
+
+// A frame nested past the server's JSON limit is ignored like any frame it
+// cannot answer; the session goes on, and once its connection closes no
+// signed-in entry is left behind for a later connection.
+TEST_F(WirelinkSession, LocalServerIgnoresADeeplyNestedFrameAndForgetsTheClosedSession)
+{
+    DevServer::WsHub& hub = m_server->State().ws;
+    {
+        RawWsClient client;
+        ASSERT_TRUE(client.Open(m_server->BaseUrl()));
+        ASSERT_TRUE(client.Write(CommandText(1, R"({"CMDNO":{"t":"str","v":"connect"},"Token":{"t":"str","v":")" +
+                                                    m_token + R"("},"Force":{"t":"bool","v":false}})")));
+        ASSERT_EQ(client.ReadResult(), "0");
+        ASSERT_EQ(hub.LoggedInCount(), 1u);
+        const std::string deep = R"({"CMDNO":{"t":"str","v":"ping"},"x":)" + std::string(1000, '[') +
+                                 std::string(1000, ']') + "}";
+        ASSERT_TRUE(client.Write(CommandText(2, deep)));
+        ASSERT_TRUE(client.Write(CommandText(3, R"({"CMDNO":{"t":"str","v":"ping"}})")));
+        EXPECT_EQ(client.ReadResult(), "0") << "the session is still there and logged in";
+        EXPECT_TRUE(client.Close());
+    }
+    EXPECT_TRUE(Eventually([&hub] { return hub.LoggedInCount() == 0; }));
+    RawWsClient later;
+    ASSERT_TRUE(later.Open(m_server->BaseUrl()));
+    ASSERT_TRUE(later.Write(CommandText(1, R"({"CMDNO":{"t":"str","v":"ping"}})")));
+    EXPECT_EQ(later.ReadResult(), std::to_string(DevServer::WsResult::NotLoggedIn));
 }
 
 TEST_F(WirelinkSession, DoExitWhileRepliesArriveAnswersEveryCommandOnce)
@@ -806,7 +997,8 @@ TEST_F(WirelinkSession, SinkDestroyedWhileRepliesArriveHearsNothingAfterwards)
             XDataPtr<IXData> ping = Command(L"ping");
             ASSERT_EQ(sink.Send(ping.get(), nullptr), 1);
         }
-        answers.WaitAnswers(1);
+        // Not ASSERT: the detach and unsubscribe below must run either way.
+        EXPECT_TRUE(answers.WaitAnswers(1));
         sink.Detach();
         sinkGone = true;
         answers.Unsubscribe();

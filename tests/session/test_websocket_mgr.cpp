@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cwctype>
@@ -15,10 +19,14 @@
 #include "SessionRecorder.h"
 #include "account/UserCache.h"
 #include "account/UserConfig.h"
+#include "compat/IniFile.h"
+#include "compat/TextConvert.h"
 #include "corekit/HttpSettings.h"
+#include "corekit/Path.h"
 #include "drawhub/RecordTimeMeter.h"
 #include "service/LogCapture.h"
 #include "session/AuxNetMon.h"
+#include "session/WebsocketApi.h"
 #include "session/WebsocketMgr.h"
 
 namespace {
@@ -42,6 +50,15 @@ protected:
     {
         Aux::UserCache::DoExit();
         Http::ResetSettings();
+    }
+
+    static std::wstring ConfigFile() { return Util::Path::GetDataFolder(0).str() + L"/GloabConfig.ini"; }
+    // "LastMsgID" as the file holds it, past what the process keeps in memory.
+    static std::wstring StoredLastMsgId()
+    {
+        wchar_t text[64] = {};
+        GetPrivateProfileStringW(L"Tarsel_Global_Data", L"LastMsgID", L"", text, 64, ConfigFile().c_str());
+        return text;
     }
 
     static int64_t I64(const FakeTransport::Sent& sent, const wchar_t* key)
@@ -249,6 +266,57 @@ TEST_F(WebsocketMgrTest, PushedSequencesFollowTheGapRule)
     Aux::UserConfig::SetLastMsgID(-1);
     mgr.OnSerPsuhLastSeq(0);
     EXPECT_EQ(Aux::UserConfig::GetLastMsgID(), 0) << "last + 1 in 64-bit arithmetic";
+}
+
+// Another process holds the configuration file's lock: the pushes on the
+// websocket library's thread, and the reply behind them, go through all the
+// same; the sequence reaches the file once the lock is let go.
+TEST_F(WebsocketMgrTest, PushesDoNotWaitForTheConfigurationFile)
+{
+    {
+        CWebsocketMgr mgr(transport, 60000);
+        mgr.DisConnect();
+        const FakeTransport::Sent disconnect = transport.Last();
+        const std::string lockFile = ToMultiByte((ConfigFile() + L".lock").c_str(), CP_UTF8);
+        const int held = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        std::thread websocket([&] {
+            for (uint64_t seq = 1; seq <= 300; ++seq)
+                mgr.OnSerPsuhLastSeq(seq);
+            FakeTransport::Reply(disconnect, 0);
+        });
+        const bool answered = events.WaitUntil([](SessionRecorder& r) { return r.disconnects == 1; });
+        const int64_t seen = Aux::UserConfig::GetLastMsgID();
+        ::close(held);
+        websocket.join();
+        EXPECT_TRUE(answered) << "the reply waited behind the pushes' writes";
+        EXPECT_EQ(seen, 300);
+    }
+    EXPECT_EQ(StoredLastMsgId(), L"300");
+}
+
+// The sequence is written at the manager's end at the latest, so a new
+// process goes on from it.
+TEST_F(WebsocketMgrTest, SequenceIsOnDiskAfterExitAndStop)
+{
+    {
+        CWebsocketMgr mgr(transport, 60000);
+        for (uint64_t seq = 1; seq <= 40; ++seq)
+            mgr.OnSerPsuhLastSeq(seq);
+        mgr.StopConn();
+        EXPECT_EQ(StoredLastMsgId(), L"40");
+        for (uint64_t seq = 41; seq <= 77; ++seq)
+            mgr.OnSerPsuhLastSeq(seq);
+        EXPECT_EQ(Aux::UserConfig::GetLastMsgID(), 77) << "read back at once";
+    }
+    EXPECT_EQ(StoredLastMsgId(), L"77");
+    EXPECT_EQ(Aux::UserConfig::GetLastMsgID(), 77);
+
+    // The session's exit writes it also when it never made a manager.
+    Aux::UserConfig::SetLastMsgID(78);
+    WebsocketApi::DoExit();
+    EXPECT_EQ(StoredLastMsgId(), L"78");
 }
 
 TEST_F(WebsocketMgrTest, KeepAlivePingsWhileLoggedInOnly)

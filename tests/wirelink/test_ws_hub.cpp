@@ -146,6 +146,23 @@ TEST_F(WsHubTest, RepliesCarryTheCommandsSequence)
     EXPECT_EQ(Plain(*peer, "no.such.thing"), WsResult::UnknownCommand);
 }
 
+// Nesting past the JSON reader's limit is a frame like any other that
+// cannot be answered, not an exception out of the session's read.
+TEST_F(WsHubTest, DeeplyNestedFrameIsIgnoredAndTheSessionGoesOn)
+{
+    auto peer = NewPeer();
+    ASSERT_EQ(Connect(*peer, Token(7), false), WsResult::Ok);
+    const size_t sent = peer->sent.size();
+    for (size_t depth : {200u, 1000u, 5000u}) {
+        const std::string deep = R"({"seq":9,"type":"cmd","data":{"CMDNO":{"t":"str","v":"ping"},"x":)" +
+                                 std::string(depth, '[') + std::string(depth, ']') + "}}";
+        EXPECT_NO_THROW(m_hub.OnText(*peer, deep)) << depth;
+    }
+    EXPECT_EQ(peer->sent.size(), sent);
+    EXPECT_EQ(Plain(*peer, "ping"), WsResult::Ok);
+    EXPECT_EQ(m_hub.LoggedInCount(), 1u);
+}
+
 TEST_F(WsHubTest, ConnectChecksTheTokenAndOneSessionPerAccount)
 {
     auto first = NewPeer();

@@ -1,5 +1,6 @@
 #include "devserver/WsHub.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <optional>
@@ -178,19 +179,23 @@ WsHub::Answer WsHub::HandleLocked(const Peer& peer, const std::string& text)
         } else if (reconnect && m_knownSessions.count(*user) == 0) {
             result = WsResult::SessionUnknown;
         } else {
-            std::vector<std::shared_ptr<Peer>> others;
-            for (auto& entry : m_peers) {
-                if (entry.first != &peer && entry.second.loggedIn && entry.second.userId == *user)
-                    if (auto other = entry.second.peer.lock())
-                        others.push_back(other);
-            }
-            if (!others.empty() && !reconnect && !Bool(command, "Force")) {
+            // Sessions are only looked at here, not held: the last hold of
+            // one may not end under the lock, as its end detaches it.
+            const auto sameAccount = [&](const std::pair<const Peer* const, PeerInfo>& entry) {
+                return entry.first != &peer && entry.second.loggedIn && entry.second.userId == *user &&
+                       !entry.second.peer.expired();
+            };
+            const bool others = std::any_of(m_peers.begin(), m_peers.end(), sameAccount);
+            if (others && !reconnect && !Bool(command, "Force")) {
                 result = WsResult::SignedInElsewhere;
             } else {
                 // The newest session wins: the older ones are cut off.
-                for (auto& other : others) {
-                    m_peers[other.get()].loggedIn = false;
-                    answer.cutOff.push_back(other);
+                for (auto& entry : m_peers) {
+                    if (!sameAccount(entry))
+                        continue;
+                    entry.second.loggedIn = false;
+                    if (auto other = entry.second.peer.lock())
+                        answer.cutOff.push_back(std::move(other));
                 }
             }
         }

@@ -30,9 +30,17 @@ template <class Next>
 class WsSession : public WsHub::Peer, public std::enable_shared_from_this<WsSession<Next>> {
 public:
     WsSession(WsHub& hub, Next&& stream) : m_hub(hub), m_ws(std::move(stream)) {}
+    // However the session ends (a failed read, a handler that threw, the
+    // server stopping), its entry goes with it: a later connection may get
+    // the same address and must not inherit a log-in.
+    ~WsSession() override { m_hub.Detach(this); }
 
     void Run(http::request<http::string_body> request)
     {
+        // A reply queued behind a stream of pushes would otherwise wait for
+        // the client's delayed acknowledgement (up to 40 ms) before leaving.
+        beast::error_code ignored;
+        beast::get_lowest_layer(m_ws).socket().set_option(net::ip::tcp::no_delay(true), ignored);
         m_ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         m_ws.read_message_max(kMaxFrameBytes);
         m_ws.async_accept(request, beast::bind_front_handler(&WsSession::OnAccept, this->shared_from_this()));

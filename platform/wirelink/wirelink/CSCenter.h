@@ -101,7 +101,9 @@ WIRELINK_API void LWS_SetBackoffReset(unsigned ms);
 // 500 ms and 30000 ms). The waits go on growing across connections that open
 // and end again before LWS_SetBackoffReset's time.
 WIRELINK_API void LWS_SetBackoff(unsigned firstMs, unsigned maxMs);
-// Incoming frames larger than this close the connection (default 1 MiB).
+// Incoming frames larger than this close the connection, refused at their
+// header before any of the payload is read (default 1 MiB; 0 sets the
+// default again, there is no setting without a limit).
 WIRELINK_API void LWS_SetMaxFrameBytes(unsigned bytes);
 
 }  // namespace CSCenter

@@ -14,7 +14,8 @@ HttpResponse JsonResponse(const Json::Value& value, int status = 200);
 // {"code": code, "message": message} with the given HTTP status.
 HttpResponse JsonError(int status, int code, const std::string& message);
 // Parses a request body that must be one JSON object (no trailing text,
-// no duplicate members). False on anything else.
+// no duplicate members, nested at most 128 levels deep). False on anything
+// else; it never throws.
 bool ParseJsonObject(const std::string& body, Json::Value* out);
 
 }  // namespace DevServer
