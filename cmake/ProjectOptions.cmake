@@ -26,9 +26,9 @@ endif()
 
 if(WIN32)
   # localtime_r and gmtime_r come with mingw-w64's time.h under the first
-  # name; windows.h keeps its min and max macros and winsock.h to itself;
-  # the Boost.Beast objects outgrow COFF's default section count.
-  add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS NOMINMAX WIN32_LEAN_AND_MEAN)
+  # name; windows.h keeps its min and max macros to itself; the
+  # Boost.Beast objects outgrow COFF's default section count.
+  add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS NOMINMAX)
   add_compile_options(-Wa,-mbig-obj)
 endif()
 

@@ -111,6 +111,7 @@ step curl
     --without-nghttp2 --without-libidn2 --without-librtmp --without-libssh2 --without-gssapi \
     --disable-ldap --disable-ldaps --disable-manual --disable-docs \
     CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" LIBS="-lcrypt32 -lws2_32 -lbcrypt" \
+    `# libtool links static archives into a DLL only when told every library will do` \
     lt_cv_deplibs_check_method=pass_all >>"$log" 2>&1 &&
   make -j"$jobs" -C lib >>"$log" 2>&1 && make -C lib install >>"$log" 2>&1 &&
   make install-binSCRIPTS >>"$log" 2>&1 &&
@@ -134,7 +135,8 @@ cmake --build "$d/_build" -j"$jobs" >>"$log" 2>&1 && cmake --install "$d/_build"
 
 step libimagequant
 d=$(src libimagequant)
-cmake_dep "$d" -DBUILD_WITH_SSE=ON -DLIB_INSTALL_DIR=lib
+# Without OpenMP: its runtime would be one more DLL to ship.
+cmake_dep "$d" -DBUILD_WITH_SSE=ON -DLIB_INSTALL_DIR=lib -DCMAKE_DISABLE_FIND_PACKAGE_OpenMP=ON
 cmake --build "$d/_build" -j"$jobs" --target imagequant_a >>"$log" 2>&1
 cp "$d"/_build/libimagequant_a.a "$prefix/lib/libimagequant.a"
 cp "$d"/libimagequant.h "$prefix/include/"
