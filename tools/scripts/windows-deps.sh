@@ -11,8 +11,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 arch=${1:?usage: windows-deps.sh i686|x86_64}
 case "$arch" in
-  i686) triplet=i686-w64-mingw32; openssl_target=mingw ;;
-  x86_64) triplet=x86_64-w64-mingw32; openssl_target=mingw64 ;;
+  # libimagequant's SSE code needs SSE enabled for the whole file, which
+  # the 32-bit compiler does not assume.
+  i686) triplet=i686-w64-mingw32; openssl_target=mingw; imagequant_sse=OFF ;;
+  x86_64) triplet=x86_64-w64-mingw32; openssl_target=mingw64; imagequant_sse=ON ;;
   *) echo "unknown architecture: $arch" >&2; exit 2 ;;
 esac
 toolchain="$root/cmake/toolchains/mingw-$arch.cmake"
@@ -104,13 +106,18 @@ step openssl
 # libcurl is the one dependency built as a DLL: netcall, fetcher, bucketput
 # and corekit all use it, and one shared copy keeps one global
 # initialisation and one connection policy, as libcurl.so does on Linux.
+# libtool links static archives (OpenSSL, zlib) into a DLL only when told
+# that any library will do, and passes -static on to nothing: -Bstatic keeps
+# the thread library inside the DLL (the system's libraries are import
+# archives either way).
 step curl
 (cd "$(src curl)" &&
   ./configure --host="$triplet" --prefix="$prefix" --enable-shared --disable-static \
     --with-openssl="$prefix" --with-zlib="$prefix" --without-libpsl --without-brotli --without-zstd \
     --without-nghttp2 --without-libidn2 --without-librtmp --without-libssh2 --without-gssapi \
     --disable-ldap --disable-ldaps --disable-manual --disable-docs \
-    CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" LIBS="-lcrypt32 -lws2_32 -lbcrypt" \
+    CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib -static-libgcc -Wl,-Bstatic" \
+    LIBS="-lcrypt32 -lws2_32 -lbcrypt" \
     `# libtool links static archives into a DLL only when told every library will do` \
     lt_cv_deplibs_check_method=pass_all >>"$log" 2>&1 &&
   make -j"$jobs" -C lib >>"$log" 2>&1 && make -C lib install >>"$log" 2>&1 &&
@@ -136,7 +143,7 @@ cmake --build "$d/_build" -j"$jobs" >>"$log" 2>&1 && cmake --install "$d/_build"
 step libimagequant
 d=$(src libimagequant)
 # Without OpenMP: its runtime would be one more DLL to ship.
-cmake_dep "$d" -DBUILD_WITH_SSE=ON -DLIB_INSTALL_DIR=lib -DCMAKE_DISABLE_FIND_PACKAGE_OpenMP=ON
+cmake_dep "$d" -DBUILD_WITH_SSE="$imagequant_sse" -DLIB_INSTALL_DIR=lib -DCMAKE_DISABLE_FIND_PACKAGE_OpenMP=ON
 cmake --build "$d/_build" -j"$jobs" --target imagequant_a >>"$log" 2>&1
 cp "$d"/_build/libimagequant_a.a "$prefix/lib/libimagequant.a"
 cp "$d"/libimagequant.h "$prefix/include/"
