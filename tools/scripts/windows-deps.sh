@@ -107,17 +107,16 @@ step openssl
 # and corekit all use it, and one shared copy keeps one global
 # initialisation and one connection policy, as libcurl.so does on Linux.
 # libtool links static archives (OpenSSL, zlib) into a DLL only when told
-# that any library will do, and passes -static on to nothing: -Bstatic keeps
-# the thread library inside the DLL (the system's libraries are import
-# archives either way).
+# that any library will do. Windows' own threads serve the name resolver, so
+# the DLL needs no winpthread DLL beside it.
 step curl
 (cd "$(src curl)" &&
   ./configure --host="$triplet" --prefix="$prefix" --enable-shared --disable-static \
     --with-openssl="$prefix" --with-zlib="$prefix" --without-libpsl --without-brotli --without-zstd \
     --without-nghttp2 --without-libidn2 --without-librtmp --without-libssh2 --without-gssapi \
     --disable-ldap --disable-ldaps --disable-manual --disable-docs \
-    CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib -static-libgcc -Wl,-Bstatic" \
-    LIBS="-lcrypt32 -lws2_32 -lbcrypt" \
+    --disable-pthreads \
+    CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib -static-libgcc" LIBS="-lcrypt32 -lws2_32 -lbcrypt" \
     `# libtool links static archives into a DLL only when told every library will do` \
     lt_cv_deplibs_check_method=pass_all >>"$log" 2>&1 &&
   make -j"$jobs" -C lib >>"$log" 2>&1 && make -C lib install >>"$log" 2>&1 &&
