@@ -1,11 +1,29 @@
-# Third-party libraries, all from Debian's packages (see tools/scripts/deps.sh).
+# Third-party libraries: Debian's packages on Linux (tools/scripts/deps.sh),
+# the cross-built static prefix on Windows (tools/scripts/windows-deps.sh).
 find_package(Threads REQUIRED)
-find_package(OpenSSL REQUIRED)
-find_package(CURL REQUIRED)
-find_package(ZLIB REQUIRED)
 find_package(PkgConfig REQUIRED)
+if(WIN32)
+  # Static archives need the libraries they use themselves, which
+  # pkg-config lists only when asked for a static link.
+  set(PKG_CONFIG_ARGN --static)
+  set(OPENSSL_USE_STATIC_LIBS TRUE)
+  set(ZLIB_USE_STATIC_LIBS ON)
+endif()
+find_package(OpenSSL REQUIRED)
+find_package(ZLIB REQUIRED)
+if(WIN32)
+  # libcurl is the one shared library among the dependencies; its DLL goes
+  # beside ours (see docs/windows.md).
+  pkg_check_modules(CURL_WIN REQUIRED IMPORTED_TARGET GLOBAL libcurl)
+  add_library(CURL::libcurl ALIAS PkgConfig::CURL_WIN)
+  find_file(PELBO_CURL_DLL NAMES libcurl-4.dll libcurl.dll PATH_SUFFIXES bin REQUIRED)
+  target_link_libraries(OpenSSL::Crypto INTERFACE ws2_32 crypt32 bcrypt)
+  set(Boost_INCLUDE_DIR ${PELBO_WIN_DEPS}/boost-include)
+else()
+  find_package(CURL REQUIRED)
+  pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
+endif()
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
-pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
 find_package(Boost 1.81 REQUIRED)
 if(PELBO_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -89,10 +89,12 @@ install(EXPORT ServiceTargets
   NAMESPACE Service::
   DESTINATION ${PELBO_INSTALL_CMAKEDIR})
 
-set(pelbo_programs pelbo-devserver)
-if(TARGET Tidewell)
-  list(APPEND pelbo_programs Tidewell)
-endif()
+set(pelbo_programs)
+foreach(program pelbo-devserver Tidewell)
+  if(TARGET ${program})
+    list(APPEND pelbo_programs ${program})
+  endif()
+endforeach()
 foreach(program IN LISTS pelbo_programs)
   file(RELATIVE_PATH to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
   set_property(TARGET ${program} PROPERTY INSTALL_RPATH "$ORIGIN/${to_lib}")

@@ -24,6 +24,14 @@ elseif(NOT PELBO_SANITIZE STREQUAL "")
   message(FATAL_ERROR "PELBO_SANITIZE must be empty, 'address' or 'thread'")
 endif()
 
+if(WIN32)
+  # localtime_r and gmtime_r come with mingw-w64's time.h under the first
+  # name; windows.h keeps its min and max macros to itself; the
+  # Boost.Beast objects outgrow COFF's default section count.
+  add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS NOMINMAX)
+  add_compile_options(-Wa,-mbig-obj)
+endif()
+
 # Symbols are hidden unless a header marks them for export.
 set(CMAKE_CXX_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)

@@ -273,6 +273,10 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
     set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
     if (!m_settings.caBundle.empty())
         set(curl_easy_setopt(easy, CURLOPT_CAINFO, m_settings.caBundle.c_str()));
+#if defined(_WIN32)
+    else  // OpenSSL knows no store of its own on Windows: the system's roots serve.
+        set(curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
+#endif
     set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, m_settings.connectTimeoutMs));
     const long stallSeconds = std::max(1L, static_cast<long>(m_settings.tuning.stallTimeoutMs / 1000));
     set(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L));

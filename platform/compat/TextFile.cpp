@@ -1,15 +1,84 @@
 #include "compat/TextFile.h"
 
-#if !defined(_WIN32)
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "compat/TextConvert.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace Compat {
+
+namespace {
+
+bool WithoutByteOrderMark(std::string& content)
+{
+    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        content.erase(0, 3);
+    return true;
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+
+bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content, bool& exists)
+{
+    content.clear();
+    exists = false;
+    const std::wstring wide = ToWide(path.c_str(), CP_UTF8);
+    const HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return true;
+        exists = true;
+        errno = error == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        return false;
+    }
+    exists = true;
+    bool ok = true;
+    LARGE_INTEGER size{};
+    // A pipe or a console in the file's place is refused, never waited on.
+    if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileSizeEx(file, &size)) {
+        errno = EINVAL;
+        ok = false;
+    } else if (static_cast<uint64_t>(size.QuadPart) > maxBytes) {
+        errno = EFBIG;
+        ok = false;
+    }
+    char chunk[8192];
+    while (ok) {
+        DWORD n = 0;
+        if (!::ReadFile(file, chunk, sizeof chunk, &n, nullptr)) {
+            errno = EIO;
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        content.append(chunk, n);
+        if (content.size() > maxBytes) {
+            errno = EFBIG;
+            ok = false;
+        }
+    }
+    ::CloseHandle(file);
+    if (!ok) {
+        content.clear();
+        return false;
+    }
+    return WithoutByteOrderMark(content);
+}
+
+#else
 
 bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content, bool& exists)
 {
@@ -54,11 +123,9 @@ bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content
         content.clear();
         return false;
     }
-    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        content.erase(0, 3);
-    return true;
+    return WithoutByteOrderMark(content);
 }
 
-}  // namespace Compat
-
 #endif
+
+}  // namespace Compat

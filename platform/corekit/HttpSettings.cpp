@@ -173,7 +173,7 @@ ParseResult ParseFile(const std::wstring& path, Settings& settings)
     ParseResult result;
     std::string content;
     bool exists = false;
-    if (!Compat::ReadTextFile(Corekit::ToFsPath(path).string(), kMaxFileBytes, content, exists)) {
+    if (!Compat::ReadTextFile(Corekit::ToFsPath(path).u8string(), kMaxFileBytes, content, exists)) {
         const int error = errno;
         result.unreadable = error == EINVAL ? "not a regular file" : std::generic_category().message(error);
         return result;

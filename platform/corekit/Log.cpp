@@ -1,8 +1,13 @@
 #include "corekit/Log.h"
 
+#if defined(_WIN32)
+#include <share.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -72,9 +77,13 @@ void CloseLocked(LogState& state)
 }
 
 // Logs tell who signed in where and when: a new log file is the user's
-// alone, and one an older version left readable by others is closed up.
+// alone, and one an older version left readable by others is closed up. On
+// Windows the per-user profile folder that holds the logs keeps others out.
 std::FILE* OpenPrivate(const fs::path& path)
 {
+#if defined(_WIN32)
+    return ::_wfsopen(path.c_str(), L"ab", _SH_DENYNO);
+#else
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return nullptr;
@@ -85,6 +94,16 @@ std::FILE* OpenPrivate(const fs::path& path)
     if (file == nullptr)
         ::close(fd);
     return file;
+#endif
+}
+
+long long CurrentThreadId()
+{
+#if defined(_WIN32)
+    return static_cast<long long>(::GetCurrentThreadId());
+#else
+    return static_cast<long long>(gettid());
+#endif
 }
 
 bool OpenLocked(LogState& state)
@@ -189,7 +208,7 @@ void Write(int level, const wchar_t* tag, const wchar_t* format, va_list args)
         line += " [";
         line += LevelName(level);
         line += "] [";
-        line += std::to_string(static_cast<long long>(gettid()));
+        line += std::to_string(CurrentThreadId());
         line += "] ";
         line += ToMultiByte(tag, CP_UTF8);
         line += ": ";

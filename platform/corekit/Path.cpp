@@ -1,8 +1,13 @@
 #include "corekit/Path.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <shlobj.h>
+#else
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <filesystem>
@@ -34,6 +39,26 @@ PathState& State()
     return state;
 }
 
+#if defined(_WIN32)
+// The local (not roaming) application data: the store and the pictures
+// belong to this machine, and the profile folder is the user's alone.
+std::wstring DefaultRoot()
+{
+    PWSTR known = nullptr;
+    std::wstring root;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &known)) && known != nullptr)
+        root = known;
+    ::CoTaskMemFree(known);
+    if (root.empty()) {
+        wchar_t temp[MAX_PATH + 1] = {};
+        const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+        root.assign(temp, length <= MAX_PATH ? length : 0);
+    }
+    while (!root.empty() && (root.back() == L'\\' || root.back() == L'/'))
+        root.pop_back();
+    return root + L"\\Pelbo";
+}
+#else
 // The home folder comes from the password database rather than $HOME: the
 // product reads no environment variable.
 std::wstring DefaultRoot()
@@ -49,10 +74,26 @@ std::wstring DefaultRoot()
     }
     return L"/tmp/Pelbo-" + std::to_wstring(uid);
 }
+#endif
 
+bool IsSeparator(wchar_t c)
+{
+#if defined(_WIN32)
+    return c == L'/' || c == L'\\';
+#else
+    return c == L'/';
+#endif
+}
+
+// A root keeps its separator: "/" and, on Windows, "C:\".
 std::wstring WithoutTrailingSeparator(std::wstring path)
 {
-    while (path.size() > 1 && path.back() == L'/')
+    size_t keep = 1;
+#if defined(_WIN32)
+    if (path.size() >= 3 && path[1] == L':')
+        keep = 3;
+#endif
+    while (path.size() > keep && IsSeparator(path.back()))
         path.pop_back();
     return path;
 }
@@ -79,8 +120,13 @@ void MakeFolders(const fs::path& folder)
             break;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+#if defined(_WIN32)
+        if (!::CreateDirectoryW(it->c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+            return;
+#else
         if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST)
             return;
+#endif
     }
 }
 
@@ -94,8 +140,8 @@ CStringW Ensure(const std::wstring& folder)
 
 bool IsSafeFolderName(const std::wstring& name)
 {
-    return !name.empty() && name != L"." && name != L".." && name.find(L'/') == std::wstring::npos &&
-           name.find(L'\\') == std::wstring::npos;
+    // ":" would name a drive or, on NTFS, a hidden stream of the file.
+    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"/\\:") == std::wstring::npos;
 }
 
 bool IsSurrogate(unsigned long code)
@@ -324,9 +370,24 @@ CStringW GetExeFolder()
             if (!state.exeFolder.empty())
                 return CStringW(state.exeFolder);
         }
+#if defined(_WIN32)
+        std::wstring exe(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD length = ::GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+            if (length == 0)
+                return CStringW();
+            if (length < exe.size()) {
+                exe.resize(length);
+                break;
+            }
+            exe.resize(exe.size() * 2);
+        }
+        return CStringW(fs::path(exe).parent_path().wstring());
+#else
         std::error_code ec;
         const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
         return ec ? CStringW() : CStringW(Corekit::FromFsPath(exe.parent_path()));
+#endif
     } catch (...) {
         return CStringW();
     }

@@ -81,6 +81,12 @@ bool DownloadJob::Setup(const JobSettings& settings, std::string* error)
     if (!settings.caBundle.empty()) {
         set(curl_easy_setopt(m_easy, CURLOPT_CAINFO, settings.caBundle.c_str()));
     }
+#if defined(_WIN32)
+    else {
+        // OpenSSL knows no store of its own on Windows: the system's roots serve.
+        set(curl_easy_setopt(m_easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
+    }
+#endif
     set(curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs));
     // No limit on the whole transfer (an installer is large and the line may
     // be slow), only on its speed.

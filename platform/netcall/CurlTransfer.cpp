@@ -212,6 +212,12 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
     if (!settings.caBundle.empty()) {
         set(curl_easy_setopt(m_easy, CURLOPT_CAINFO, settings.caBundle.c_str()));
     }
+#if defined(_WIN32)
+    else {
+        // OpenSSL knows no store of its own on Windows: the system's roots serve.
+        set(curl_easy_setopt(m_easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
+    }
+#endif
     set(curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs));
     set(curl_easy_setopt(m_easy, CURLOPT_TIMEOUT_MS, settings.totalTimeoutMs));
     set(curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L));

@@ -12,6 +12,12 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#if defined(_WIN32)
+#include <wincrypt.h>
+#endif
 
 namespace Wirelink {
 namespace {
@@ -295,6 +301,31 @@ private:
     bool m_ended = false;
 };
 
+#if defined(_WIN32)
+// OpenSSL has no certificate store of its own on Windows: the roots the
+// system trusts are copied into the context's store.
+bool UseSystemRoots(ssl::context& context)
+{
+    const HCERTSTORE store = ::CertOpenSystemStoreW(0, L"ROOT");
+    if (store == nullptr)
+        return false;
+    X509_STORE* trusted = SSL_CTX_get_cert_store(context.native_handle());
+    int added = 0;
+    for (PCCERT_CONTEXT cert = ::CertEnumCertificatesInStore(store, nullptr); cert != nullptr;
+         cert = ::CertEnumCertificatesInStore(store, cert)) {
+        const unsigned char* der = cert->pbCertEncoded;
+        X509* x509 = d2i_X509(nullptr, &der, static_cast<long>(cert->cbCertEncoded));
+        if (x509 == nullptr)
+            continue;
+        if (X509_STORE_add_cert(trusted, x509) == 1)
+            ++added;
+        X509_free(x509);
+    }
+    ::CertCloseStore(store, 0);
+    return added > 0;
+}
+#endif
+
 }  // namespace
 
 std::shared_ptr<ssl::context> WsConnection::MakeTlsContext(const std::string& caFile, std::string* error)
@@ -304,10 +335,16 @@ std::shared_ptr<ssl::context> WsConnection::MakeTlsContext(const std::string& ca
                          ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
     context->set_verify_mode(ssl::verify_peer);
     beast::error_code ec;
-    if (caFile.empty())
+    if (caFile.empty()) {
+#if defined(_WIN32)
+        if (!UseSystemRoots(*context))
+            ec = boost::asio::error::make_error_code(boost::asio::error::no_recovery);
+#else
         context->set_default_verify_paths(ec);
-    else
+#endif
+    } else {
         context->load_verify_file(caFile, ec);
+    }
     if (ec) {
         *error = (caFile.empty() ? std::string("system certificate store") : "CA file " + caFile) + ": " + ec.message();
         return nullptr;

@@ -81,7 +81,7 @@ TEST(Path, UserFolderNameMustBeOneComponent)
     TempRoot root;
     Util::Path::SetUserFolderName(L"10086");
     EXPECT_EQ(Util::Path::GetUserFolder(0), root.Wide() + L"/users/10086");
-    for (const wchar_t* bad : {L"..", L".", L"a/b", L"..\\x"}) {
+    for (const wchar_t* bad : {L"..", L".", L"a/b", L"..\\x", L"c:x"}) {
         Util::Path::SetUserFolderName(bad);
         EXPECT_EQ(Util::Path::GetUserFolder(0), root.Wide() + L"/users/10086") << bad;
     }

@@ -1,6 +1,7 @@
 // Draws the updater's pictures at build time and writes them as PNG files
-// named after their resource ids (102.png ... 205.png) into the folder given
-// on the command line. The program embeds the files; nothing here runs on a
+// named after their resource ids (102.png ... 205.png), and the icon also as
+// 205.ico for the Windows resources, into the folder given on the command
+// line. The program embeds the files; nothing here runs on a
 // user's machine.
 
 #include <cairo.h>
@@ -183,6 +184,49 @@ bool Write(cairo_surface_t* surface, const std::string& folder, const char* name
     return ok;
 }
 
+// The program icon as Windows wants it: an icon file whose one 256 x 256
+// image is the PNG itself, as icon files have allowed since Windows Vista.
+bool WriteIcon(const std::string& folder)
+{
+    std::FILE* in = std::fopen((folder + "/205.png").c_str(), "rb");
+    if (in == nullptr)
+        return false;
+    std::string png;
+    char chunk[8192];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+        png.append(chunk, n);
+    std::fclose(in);
+    const auto le16 = [](std::string& out, unsigned v) {
+        out += static_cast<char>(v & 0xFF);
+        out += static_cast<char>((v >> 8) & 0xFF);
+    };
+    const auto le32 = [&](std::string& out, unsigned long v) {
+        le16(out, static_cast<unsigned>(v & 0xFFFF));
+        le16(out, static_cast<unsigned>(v >> 16));
+    };
+    std::string icon;
+    le16(icon, 0);  // reserved
+    le16(icon, 1);  // an icon, not a cursor
+    le16(icon, 1);  // one image
+    icon += '\0';  // width 256
+    icon += '\0';  // height 256
+    icon += '\0';  // no palette
+    icon += '\0';  // reserved
+    le16(icon, 1);  // colour planes
+    le16(icon, 32); // bits per pixel
+    le32(icon, static_cast<unsigned long>(png.size()));
+    le32(icon, 6 + 16);  // the image follows the one directory entry
+    icon += png;
+    const std::string path = folder + "/205.ico";
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    const bool ok = out != nullptr && std::fwrite(icon.data(), 1, icon.size(), out) == icon.size();
+    if (out != nullptr && std::fclose(out) != 0)
+        return false;
+    if (!ok)
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -194,6 +238,6 @@ int main(int argc, char** argv)
     const std::string folder = argv[1];
     const bool ok = Write(Background(), folder, "102.png") && Write(CloseButton(false), folder, "103.png") &&
                     Write(CloseButton(true), folder, "104.png") && Write(ProgressStrip(), folder, "105.png") &&
-                    Write(Icon(), folder, "205.png");
+                    Write(Icon(), folder, "205.png") && WriteIcon(folder);
     return ok ? 0 : 1;
 }

@@ -67,7 +67,7 @@ bool RegisterFrameClass(HINSTANCE instance, const wchar_t* className)
     wc.style = 0;
     wc.lpfnWndProc = &SharedProc;
     wc.hInstance = instance;
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW, which is narrow without UNICODE
     wc.lpszClassName = className;
     return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
@@ -155,13 +155,7 @@ void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) { PostMessageW(hwnd
 
 void Present(HWND hwnd, const CCanvas& canvas)
 {
-    using UpdateLayeredWindowFn = BOOL(WINAPI*)(HWND, HDC, POINT*, SIZE*, HDC, POINT*, COLORREF, BLENDFUNCTION*,
-                                                DWORD);
-    const HMODULE user32 = GetModuleHandleW(L"User32.dll");
-    const auto update = user32 != nullptr
-                            ? reinterpret_cast<UpdateLayeredWindowFn>(GetProcAddress(user32, "UpdateLayeredWindow"))
-                            : nullptr;
-    if (update == nullptr || canvas.Pixels() == nullptr) {
+    if (canvas.Pixels() == nullptr) {
         return;
     }
     const HDC dc = GetDC(hwnd);
@@ -184,7 +178,7 @@ void Present(HWND hwnd, const CCanvas& canvas)
         SIZE size = {canvas.Width(), canvas.Height()};
         POINT origin = {0, 0};
         BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-        update(hwnd, dc, nullptr, &size, memory, &origin, 0, &blend, ULW_ALPHA);
+        UpdateLayeredWindow(hwnd, dc, nullptr, &size, memory, &origin, 0, &blend, ULW_ALPHA);
         SelectObject(memory, old);
         DeleteObject(bitmap);
     }

@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <string>
 
-#if !defined(_WIN32)
-
 namespace Compat {
 
 // The whole content of the file at path (UTF-8 bytes), without a leading
@@ -17,5 +15,3 @@ namespace Compat {
 bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content, bool& exists);
 
 }  // namespace Compat
-
-#endif
