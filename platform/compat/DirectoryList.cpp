@@ -1,5 +1,9 @@
 #include "compat/DirectoryList.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <filesystem>
 #include <system_error>
 
@@ -36,7 +40,14 @@ bool ListDirectory(const std::wstring& folder, std::vector<DirectoryEntry>& entr
         entry.name = ToWide(it->path().filename().u8string().c_str(), CP_UTF8);
         std::error_code typeError;
         entry.isFolder = it->is_directory(typeError);
+        // A leading dot hides a file on every system (the pictures' staging
+        // files rely on it); Windows adds its hidden attribute.
         entry.isHidden = !entry.name.empty() && entry.name.front() == L'.';
+#if defined(_WIN32)
+        const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
+        entry.isHidden = entry.isHidden ||
+                         (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0);
+#endif
         if (!entry.name.empty())
             entries.push_back(std::move(entry));
     }

@@ -134,7 +134,7 @@ int64_t GetLastMsgID()
         const CStringW text = LastMsgIdWriter().Peek(FilePath(), kSection, kLastMsgIdKey, &waiting)
                                   ? CStringW(waiting)
                                   : ReadText(kLastMsgIdKey);
-        return text.IsEmpty() ? int64_t{0} : static_cast<int64_t>(_wtoi64(text));
+        return text.IsEmpty() ? int64_t{0} : static_cast<int64_t>(Compat::WtoI64(text));
     });
 }
 

@@ -260,7 +260,7 @@ void CMaterMgr::OnDel(const Json::Value& sent, const std::wstring& response, int
     const Json::Value& ids = Member(sent, "material_id");
     if (!ids.isNull() && !ids.isArray())
         return;
-    const int64_t deleted = ids.isArray() && ids.size() > 0 ? _wtoi64(JsonToText(ids[0])) : 0;
+    const int64_t deleted = ids.isArray() && ids.size() > 0 ? Compat::WtoI64(JsonToText(ids[0])) : 0;
     int code = -1;
     Json::Value root;
     if (ParseObject(response, root))

@@ -21,11 +21,11 @@ uint32_t U32(const Json::Value& object, const char* name)
     return static_cast<uint32_t>(_wtoi(Text(object, name)));
 }
 
-int64_t I64(const Json::Value& object, const char* name) { return _wtoi64(Text(object, name)); }
+int64_t I64(const Json::Value& object, const char* name) { return Compat::WtoI64(Text(object, name)); }
 
 uint64_t U64(const Json::Value& object, const char* name)
 {
-    return static_cast<uint64_t>(_wtoi64(Text(object, name)));
+    return static_cast<uint64_t>(Compat::WtoI64(Text(object, name)));
 }
 
 int Code(const Json::Value& root)

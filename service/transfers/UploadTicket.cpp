@@ -80,7 +80,7 @@ TicketFields ReadTicket(const Json::Value& root, const char* group, const char* 
                         const char* secretName, const char* tokenName)
 {
     TicketFields ticket;
-    ticket.fileId = _wtoi64(JsonToText(root["file_id"]));
+    ticket.fileId = Compat::WtoI64(JsonToText(root["file_id"]));
     ticket.endPoint = JsonToText(root["end_point"]).str();
     ticket.bucket = JsonToText(root["bucket"]).str();
     ticket.path = JsonToText(root["path"]).str();

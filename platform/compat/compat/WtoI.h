@@ -10,6 +10,8 @@ int WtoI(const wchar_t* text);
 int64_t WtoI64(const wchar_t* text);
 }  // namespace Compat
 
+// The library's own code calls Compat::WtoI64: the C runtime's _wtoi64 on
+// Windows wraps a value out of range instead of saturating.
 #if !defined(_WIN32)
 inline int _wtoi(const wchar_t* text) { return Compat::WtoI(text); }
 inline int64_t _wtoi64(const wchar_t* text) { return Compat::WtoI64(text); }
