@@ -90,6 +90,17 @@ cmake_dep() { # source folder, extra cmake arguments...
     -DBUILD_SHARED_LIBS=OFF "$@" >>"$log" 2>&1
 }
 step() { echo "  $1" >&2; }
+# A pkg-config file for a library whose own build writes none.
+write_pc() { # name, description, version, library
+  cat > "$prefix/lib/pkgconfig/$1.pc" <<EOF
+prefix=$prefix
+Name: $1
+Description: $2
+Version: $3
+Libs: -L\${prefix}/lib -l$4
+Cflags: -I\${prefix}/include
+EOF
+}
 
 step zlib
 (cd "$(src zlib)" && CHOST=$triplet ./configure --static --prefix="$prefix" >>"$log" 2>&1 &&
@@ -147,14 +158,7 @@ cmake --build "$d/_build" -j"$jobs" --target imagequant_a >>"$log" 2>&1
 cp "$d"/_build/libimagequant_a.a "$prefix/lib/libimagequant.a"
 cp "$d"/libimagequant.h "$prefix/include/"
 iq_version=$(sed -n 's/^#define LIQ_VERSION_STRING "\(.*\)"/\1/p' "$d/libimagequant.h")
-cat > "$prefix/lib/pkgconfig/imagequant.pc" <<EOF
-prefix=$prefix
-Name: imagequant
-Description: Palette quantization library
-Version: $iq_version
-Libs: -L\${prefix}/lib -limagequant
-Cflags: -I\${prefix}/include
-EOF
+write_pc imagequant "Palette quantization library" "$iq_version" imagequant
 
 step sqlite3
 d=$(src sqlite3)
@@ -164,16 +168,9 @@ d=$(src sqlite3)
   make sqlite3.c >>"$log" 2>&1)
 $CC -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -c "$d/_host/sqlite3.c" -o "$work/sqlite3.o"
 $AR rcs "$prefix/lib/libsqlite3.a" "$work/sqlite3.o"
-cp "$d/_host/sqlite3.h" "$d/_host/sqlite3ext.h" "$prefix/include/" 2>/dev/null || cp "$d/_host/sqlite3.h" "$prefix/include/"
+cp "$d/_host/sqlite3.h" "$prefix/include/"
 sqlite_version=$(sed -n 's/^#define SQLITE_VERSION *"\(.*\)"/\1/p' "$prefix/include/sqlite3.h")
-cat > "$prefix/lib/pkgconfig/sqlite3.pc" <<EOF
-prefix=$prefix
-Name: SQLite
-Description: SQL database engine
-Version: $sqlite_version
-Libs: -L\${prefix}/lib -lsqlite3
-Cflags: -I\${prefix}/include
-EOF
+write_pc sqlite3 "SQL database engine" "$sqlite_version" sqlite3
 
 step googletest
 d=$(src googletest)
