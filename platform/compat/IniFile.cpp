@@ -1,17 +1,22 @@
 #include "compat/IniFile.h"
 
-// On Windows the system's profile functions serve; this is the rest.
-#if !defined(_WIN32)
-
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -31,31 +36,6 @@ std::string Utf8(const wchar_t* text)
 {
     return text != nullptr ? ToMultiByte(text, CP_UTF8) : std::string();
 }
-
-// Closes a descriptor on every path.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    // Closes now and reports whether the close succeeded (it can report a
-    // write error that the writes did not).
-    bool Close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 // Lines without their "\n"; a "\r" before it stays with the line so that an
 // untouched line is written back exactly.
@@ -170,32 +150,227 @@ Location Find(const std::vector<std::string>& lines, const std::string& section,
     return at;
 }
 
-// The value of the key, or false when the file, section or key is missing.
-bool ReadValue(const wchar_t* section, const wchar_t* key, const wchar_t* path, std::wstring& value)
+#if defined(_WIN32)
+
+int ErrnoOf(DWORD error)
 {
-    if (section == nullptr || key == nullptr || path == nullptr)
-        return false;
-    std::string content;
-    bool exists = false;
-    if (!ReadTextFile(Utf8(path), kMaxFileBytes, content, exists) || !exists)
-        return false;
-    const std::vector<std::string> lines = SplitLines(content);
-    const std::string keyName = Utf8(key);
-    const Location at = Find(lines, Utf8(section), &keyName);
-    if (at.key < 0)
-        return false;
-    std::string_view name;
-    std::string_view text;
-    KeyLine(lines[static_cast<size_t>(at.key)], name, text);
-    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front())
-        text = text.substr(1, text.size() - 2);
-    value = ToWide(std::string(text).c_str(), CP_UTF8);
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EIO;
+    }
+}
+
+// Closes a handle on every path.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : m_handle(handle) {}
+    ~Handle()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(m_handle);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return m_handle; }
+    bool Close()
+    {
+        const HANDLE handle = m_handle;
+        m_handle = INVALID_HANDLE_VALUE;
+        return handle == INVALID_HANDLE_VALUE || ::CloseHandle(handle) != 0;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsUtf8(const std::string& text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned c = *p;
+        size_t extra = 0;
+        unsigned min = 0;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) <= extra)
+            return false;
+        unsigned code = c & (0x3Fu >> extra);
+        for (size_t i = 1; i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (p[i] & 0x3Fu);
+        }
+        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        p += extra + 1;
+    }
     return true;
 }
 
-bool HasAny(const wchar_t* text, const wchar_t* characters)
+// The system's profile functions wrote the ANSI code page; such a file is
+// taken as UTF-8 from here on, so nothing stored earlier is lost.
+bool AnsiToUtf8(std::string& content)
 {
-    return text != nullptr && std::wcspbrk(text, characters) != nullptr;
+    if (content.empty() || content.size() > static_cast<size_t>(INT_MAX))
+        return content.empty();
+    const int size = static_cast<int>(content.size());
+    const int wideSize = ::MultiByteToWideChar(CP_ACP, 0, content.data(), size, nullptr, 0);
+    if (wideSize <= 0)
+        return false;
+    std::wstring wide(static_cast<size_t>(wideSize), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, content.data(), size, wide.data(), wideSize);
+    const int utf8Size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideSize, nullptr, 0, nullptr, nullptr);
+    if (utf8Size <= 0)
+        return false;
+    std::string utf8(static_cast<size_t>(utf8Size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideSize, utf8.data(), utf8Size, nullptr, nullptr);
+    content.swap(utf8);
+    return true;
+}
+
+bool LoadFile(const std::string& path, std::string& content, bool& exists)
+{
+    if (!ReadTextFile(path, kMaxFileBytes, content, exists))
+        return false;
+    if (!IsUtf8(content) && !AnsiToUtf8(content)) {
+        errno = EILSEQ;
+        return false;
+    }
+    return true;
+}
+
+// Writes content to a new file beside path, flushes it and moves it over
+// path in one step that is itself written through to the disk.
+bool WriteAtomically(const std::wstring& path, const std::string& content)
+{
+    static std::atomic<unsigned> serial{0};
+    std::wstring temp;
+    HANDLE created = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
+        temp = path + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(serial++) + L".tmp";
+        created = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (created == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) {
+            errno = ErrnoOf(::GetLastError());
+            return false;
+        }
+    }
+    Handle file(created);
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        errno = EEXIST;
+        return false;
+    }
+    bool ok = true;
+    DWORD error = ERROR_SUCCESS;
+    for (size_t done = 0; ok && done < content.size();) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 20));
+        DWORD written = 0;
+        ok = ::WriteFile(file.get(), content.data() + done, chunk, &written, nullptr) != 0 && written > 0;
+        done += written;
+    }
+    ok = ok && ::FlushFileBuffers(file.get()) != 0;
+    if (!ok)
+        error = ::GetLastError();
+    ok = file.Close() && ok;
+    if (ok && ::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        error = ::GetLastError();
+        ok = false;
+    }
+    if (!ok) {
+        ::DeleteFileW(temp.c_str());
+        errno = ErrnoOf(error);
+    }
+    return ok;
+}
+
+// Runs edit over the file's content and stores the result, holding the
+// write lock of the file across processes meanwhile.
+bool ReplaceContent(const std::string& file, const std::function<void(std::string&)>& edit)
+{
+    const std::wstring wide = ToWide(file.c_str(), CP_UTF8);
+    Handle lockFile(::CreateFileW((wide + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (lockFile.get() == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOf(::GetLastError());
+        return false;
+    }
+    OVERLAPPED whole{};
+    if (!::LockFileEx(lockFile.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+        errno = ErrnoOf(::GetLastError());
+        return false;
+    }
+    std::string content;
+    bool exists = false;
+    if (!LoadFile(file, content, exists))
+        return false;
+    if (exists) {
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            errno = ErrnoOf(::GetLastError());
+            return false;
+        }
+        if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            errno = EACCES;
+            return false;
+        }
+    }
+    edit(content);
+    // Closing the lock file's handle releases the lock.
+    return WriteAtomically(wide, content);
+}
+
+#else
+
+// Closes a descriptor on every path.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    // Closes now and reports whether the close succeeded (it can report a
+    // write error that the writes did not).
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+bool LoadFile(const std::string& path, std::string& content, bool& exists)
+{
+    return ReadTextFile(path, kMaxFileBytes, content, exists);
 }
 
 // Writes content to a new file beside path, flushes it and renames it over
@@ -230,6 +405,68 @@ bool ReplaceFile(const std::string& path, const std::string& content, mode_t mod
     if (dir.get() >= 0)
         ::fsync(dir.get());
     return true;
+}
+
+bool ReplaceContent(const std::string& file, const std::function<void(std::string&)>& edit)
+{
+    Fd lockFile(::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lockFile.get() < 0)
+        return false;
+    while (::flock(lockFile.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    std::string content;
+    bool exists = false;
+    if (!LoadFile(file, content, exists))
+        return false;
+    // A new file is the user's alone, like every file in the data folder;
+    // an existing one keeps its mode.
+    mode_t mode = 0600;
+    if (exists) {
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0)
+            return false;
+        // A read-only file stays as it is, also for a privileged user whom
+        // the system would let write.
+        if ((st.st_mode & S_IWUSR) == 0 || ::access(file.c_str(), W_OK) != 0) {
+            errno = EACCES;
+            return false;
+        }
+        mode = st.st_mode & 07777;
+    }
+    edit(content);
+    return ReplaceFile(file, content, mode);
+}
+
+#endif
+
+// The value of the key, or false when the file, section or key is missing.
+bool ReadValue(const wchar_t* section, const wchar_t* key, const wchar_t* path, std::wstring& value)
+{
+    if (section == nullptr || key == nullptr || path == nullptr)
+        return false;
+    std::string content;
+    bool exists = false;
+    if (!LoadFile(Utf8(path), content, exists) || !exists)
+        return false;
+    const std::vector<std::string> lines = SplitLines(content);
+    const std::string keyName = Utf8(key);
+    const Location at = Find(lines, Utf8(section), &keyName);
+    if (at.key < 0)
+        return false;
+    std::string_view name;
+    std::string_view text;
+    KeyLine(lines[static_cast<size_t>(at.key)], name, text);
+    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front())
+        text = text.substr(1, text.size() - 2);
+    value = ToWide(std::string(text).c_str(), CP_UTF8);
+    return true;
+}
+
+bool HasAny(const wchar_t* text, const wchar_t* characters)
+{
+    return text != nullptr && std::wcspbrk(text, characters) != nullptr;
 }
 
 std::mutex& WriteMutex()
@@ -273,8 +510,8 @@ void Edit(std::vector<std::string>& lines, const std::string& section, const std
 
 }  // namespace
 
-unsigned GetPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
-                                 wchar_t* buffer, unsigned size, const wchar_t* path)
+unsigned ReadIniString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue, wchar_t* buffer,
+                       unsigned size, const wchar_t* path)
 {
     if (buffer == nullptr || size == 0)
         return 0;
@@ -291,7 +528,7 @@ unsigned GetPrivateProfileString(const wchar_t* section, const wchar_t* key, con
     return static_cast<unsigned>(count);
 }
 
-int GetPrivateProfileInt(const wchar_t* section, const wchar_t* key, int defaultValue, const wchar_t* path)
+int ReadIniInt(const wchar_t* section, const wchar_t* key, int defaultValue, const wchar_t* path)
 {
     std::wstring value;
     try {
@@ -317,7 +554,7 @@ int GetPrivateProfileInt(const wchar_t* section, const wchar_t* key, int default
     return signedResult;
 }
 
-int WritePrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* path)
+int WriteIniString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* path)
 {
     if (section == nullptr || path == nullptr || path[0] == L'\0' || HasAny(section, L"\r\n]") ||
         HasAny(key, L"\r\n=") || HasAny(value, L"\r\n") || (key != nullptr && Trim(Utf8(key)).empty())) {
@@ -331,40 +568,16 @@ int WritePrivateProfileString(const wchar_t* section, const wchar_t* key, const 
         const std::string valueText = Utf8(value);
 
         std::lock_guard<std::mutex> inProcess(WriteMutex());
-        Fd lockFile(::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-        if (lockFile.get() < 0)
-            return 0;
-        while (::flock(lockFile.get(), LOCK_EX) != 0) {
-            if (errno != EINTR)
-                return 0;
-        }
-        std::string content;
-        bool exists = false;
-        if (!ReadTextFile(file, kMaxFileBytes, content, exists))
-            return 0;
-        // A new file is the user's alone, like every file in the data
-        // folder; an existing one keeps its mode.
-        mode_t mode = 0600;
-        if (exists) {
-            struct stat st {};
-            if (::stat(file.c_str(), &st) != 0)
-                return 0;
-            // A read-only file stays as it is, also for a privileged user
-            // whom the system would let write.
-            if ((st.st_mode & S_IWUSR) == 0 || ::access(file.c_str(), W_OK) != 0) {
-                errno = EACCES;
-                return 0;
+        const bool written = ReplaceContent(file, [&](std::string& content) {
+            std::vector<std::string> lines = SplitLines(content);
+            Edit(lines, sectionName, key != nullptr ? &keyName : nullptr, value != nullptr ? &valueText : nullptr);
+            content.clear();
+            for (const std::string& line : lines) {
+                content += line;
+                content += '\n';
             }
-            mode = st.st_mode & 07777;
-        }
-        std::vector<std::string> lines = SplitLines(content);
-        Edit(lines, sectionName, key != nullptr ? &keyName : nullptr, value != nullptr ? &valueText : nullptr);
-        std::string updated;
-        for (const std::string& line : lines) {
-            updated += line;
-            updated += '\n';
-        }
-        return ReplaceFile(file, updated, mode) ? 1 : 0;
+        });
+        return written ? 1 : 0;
     } catch (...) {
         errno = ENOMEM;
         return 0;
@@ -372,5 +585,3 @@ int WritePrivateProfileString(const wchar_t* section, const wchar_t* key, const 
 }
 
 }  // namespace Compat
-
-#endif

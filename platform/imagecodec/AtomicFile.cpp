@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "compat/FileOpen.h"
+
 namespace ImageCodec {
 namespace {
 
@@ -37,7 +39,7 @@ FILE* CAtomicFile::Open() noexcept
     try {
         for (int attempt = 0; attempt < 8 && m_file == nullptr; ++attempt) {
             m_temp = TempNameFor(m_target);
-            m_file = std::fopen(m_temp.c_str(), "wbx");
+            m_file = Compat::CreateNewFile(m_temp);
         }
     } catch (...) {
         m_file = nullptr;
@@ -59,7 +61,7 @@ bool CAtomicFile::Commit() noexcept
         return false;
     }
     std::error_code error;
-    std::filesystem::rename(m_temp, m_target, error);
+    std::filesystem::rename(std::filesystem::u8path(m_temp), std::filesystem::u8path(m_target), error);
     if (error) {
         Discard();
         return false;
@@ -76,7 +78,7 @@ void CAtomicFile::Discard() noexcept
     }
     if (!m_temp.empty()) {
         std::error_code ignored;
-        std::filesystem::remove(m_temp, ignored);
+        std::filesystem::remove(std::filesystem::u8path(m_temp), ignored);
         m_temp.clear();
     }
 }

@@ -2,6 +2,7 @@
 
 #include <turbojpeg.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -33,7 +34,7 @@ private:
 
 bool ReadWholeFile(const char* path, std::vector<unsigned char>& bytes)
 {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary | std::ios::ate);
     if (!in)
         return false;
     const std::streamoff size = in.tellg();

@@ -2,7 +2,11 @@
 
 #include <png.h>
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
+
+#include "compat/FileOpen.h"
 
 #include "imagecodec/Image.h"
 
@@ -10,10 +14,15 @@ namespace ImageCodec {
 
 bool ReadPng(const char* path, DecodedPixels& out)
 {
+    // Opened here rather than by libpng, which would pass the UTF-8 path to
+    // the narrow file API.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(Compat::OpenFile(path, "rb"), &std::fclose);
+    if (file == nullptr)
+        return false;
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
-    if (png_image_begin_read_from_file(&image, path) == 0)
+    if (png_image_begin_read_from_stdio(&image, file.get()) == 0)
         return false;
     // The header is all that was read so far: the declared size decides
     // before the pixel buffer exists.

@@ -7,6 +7,7 @@
 #include "PalettePng.h"
 #include "QualityRange.h"
 #include "Quantizer.h"
+#include "compat/FileOpen.h"
 #include "imagecodec/AtomicFile.h"
 #include "imagecodec/Image.h"
 
@@ -16,7 +17,7 @@ bool Check(const char* path)
 {
     if (path == nullptr || *path == '\0')
         return false;
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = Compat::OpenFile(path, "rb");
     if (file == nullptr)
         return false;
     png_byte signature[8] = {};

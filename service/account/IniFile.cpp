@@ -37,7 +37,7 @@ CStringW CIniFile::ReadString(const wchar_t* section, const wchar_t* key)
     m_lastError = kInvalidParameter;
     m_value[0] = L'\0';
     if (PathUsable())
-        GetPrivateProfileStringW(section, key, L"", m_value, kBufferChars, m_path);
+        Compat::ReadIniString(section, key, L"", m_value, kBufferChars, m_path);
     return CStringW(m_value);
 }
 
@@ -45,7 +45,7 @@ int CIniFile::ReadInt(const wchar_t* section, const wchar_t* key)
 {
     if (!Named(section) || !Named(key) || !PathUsable())
         return 0;
-    return static_cast<int>(GetPrivateProfileIntW(section, key, 0, m_path));
+    return static_cast<int>(Compat::ReadIniInt(section, key, 0, m_path));
 }
 
 int CIniFile::WriteInt(const wchar_t* section, const wchar_t* key, int value)
@@ -62,7 +62,7 @@ int CIniFile::WriteString(const wchar_t* section, const wchar_t* key, const wcha
     m_lastError = kInvalidParameter;
     if (!Named(section) || !Named(key) || !PathUsable())
         return 0;
-    const int written = WritePrivateProfileStringW(section, key, value != nullptr ? value : L"", m_path) ? 1 : 0;
+    const int written = Compat::WriteIniString(section, key, value != nullptr ? value : L"", m_path) ? 1 : 0;
     if (written == 0) {
         m_lastError = errno;
         // Callers keep going on a refused write; the log is where it shows.

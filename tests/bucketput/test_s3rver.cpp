@@ -15,7 +15,9 @@
 #include "compat/TextConvert.h"
 #include "corekit/HttpSettings.h"
 #include "support/HttpClient.h"
+#if !defined(_WIN32)
 #include "support/S3rverProcess.h"
+#endif
 #include "support/TempDir.h"
 
 namespace {
@@ -37,12 +39,26 @@ std::string Sha256(const std::string& bytes)
     return hex.str();
 }
 
+#if defined(_WIN32)
+// s3rver is a node process started with posix_spawn: on Windows the tests
+// below skip in SetUp, and this only lets them compile.
+namespace TestSupport {
+struct S3rverProcess {
+    std::string Url() const { return std::string(); }
+};
+}  // namespace TestSupport
+#endif
+
 class S3rverInterop : public ::testing::Test {
 protected:
     static void TearDownTestSuite() { Shutdown(); }
 
     void SetUp() override
     {
+#if defined(_WIN32)
+        GTEST_SKIP() << "s3rver runs as a Linux node process; the Windows uploads are tested against the local "
+                        "server's storage";
+#else
         const std::string node = TestSupport::S3rverProcess::FindNode();
         if (node.empty())
             GTEST_SKIP() << "node is not installed";
@@ -52,6 +68,7 @@ protected:
         std::string error;
         ASSERT_TRUE(s3rver.Start(node, module, (dir.Path() / "store").string(), kBucket, &error)) << error;
         Http::SetOssPathStyle(1);
+#endif
     }
 
     void TearDown() override

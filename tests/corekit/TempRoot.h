@@ -5,21 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "compat/TextConvert.h"
 #include "corekit/Path.h"
+#include "support/TempDir.h"
 
 class TempRoot {
 public:
-    TempRoot() : m_previous(Util::Path::GetRootFolder().str())
+    TempRoot() : m_previous(Util::Path::GetRootFolder().str()), m_path(TestSupport::MakeTempFolder("corekit-"))
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corekit-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            ADD_FAILURE() << "mkdtemp failed";
-        m_path = pattern;
+        if (m_path.empty())
+            ADD_FAILURE() << "no temporary folder";
         Util::Path::SetRootFolder(Wide().c_str());
     }
     ~TempRoot()
@@ -32,7 +30,7 @@ public:
     TempRoot& operator=(const TempRoot&) = delete;
 
     const std::filesystem::path& Path() const { return m_path; }
-    std::wstring Wide() const { return ToWide(m_path.string().c_str(), CP_UTF8); }
+    std::wstring Wide() const { return TestSupport::WidePath(m_path); }
 
 private:
     std::wstring m_previous;

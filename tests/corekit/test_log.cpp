@@ -214,6 +214,9 @@ TEST_F(LogTest, AnUnwritableFolderDropsLinesWithoutFailing)
 
 TEST_F(LogTest, OnlyTheUserMayReadTheLog)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows keeps other users out of the profile folder by its access list, not by file modes";
+#else
     const Umask mask(022);
     fs::remove_all(m_root.Path() / "logs");
     Util::Log::Info(L"T", L"signed in");
@@ -226,6 +229,7 @@ TEST_F(LogTest, OnlyTheUserMayReadTheLog)
     Util::Log::Info(L"T", L"again");
     EXPECT_EQ(0600u, ModeOf(LogFile().c_str()));
     EXPECT_EQ(ReadLines(LogFile()).size(), 2u);
+#endif
 }
 
 TEST_F(LogTest, NullFormatAndTagWriteAnEmptyLine)

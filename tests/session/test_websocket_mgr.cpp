@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -30,6 +34,50 @@
 #include "session/WebsocketMgr.h"
 
 namespace {
+
+// Holds the exclusive lock another process would hold on a lock file.
+class HeldFileLock {
+public:
+    explicit HeldFileLock(const std::wstring& path)
+    {
+#if defined(_WIN32)
+        m_handle = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        OVERLAPPED whole{};
+        m_held = m_handle != INVALID_HANDLE_VALUE && ::LockFileEx(m_handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole);
+#else
+        m_fd = ::open(ToMultiByte(path.c_str(), CP_UTF8).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        m_held = m_fd >= 0 && ::flock(m_fd, LOCK_EX) == 0;
+#endif
+    }
+    ~HeldFileLock() { Release(); }
+    HeldFileLock(const HeldFileLock&) = delete;
+    HeldFileLock& operator=(const HeldFileLock&) = delete;
+
+    bool Held() const { return m_held; }
+    void Release()
+    {
+#if defined(_WIN32)
+        if (m_handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+#else
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+#endif
+        m_held = false;
+    }
+
+private:
+#if defined(_WIN32)
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+#else
+    int m_fd = -1;
+#endif
+    bool m_held = false;
+};
 
 using namespace std::chrono_literals;
 
@@ -57,7 +105,7 @@ protected:
     static std::wstring StoredLastMsgId()
     {
         wchar_t text[64] = {};
-        GetPrivateProfileStringW(L"Tarsel_Global_Data", L"LastMsgID", L"", text, 64, ConfigFile().c_str());
+        Compat::ReadIniString(L"Tarsel_Global_Data", L"LastMsgID", L"", text, 64, ConfigFile().c_str());
         return text;
     }
 
@@ -277,10 +325,8 @@ TEST_F(WebsocketMgrTest, PushesDoNotWaitForTheConfigurationFile)
         CWebsocketMgr mgr(transport, 60000);
         mgr.DisConnect();
         const FakeTransport::Sent disconnect = transport.Last();
-        const std::string lockFile = ToMultiByte((ConfigFile() + L".lock").c_str(), CP_UTF8);
-        const int held = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        ASSERT_GE(held, 0);
-        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        HeldFileLock held(ConfigFile() + L".lock");
+        ASSERT_TRUE(held.Held());
         std::thread websocket([&] {
             for (uint64_t seq = 1; seq <= 300; ++seq)
                 mgr.OnSerPsuhLastSeq(seq);
@@ -288,7 +334,7 @@ TEST_F(WebsocketMgrTest, PushesDoNotWaitForTheConfigurationFile)
         });
         const bool answered = events.WaitUntil([](SessionRecorder& r) { return r.disconnects == 1; });
         const int64_t seen = Aux::UserConfig::GetLastMsgID();
-        ::close(held);
+        held.Release();
         websocket.join();
         EXPECT_TRUE(answered) << "the reply waited behind the pushes' writes";
         EXPECT_EQ(seen, 300);

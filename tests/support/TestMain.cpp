@@ -5,27 +5,39 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
 #include <system_error>
 
-#include "compat/TextConvert.h"
 #include "corekit/Path.h"
+#include "support/TempDir.h"
 
 namespace {
 
-char g_root[4096];
-pid_t g_owner = 0;
+std::filesystem::path g_root;
+long g_owner = 0;
+
+long ProcessId()
+{
+#if defined(_WIN32)
+    return ::_getpid();
+#else
+    return ::getpid();
+#endif
+}
 
 // Registered before anything logs, so it runs after the process's last log
 // line; forked children that end with exit() leave the folder to the parent.
 void RemoveRoot()
 {
-    if (::getpid() != g_owner)
+    if (ProcessId() != g_owner)
         return;
     std::error_code ec;
     std::filesystem::remove_all(g_root, ec);
@@ -36,19 +48,13 @@ void RemoveRoot()
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    std::error_code ec;
-    const std::string pattern = (std::filesystem::temp_directory_path(ec) / "pelbo-data-XXXXXX").string();
-    if (ec || pattern.size() >= sizeof g_root) {
+    g_root = TestSupport::MakeTempFolder("pelbo-data-");
+    if (g_root.empty()) {
         std::fprintf(stderr, "no temporary folder for the test data\n");
         return 1;
     }
-    pattern.copy(g_root, pattern.size());
-    if (::mkdtemp(g_root) == nullptr) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    g_owner = ::getpid();
+    g_owner = ProcessId();
     std::atexit(RemoveRoot);
-    Util::Path::SetRootFolder(ToWide(g_root, CP_UTF8).c_str());
+    Util::Path::SetRootFolder(TestSupport::WidePath(g_root).c_str());
     return RUN_ALL_TESTS();
 }

@@ -19,7 +19,9 @@ case "$arch" in
 esac
 toolchain="$root/cmake/toolchains/mingw-$arch.cmake"
 cache_root=${PELBO_WIN_DEPS_CACHE:-/var/cache/pelbo/win-deps}
-sources=(zlib openssl curl libjsoncpp libpng1.6 libjpeg-turbo libimagequant sqlite3 googletest)
+# qrencode serves only the local server that the Windows test programs run
+# in-process.
+sources=(zlib openssl curl libjsoncpp libpng1.6 libjpeg-turbo libimagequant sqlite3 googletest qrencode)
 
 # The sources come from the release pocket: the security pocket's files of
 # some of these packages are not on the mirror.
@@ -36,7 +38,7 @@ EOF
   apt-get update -qq
 fi
 
-packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools curl
           cmake ninja-build nasm dpkg-dev tcl pkg-config make patch xz-utils libboost1.81-dev)
 missing=()
 for p in "${packages[@]}"; do
@@ -74,10 +76,38 @@ echo "Building the Windows $arch dependencies into $prefix (log: $log while it r
 
 # Downloads are kept beside the prefixes: a rebuild needs no network.
 mkdir -p "$cache_root/sources"
-(cd "$cache_root/sources" && apt-get source --download-only -qq "${sources[@]/%//bookworm}" >>"$log" 2>&1)
+# Each file is checked against the checksum apt lists for it. When the
+# mirror lacks a package's Debian changes (it has lost qrencode's), the
+# upstream tarball is built as it is: none of this script's packages need
+# them to build.
+fetch() { # url, file, sha256
+  local file="$cache_root/sources/$2"
+  if [ ! -f "$file" ] || ! echo "$3  $file" | sha256sum -c --status; then
+    curl -fsSL --retry 3 -o "$file.part" "$1" 2>>"$log" || { rm -f "$file.part"; return 1; }
+    echo "$3  $file.part" | sha256sum -c --status || { echo "checksum mismatch: $1" >>"$log"; rm -f "$file.part"; return 1; }
+    mv "$file.part" "$file"
+  fi
+}
 cd "$work"
-for d in "${dscs[@]}"; do
-  dpkg-source -x "$cache_root/sources/${d##*/}" >>"$log" 2>&1
+for pkg in "${sources[@]}"; do
+  dsc= orig= complete=1
+  while read -r url file _ sum; do
+    url=${url//\'/} file=${file//\'/}
+    if fetch "$url" "$file" "${sum#SHA256:}"; then
+      case "$file" in *.dsc) dsc=$file ;; *.orig.tar.*) orig=$file ;; esac
+    else
+      complete=0
+    fi
+  done < <(apt-get source --print-uris "$pkg/bookworm" 2>/dev/null | grep "^'")
+  if [ "$complete" = 1 ] && [ -n "$dsc" ]; then
+    dpkg-source -x "$cache_root/sources/$dsc" >>"$log" 2>&1
+  elif [ -n "$orig" ]; then
+    echo "  $pkg: no Debian changes on the mirror, building the upstream source" >&2
+    tar -xf "$cache_root/sources/$orig"
+  else
+    echo "windows-deps: the source of $pkg could not be fetched" >&2
+    exit 1
+  fi
 done
 src() { find "$work" -maxdepth 1 -mindepth 1 -type d -name "$1-[0-9]*" | head -n1; }
 
@@ -171,6 +201,11 @@ $AR rcs "$prefix/lib/libsqlite3.a" "$work/sqlite3.o"
 cp "$d/_host/sqlite3.h" "$prefix/include/"
 sqlite_version=$(sed -n 's/^#define SQLITE_VERSION *"\(.*\)"/\1/p' "$prefix/include/sqlite3.h")
 write_pc sqlite3 "SQL database engine" "$sqlite_version" sqlite3
+
+step qrencode
+d=$(src qrencode)
+cmake_dep "$d" -DWITH_TOOLS=NO -DWITHOUT_PNG=ON -DWITH_TESTS=NO
+cmake --build "$d/_build" -j"$jobs" >>"$log" 2>&1 && cmake --install "$d/_build" >>"$log" 2>&1
 
 step googletest
 d=$(src googletest)

@@ -1,7 +1,9 @@
 #pragma once
-// The Windows profile functions for INI files: GetPrivateProfileStringW,
-// GetPrivateProfileIntW and WritePrivateProfileStringW. On Windows they are
-// the system's own; elsewhere they are these, with the same effect:
+// Reading and writing INI files, with the effect of the Windows profile
+// functions GetPrivateProfileStringW, GetPrivateProfileIntW and
+// WritePrivateProfileStringW. Windows has those, but they write the ANSI
+// code page and lose whatever it cannot hold (a Chinese device or user name
+// on a Western system), so every system uses these:
 //
 // - "[section]" lines open sections; "key=value" lines hold values. Section
 //   and key names are matched without regard to case, and white space
@@ -15,7 +17,9 @@
 // - A write creates the file, the section and the key as needed and replaces
 //   only that key's line; every other line of the file stays byte for byte.
 //   A null value removes the key, a null key the whole section.
-// - The file is UTF-8 (a leading byte-order mark is skipped).
+// - The file is UTF-8 (a leading byte-order mark is skipped). On Windows, a
+//   file that is not valid UTF-8 was written by the system's functions and
+//   is read in the ANSI code page; the next write stores it as UTF-8.
 //
 // Unlike the system's functions, a write is atomic: the new file is written
 // beside the old one, flushed to disk and renamed over it, so a crash leaves
@@ -27,42 +31,18 @@
 // which would otherwise split or forge lines. The reason is left in errno
 // (EACCES, EINVAL, or what the file system reported).
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-
 namespace Compat {
 
 // Copies the key's value (or the default, null meaning "") into buffer,
 // cut to size - 1 characters and terminated; returns the characters copied.
 // A null section or key reads as the default: the name listings of the
 // system's function are not provided.
-unsigned GetPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
-                                 wchar_t* buffer, unsigned size, const wchar_t* path);
+unsigned ReadIniString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue, wchar_t* buffer,
+                       unsigned size, const wchar_t* path);
 // The key's value as a decimal integer with an optional sign, wrapped to 32
 // bits; text without leading digits reads 0, a missing key the default.
-int GetPrivateProfileInt(const wchar_t* section, const wchar_t* key, int defaultValue, const wchar_t* path);
+int ReadIniInt(const wchar_t* section, const wchar_t* key, int defaultValue, const wchar_t* path);
 // Non-zero on success.
-int WritePrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* value,
-                              const wchar_t* path);
+int WriteIniString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* path);
 
 }  // namespace Compat
-
-inline unsigned GetPrivateProfileStringW(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
-                                         wchar_t* buffer, unsigned size, const wchar_t* path)
-{
-    return Compat::GetPrivateProfileString(section, key, defaultValue, buffer, size, path);
-}
-
-inline int GetPrivateProfileIntW(const wchar_t* section, const wchar_t* key, int defaultValue, const wchar_t* path)
-{
-    return Compat::GetPrivateProfileInt(section, key, defaultValue, path);
-}
-
-inline int WritePrivateProfileStringW(const wchar_t* section, const wchar_t* key, const wchar_t* value,
-                                      const wchar_t* path)
-{
-    return Compat::WritePrivateProfileString(section, key, value, path);
-}
-
-#endif

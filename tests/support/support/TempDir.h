@@ -7,6 +7,13 @@
 
 namespace TestSupport {
 
+// Makes a new folder named prefix plus a random number under the system's
+// temporary folder; empty when none could be made.
+std::filesystem::path MakeTempFolder(const std::string& prefix);
+// The path as the product's wide strings hold it: the native wide path on
+// Windows, the UTF-8 bytes widened elsewhere.
+std::wstring WidePath(const std::filesystem::path& path);
+
 class TempDir {
 public:
     TempDir();
