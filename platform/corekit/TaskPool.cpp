@@ -1,5 +1,9 @@
 #include "TaskPool.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -59,7 +63,40 @@ struct ContextSlot {
     }
 };
 
-thread_local ContextSlot t_context;
+#if defined(_WIN32)
+// MinGW's emulated thread_local storage can be freed before the thread's
+// thread_local destructors run, and the slot's destructor then read freed
+// memory. A fiber-local slot's callback runs while the thread's storage
+// still stands.
+void NTAPI DeleteContextSlot(void* slot)
+{
+    delete static_cast<ContextSlot*>(slot);
+}
+
+ContextSlot& Context()
+{
+    static const DWORD index = ::FlsAlloc(&DeleteContextSlot);
+    if (index == FLS_OUT_OF_INDEXES)
+        throw std::system_error(std::error_code(static_cast<int>(::GetLastError()), std::system_category()),
+                                "FlsAlloc");
+    auto* slot = static_cast<ContextSlot*>(::FlsGetValue(index));
+    if (slot == nullptr) {
+        slot = new ContextSlot;
+        if (!::FlsSetValue(index, slot)) {
+            delete slot;
+            throw std::system_error(std::error_code(static_cast<int>(::GetLastError()), std::system_category()),
+                                    "FlsSetValue");
+        }
+    }
+    return *slot;
+}
+#else
+ContextSlot& Context()
+{
+    thread_local ContextSlot slot;
+    return slot;
+}
+#endif
 
 // Tells the poster the message's fate exactly once and gives back the
 // reference the pool took.
@@ -363,7 +400,7 @@ void TaskPool::EndPlainTask(const std::shared_ptr<Task>& task)
 
 std::shared_ptr<TaskPool::Task> TaskPool::CurrentTask()
 {
-    std::shared_ptr<Task>& current = t_context.task;
+    std::shared_ptr<Task>& current = Context().task;
     if (current != nullptr && current->managed)
         return current;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -380,7 +417,7 @@ std::shared_ptr<TaskPool::Task> TaskPool::CurrentTask()
 
 void TaskPool::RunTask(const std::shared_ptr<Task>& task)
 {
-    t_context.task = task;
+    Context().task = task;
     try {
         task->func(task->id, task->param);
     } catch (...) {

@@ -204,7 +204,11 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
     set(curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error));
     set(curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https"));
-    set(curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)));
+    // HTTP/2 where libcurl has it; a libcurl built without it refuses the
+    // option, and HTTP/1.1 serves as well.
+    const CURLcode http2 = curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+    if (http2 != CURLE_UNSUPPORTED_PROTOCOL)
+        set(http2);
     // Wait for a connection that may multiplex rather than opening another.
     set(curl_easy_setopt(m_easy, CURLOPT_PIPEWAIT, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L));

@@ -257,13 +257,18 @@ TEST_F(IniFileTest, WriteReplacesTheFileAtomically)
     ASSERT_EQ(0, stat(m_file.c_str(), &before));
     ASSERT_EQ(0, chmod(m_file.c_str(), 0600));
 #endif
-    // A reader holding the old file open keeps reading the old content.
+#if defined(_WIN32)
+    ASSERT_EQ(1, Write(L"S", L"k", L"w"));
+#else
+    // A reader holding the old file open keeps reading the old content
+    // (Windows would refuse the replacement while the reader holds it).
     std::ifstream reader(m_file, std::ios::binary);
     ASSERT_TRUE(reader.is_open());
     ASSERT_EQ(1, Write(L"S", L"k", L"w"));
     std::stringstream old;
     old << reader.rdbuf();
     EXPECT_EQ("[S]\nk=v\n", old.str());
+#endif
     EXPECT_EQ(L"w", Read(L"S", L"k"));
 #if !defined(_WIN32)
     struct stat after {};

@@ -217,10 +217,13 @@ TEST_F(UserConfigTest, DataFolderTooLongForThePathBufferIsNotCut)
     EXPECT_EQ(0, Cfg::GetAutoLogin());
     EXPECT_FALSE(fs::exists(deep / "GloabConfig.ini"));
     // Only the log (which records the refusal) was written.
-    for (const auto& entry : fs::recursive_directory_iterator(m_root.Path())) {
-        if (!entry.is_directory()) {
-            EXPECT_EQ("logs", entry.path().parent_path().filename().string()) << entry.path();
-        }
+    // Windows cannot even make folders that deep for the log: the listing
+    // stops where the path grows too long.
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(m_root.Path(), ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (!it->is_directory())
+            EXPECT_EQ("logs", it->path().parent_path().filename().string()) << it->path();
     }
 }
 

@@ -243,15 +243,16 @@ TEST_F(ImgConvTest, EachConversionWritesItsFiveLogLines)
     StartJob("missing.jpg", "missing-out.jpg", recorder);
     ASSERT_TRUE(RunUntil(3));
     const auto outSize = std::to_string(fs::file_size(dir / "shot-out.png"));
-    const std::string root = dir.string();
+    // The paths as the job was given them (with "\\" on Windows).
+    const auto at = [this](const char* name) { return (dir / name).u8string(); };
 
-    EXPECT_EQ(log.Count("src_file: " + root + "/shot.png, dst_file: " + root + "/shot-out.png"), 1u);
-    EXPECT_EQ(log.Count("is png src_file: " + root + "/shot.png, Cost: "), 1u);
-    EXPECT_EQ(log.Count("png strImage: " + root + "/shot.png, ret: 1, " + shotSize + "->" + outSize + ", Cost: "),
+    EXPECT_EQ(log.Count("src_file: " + at("shot.png") + ", dst_file: " + at("shot-out.png")), 1u);
+    EXPECT_EQ(log.Count("is png src_file: " + at("shot.png") + ", Cost: "), 1u);
+    EXPECT_EQ(log.Count("png strImage: " + at("shot.png") + ", ret: 1, " + shotSize + "->" + outSize + ", Cost: "),
               1u);
-    EXPECT_EQ(log.Count("png strImage: " + root + "/noise.png, ret: 0, " + noiseSize + "->0, Cost: "), 1u);
-    EXPECT_EQ(log.Count("is png src_file: " + root + "/missing.jpg, Cost: "), 1u);
-    EXPECT_EQ(log.Count("non_png strImage: " + root + "/missing.jpg, ret: 0, 0->0, Cost: "), 1u);
+    EXPECT_EQ(log.Count("png strImage: " + at("noise.png") + ", ret: 0, " + noiseSize + "->0, Cost: "), 1u);
+    EXPECT_EQ(log.Count("is png src_file: " + at("missing.jpg") + ", Cost: "), 1u);
+    EXPECT_EQ(log.Count("non_png strImage: " + at("missing.jpg") + ", ret: 0, 0->0, Cost: "), 1u);
 }
 
 TEST_F(ImgConvTest, StoppedJobsAreNeverReported)

@@ -86,7 +86,11 @@ protected:
         // The client's last step at shutdown: the HTTPS service's thread and
         // its connections go before the process does.
         Util::HttpsRequest::Shutdown();
-        std::filesystem::remove_all(s_root);
+        // Windows deletes no file that is still open: the log goes first.
+        Util::Log::Close();
+        std::error_code ec;
+        std::filesystem::remove_all(s_root, ec);
+        EXPECT_FALSE(ec) << ec.message();
     }
 
     void SetUp() override
