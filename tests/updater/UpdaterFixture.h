@@ -10,6 +10,18 @@
 #include "corekit/Path.h"
 #include "support/TempDir.h"
 
+// Whether the program runs under wine, whose GDI+ lays text out in its own
+// way (the Windows build's tests run there).
+inline bool UnderWine()
+{
+#if defined(_WIN32)
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 class UpdaterFixture : public ::testing::Test {
 protected:
     void SetUp() override
