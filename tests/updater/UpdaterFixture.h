@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Canvas.h"
+#include "Native.h"
 #include "OffscreenNative.h"
 #include "UpdateFrame.h"
 #include "corekit/Path.h"

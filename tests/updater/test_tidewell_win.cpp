@@ -37,12 +37,6 @@ const wchar_t kWindowText[] = L"Oxbel";
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-bool UnderWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 // The folder of this test program: Tidewell.exe and the stand-in installer
 // are built beside it.
 std::filesystem::path ProgramFolder()
