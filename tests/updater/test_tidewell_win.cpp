@@ -316,16 +316,21 @@ TEST_F(TidewellWinTest, CloseButtonEndsTheWaitingUpdater)
     DevServer::Fault slow;
     slow.delayMs = 60000;
     ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", slow));
+    // The pointer stays where an earlier run clicked: off the window, so the
+    // button shows unhovered.
+    ASSERT_TRUE(SetCursorPos(0, 0));
     auto updater = Tidewell("/download/installer", m_md5);
     ASSERT_TRUE(updater->Started());
     const HWND window = WaitForWindow();
     ASSERT_NE(window, nullptr) << "no window appeared";
+
+    // Shown in the waiting state, the window has also been centred: its
+    // place is final from here on.
+    const Capture shot = WaitForWaitingPicture(window);
     RECT r = {};
     ASSERT_TRUE(GetWindowRect(window, &r));
     EXPECT_EQ(r.right - r.left, 598);
     EXPECT_EQ(r.bottom - r.top, 448);
-
-    const Capture shot = WaitForWaitingPicture(window);
     if (const char* file = std::getenv("PELBO_UPDATER_SCREENSHOT")) {
         EXPECT_TRUE(SavePng(shot, file)) << file;
     }
