@@ -90,8 +90,8 @@ State& S()
     return state;
 }
 
-// The record of a window of this backend, alive or not; null for any other
-// handle.
+// The record of a window of this backend (a destroyed one too, unless
+// liveOnly); null for any other handle.
 Record* Find(HWND hwnd, bool liveOnly)
 {
     State& s = S();
