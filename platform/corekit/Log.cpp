@@ -65,7 +65,9 @@ fs::path FilePathFor(const std::wstring& folder, const std::wstring& name, int g
     if (generation > 0)
         file += L"." + std::to_wstring(generation);
     file += L".log";
-    return Corekit::ToFsPath(folder) / Corekit::ToFsPath(file);
+    // Joined with "/" as every other path of the library is, on Windows too
+    // (where path's "/" operator would put "\\" here).
+    return Corekit::ToFsPath(folder + L"/" + file);
 }
 
 void CloseLocked(LogState& state)

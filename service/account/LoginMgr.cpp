@@ -29,7 +29,7 @@ bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; 
 
 // Verification codes travel as numbers: the leading digits of the text, 0
 // when there are none (the server then simply refuses the code).
-int CodeNumber(const wchar_t* code) { return _wtoi(code == nullptr ? L"" : code); }
+int CodeNumber(const wchar_t* code) { return Compat::WtoI(code == nullptr ? L"" : code); }
 
 // The service never sees the password itself, only the lower-case hex MD5
 // of its UTF-8 bytes.
@@ -39,7 +39,7 @@ std::string PasswordDigest(const wchar_t* password)
     return Util::MD5::BufferToMD5(bytes.data(), bytes.size());
 }
 
-uint32_t ToU32(const CStringW& text) { return static_cast<uint32_t>(_wtoi(text)); }
+uint32_t ToU32(const CStringW& text) { return static_cast<uint32_t>(Compat::WtoI(text)); }
 
 // A member of the body that was sent. False when that body is not a JSON
 // object: the result can then not be told apart and is dropped.

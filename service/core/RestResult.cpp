@@ -11,7 +11,7 @@ CRestResult::CRestResult(const std::wstring& response, int completed)
         CStringW code = JsonToText(m_root["code"]);
         if (code.IsEmpty())
             code = L"0";
-        m_code = _wtoi(code);
+        m_code = Compat::WtoI(code);
     }
     if (completed == 0)
         m_code = -1;

@@ -291,7 +291,7 @@ void CMeetingMgr::OnList(unsigned kind, const std::wstring& response)
     const int code = Code(root);
     const CStringW totalPage = Text(root, "total_page");
     if (!totalPage.IsEmpty()) {
-        const auto total = static_cast<unsigned>(_wtoi(totalPage));
+        const auto total = static_cast<unsigned>(Compat::WtoI(totalPage));
         if (kind == RequestKind::kHistoryList)
             m_historyTotalPage = total;
         else

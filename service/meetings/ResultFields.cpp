@@ -18,7 +18,7 @@ CStringW Text(const Json::Value& object, const char* name) { return JsonToText(M
 
 uint32_t U32(const Json::Value& object, const char* name)
 {
-    return static_cast<uint32_t>(_wtoi(Text(object, name)));
+    return static_cast<uint32_t>(Compat::WtoI(Text(object, name)));
 }
 
 int64_t I64(const Json::Value& object, const char* name) { return Compat::WtoI64(Text(object, name)); }
@@ -31,7 +31,7 @@ uint64_t U64(const Json::Value& object, const char* name)
 int Code(const Json::Value& root)
 {
     const CStringW code = Text(root, "code");
-    return code.IsEmpty() ? 0 : _wtoi(code);
+    return code.IsEmpty() ? 0 : Compat::WtoI(code);
 }
 
 bool ParseObject(const std::wstring& text, Json::Value& root)

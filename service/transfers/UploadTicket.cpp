@@ -73,7 +73,7 @@ int TicketCode(const Json::Value& root)
     CStringW code = JsonToText(root["code"]);
     if (code.IsEmpty())
         code = L"0";
-    return _wtoi(code);
+    return Compat::WtoI(code);
 }
 
 TicketFields ReadTicket(const Json::Value& root, const char* group, const char* subgroup, const char* keyIdName,

@@ -290,8 +290,8 @@ bool CCheckVersionMgr::IsNewer(const std::wstring& a, const std::wstring& b)
     if (left.size() != kVersionParts || right.size() != kVersionParts)
         return false;
     for (size_t i = 0; i < kVersionParts; ++i) {
-        const int x = _wtoi(left[i].c_str());
-        const int y = _wtoi(right[i].c_str());
+        const int x = Compat::WtoI(left[i].c_str());
+        const int y = Compat::WtoI(right[i].c_str());
         if (x != y)
             return x > y;
     }

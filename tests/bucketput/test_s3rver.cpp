@@ -42,11 +42,11 @@ std::string Sha256(const std::string& bytes)
 #if defined(_WIN32)
 // s3rver is a node process started with posix_spawn: on Windows the tests
 // below skip in SetUp, and this only lets them compile.
-namespace TestSupport {
 struct S3rverProcess {
     std::string Url() const { return std::string(); }
 };
-}  // namespace TestSupport
+#else
+using TestSupport::S3rverProcess;
 #endif
 
 class S3rverInterop : public ::testing::Test {
@@ -107,7 +107,7 @@ protected:
     }
 
     TestSupport::TempDir dir;
-    TestSupport::S3rverProcess s3rver;
+    S3rverProcess s3rver;
 };
 
 TEST_F(S3rverInterop, SingleUploadReadsBackWithTheSameDigest)

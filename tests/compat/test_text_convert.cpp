@@ -66,9 +66,18 @@ TEST(TextConvert, MultiByteTextLongerThanTheBufferInBytesOnly)
     EXPECT_EQ(utf8.substr(1197), "\xe4\xb8\xad");
     EXPECT_EQ(ToWide(utf8.c_str(), CP_UTF8), text);
 
+    // A character beyond the basic plane is one unit of a 32-bit wchar_t
+    // and a surrogate pair of a 16-bit one (Windows).
     std::wstring astral;
-    for (int i = 0; i < 3000; ++i)
-        astral += static_cast<wchar_t>(0x1F600 + i % 64);
+    for (int i = 0; i < 3000; ++i) {
+        const unsigned code = 0x1F600 + i % 64;
+        if (sizeof(wchar_t) == 2) {
+            astral += static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10));
+            astral += static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            astral += static_cast<wchar_t>(code);
+        }
+    }
     const std::string astralUtf8 = ToMultiByte(astral.c_str(), CP_UTF8);
     EXPECT_EQ(astralUtf8.size(), 12000u);
     EXPECT_EQ(ToWide(astralUtf8.c_str(), CP_UTF8), astral);
@@ -104,10 +113,13 @@ TEST(TextConvert, InvalidWideUnitsBecomeReplacementCharacters)
     EXPECT_EQ(ToMultiByte(loneHigh, CP_UTF8), "a\xef\xbf\xbd" "b");
     const wchar_t loneLow[] = {static_cast<wchar_t>(0xDE00), 0};
     EXPECT_EQ(ToMultiByte(loneLow, CP_UTF8), "\xef\xbf\xbd");
-    const wchar_t beyond[] = {static_cast<wchar_t>(0x110000), 0};
-    EXPECT_EQ(ToMultiByte(beyond, CP_UTF8), "\xef\xbf\xbd");
-    const wchar_t negative[] = {static_cast<wchar_t>(-5), L'z', 0};
-    EXPECT_EQ(ToMultiByte(negative, CP_UTF8), "\xef\xbf\xbdz");
+    // Units beyond Unicode exist only in a 32-bit wchar_t.
+    if (sizeof(wchar_t) == 4) {
+        const wchar_t beyond[] = {static_cast<wchar_t>(0x110000), 0};
+        EXPECT_EQ(ToMultiByte(beyond, CP_UTF8), "\xef\xbf\xbd");
+        const wchar_t negative[] = {static_cast<wchar_t>(-5), L'z', 0};
+        EXPECT_EQ(ToMultiByte(negative, CP_UTF8), "\xef\xbf\xbdz");
+    }
 }
 
 }  // namespace

@@ -36,20 +36,20 @@ TEST(WtoI, FollowsTheMsvcRule)
         {L"\uff11", 0},       // full-width digits are not digits
     };
     for (const auto& c : cases)
-        EXPECT_EQ(_wtoi(c.text), c.expected) << "case " << (&c - cases);
-    EXPECT_EQ(_wtoi(nullptr), 0);
+        EXPECT_EQ(Compat::WtoI(c.text), c.expected) << "case " << (&c - cases);
+    EXPECT_EQ(Compat::WtoI(nullptr), 0);
 }
 
 TEST(WtoI, SixtyFourBitsSaturate)
 {
-    EXPECT_EQ(_wtoi64(L"9223372036854775807"), INT64_MAX);
-    EXPECT_EQ(_wtoi64(L"9223372036854775808"), INT64_MAX);
-    EXPECT_EQ(_wtoi64(L"-9223372036854775808"), INT64_MIN);
-    EXPECT_EQ(_wtoi64(L"-9223372036854775809"), INT64_MIN);
-    EXPECT_EQ(_wtoi64(L"  4294967296tail"), INT64_C(4294967296));
-    EXPECT_EQ(_wtoi64(L"-1"), -1);
-    EXPECT_EQ(_wtoi64(L"x1"), 0);
-    EXPECT_EQ(_wtoi64(nullptr), 0);
+    EXPECT_EQ(Compat::WtoI64(L"9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(Compat::WtoI64(L"9223372036854775808"), INT64_MAX);
+    EXPECT_EQ(Compat::WtoI64(L"-9223372036854775808"), INT64_MIN);
+    EXPECT_EQ(Compat::WtoI64(L"-9223372036854775809"), INT64_MIN);
+    EXPECT_EQ(Compat::WtoI64(L"  4294967296tail"), INT64_C(4294967296));
+    EXPECT_EQ(Compat::WtoI64(L"-1"), -1);
+    EXPECT_EQ(Compat::WtoI64(L"x1"), 0);
+    EXPECT_EQ(Compat::WtoI64(nullptr), 0);
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <tlhelp32.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,10 +54,23 @@ private:
 size_t ThreadCount()
 {
     size_t count = 0;
+#if defined(_WIN32)
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    }
+    CloseHandle(snapshot);
+#else
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
         (void)entry;
         ++count;
     }
+#endif
     return count;
 }
 

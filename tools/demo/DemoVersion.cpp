@@ -79,7 +79,7 @@ unsigned VersionNumber(const CStringW& version)
     Util::String::StringSplit(version.str(), L".", parts);
     std::wstring digits;
     for (const std::wstring& part : parts)
-        digits += std::to_wstring(_wtoi(part.c_str()));
+        digits += std::to_wstring(Compat::WtoI(part.c_str()));
     return static_cast<unsigned>(std::wcstoul(digits.c_str(), nullptr, 10));
 }
 

@@ -124,6 +124,15 @@ std::string QueryValue(const std::string& rawQuery, const std::string& name, boo
     return std::string();
 }
 
+std::time_t UtcToTime(std::tm* tm)
+{
+#if defined(_WIN32)
+    return _mkgmtime(tm);
+#else
+    return timegm(tm);
+#endif
+}
+
 // "YYYYMMDDTHHMMSSZ" as a time; false when malformed.
 bool ParseAmzDate(const std::string& text, std::chrono::system_clock::time_point* out)
 {
@@ -134,7 +143,7 @@ bool ParseAmzDate(const std::string& text, std::chrono::system_clock::time_point
     in >> std::get_time(&tm, "%Y%m%dT%H%M%SZ");
     if (in.fail())
         return false;
-    *out = std::chrono::system_clock::from_time_t(timegm(&tm));
+    *out = std::chrono::system_clock::from_time_t(UtcToTime(&tm));
     return true;
 }
 

@@ -83,7 +83,8 @@ fi
 # A wine prefix of its own per architecture, made once, with the font that
 # stands in for the client's Chinese font.
 prepare_prefix() { # prefix folder, wine program, WINEARCH
-  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # A crashing test must end, not wait in the debugger.
+  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     WINEARCH=$3 wineboot -i >/dev/null 2>&1
     "$2" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Microsoft YaHei' /d 'WenQuanYi Micro Hei' /f \
@@ -108,7 +109,7 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 
-prepare_prefix "$root/build/wine64-prefix" wine64 win64
+prepare_prefix "$root/build/wine64-prefix" wine win64
 (cd "$root/build/win64" && ctest --output-on-failure --timeout 300 -j"$jobs" -L windows)
 wineserver -k || true
 
