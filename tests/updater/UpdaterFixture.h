@@ -5,10 +5,23 @@
 #include <gtest/gtest.h>
 
 #include "Canvas.h"
+#include "Native.h"
 #include "OffscreenNative.h"
 #include "UpdateFrame.h"
 #include "corekit/Path.h"
 #include "support/TempDir.h"
+
+// Whether the program runs under wine, whose GDI+ lays text out in its own
+// way (the Windows build's tests run there).
+inline bool UnderWine()
+{
+#if defined(_WIN32)
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
 
 class UpdaterFixture : public ::testing::Test {
 protected:

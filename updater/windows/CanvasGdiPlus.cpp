@@ -89,7 +89,7 @@ bool CCanvas::DrawLabel(int fontSize, UINT flags, COLORREF rgb, const RECT& rect
     if (m_impl->dc == nullptr || text == nullptr) {
         return false;
     }
-    Gdiplus::FontFamily family(L"\x5FAE\x8F6F\x96C5\x9ED1");
+    Gdiplus::FontFamily family(L"Microsoft YaHei");
     Gdiplus::Font font(&family, static_cast<Gdiplus::REAL>(fontSize), Gdiplus::FontStyleBold, Gdiplus::UnitPixel);
     Gdiplus::Graphics graphics(m_impl->dc);
     graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
