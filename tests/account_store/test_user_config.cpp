@@ -222,8 +222,9 @@ TEST_F(UserConfigTest, DataFolderTooLongForThePathBufferIsNotCut)
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(m_root.Path(), ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        if (!it->is_directory())
+        if (!it->is_directory()) {
             EXPECT_EQ("logs", it->path().parent_path().filename().string()) << it->path();
+        }
     }
 }
 
