@@ -340,6 +340,9 @@ TEST_F(ProfileStoreTest, UnopenableDatabaseIsReportedAndLeftInPlace)
 // it lasts, and every item is there again afterwards.
 TEST_F(ProfileStoreTest, DiskFaultsFailTheCallsAndKeepTheFile)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the store's DLL links SQLite statically, so a failing file system registered by the test never reaches it";
+#else
     SaveName(5, L"Kept");
     XDataPtr<IXData> held = Item(5);
     ASSERT_TRUE(held);
@@ -363,6 +366,7 @@ TEST_F(ProfileStoreTest, DiskFaultsFailTheCallsAndKeepTheFile)
     EXPECT_EQ(std::vector<uint32_t>{5u}, ids);
     EXPECT_EQ(CStringW(L"Kept"), Text(Item(5).get(), L"name"));
     EXPECT_TRUE(AsideFiles().empty());
+#endif
 }
 
 // A valid SQLite file whose tables the store cannot use would fail every
