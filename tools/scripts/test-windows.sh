@@ -32,8 +32,13 @@ wine32_ready=0
 i386_added=0
 cleanup_i386() {
   if [ "$i386_added" = 1 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq 'wine32:i386' >/dev/null 2>&1 || true
-    DEBIAN_FRONTEND=noninteractive apt-get autoremove --purge -y -qq >/dev/null 2>&1 || true
+    # Every i386 package came with wine32 in this run; apt would keep the
+    # foreign C library (it calls it essential), so dpkg removes them all.
+    mapfile -t foreign < <(dpkg-query -W -f='${binary:Package}\n' 2>/dev/null | grep ':i386$' || true)
+    if [ ${#foreign[@]} -gt 0 ]; then
+      dpkg --purge --force-remove-protected --force-remove-essential --force-depends "${foreign[@]}" \
+        >/dev/null 2>&1 || true
+    fi
     dpkg --remove-architecture i386 2>/dev/null || echo "the i386 architecture could not be removed" >&2
     apt-get update -qq >/dev/null 2>&1 || true
   fi
@@ -56,10 +61,13 @@ elif [ "$(id -u)" -eq 0 ] && [ "${PELBO_SKIP_WINE32:-0}" != 1 ]; then
   dpkg --add-architecture i386
   i386_added=1
   apt-get update -qq >/dev/null 2>&1 || true
-  if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends 'wine32:i386' >/dev/null 2>&1; then
+  # Installed is not enough: a kernel without 32-bit support cannot start
+  # wine32's loader, and its presence would then break the 64-bit run too.
+  if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends 'wine32:i386' >/dev/null 2>&1 &&
+     /usr/lib/wine/wine --version >/dev/null 2>&1; then
     wine32_ready=1
   else
-    echo "wine32 (i386) does not install on this machine: the i686 tests are built but not run"
+    echo "wine32 (i386) does not install or cannot run on this machine: the i686 product is built, its tests are not"
     cleanup_i386
     i386_added=0
   fi
