@@ -132,17 +132,17 @@ inline bool WidenUtf8(const char* text, std::wstring& out)
 }
 
 // Formats one conversion with msvcrt and appends it.
-inline void AppendV(std::wstring& out, const wchar_t* spec, ...)
+inline void AppendV(std::wstring& out, const wchar_t* conversion, ...)
 {
     va_list args;
-    va_start(args, spec);
+    va_start(args, conversion);
     va_list copy;
     va_copy(copy, args);
-    const int needed = _vscwprintf(spec, copy);
+    const int needed = _vscwprintf(conversion, copy);
     va_end(copy);
     if (needed > 0) {
         std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1);
-        const int written = _vsnwprintf(buffer.data(), buffer.size(), spec, args);
+        const int written = _vsnwprintf(buffer.data(), buffer.size(), conversion, args);
         if (written > 0)
             out.append(buffer.data(), static_cast<size_t>(written));
     }
@@ -150,9 +150,9 @@ inline void AppendV(std::wstring& out, const wchar_t* spec, ...)
 }
 
 template <typename T>
-void Append(std::wstring& out, const std::wstring& spec, T value)
+void Append(std::wstring& out, const std::wstring& conversion, T value)
 {
-    AppendV(out, spec.c_str(), value);
+    AppendV(out, conversion.c_str(), value);
 }
 
 }  // namespace WideFormatDetail
@@ -178,32 +178,32 @@ inline std::wstring FormatWideV(const wchar_t* format, va_list args)
             out += L'%';
             continue;
         }
-        std::wstring spec = L"%";
+        std::wstring conversion = L"%";
         while (*p != L'\0' && std::wcschr(L"-+ #0", *p) != nullptr)
-            spec += *p++;
+            conversion += *p++;
         if (*p == L'*') {
             const int width = va_arg(ap, int);
             if (width < 0)
-                spec += L'-';
-            spec += std::to_wstring(width < 0 ? -static_cast<long long>(width) : width);
+                conversion += L'-';
+            conversion += std::to_wstring(width < 0 ? -static_cast<long long>(width) : width);
             ++p;
         } else {
             while (*p >= L'0' && *p <= L'9')
-                spec += *p++;
+                conversion += *p++;
         }
         if (*p == L'.') {
-            spec += *p++;
+            conversion += *p++;
             if (*p == L'*') {
                 const int precision = va_arg(ap, int);
                 // A negative precision counts as none.
                 if (precision >= 0)
-                    spec += std::to_wstring(precision);
+                    conversion += std::to_wstring(precision);
                 else
-                    spec.pop_back();
+                    conversion.pop_back();
                 ++p;
             } else {
                 while (*p >= L'0' && *p <= L'9')
-                    spec += *p++;
+                    conversion += *p++;
             }
         }
         // Length: 'q' 64 bits, 'l' long (and wide text), 'h' short (and
@@ -246,7 +246,7 @@ inline std::wstring FormatWideV(const wchar_t* format, va_list args)
                 value = static_cast<short>(value);
             else if (size == L'H')
                 value = static_cast<signed char>(value);
-            Append(out, spec + L"lld", value);
+            Append(out, conversion + L"lld", value);
             break;
         }
         case L'u':
@@ -266,7 +266,7 @@ inline std::wstring FormatWideV(const wchar_t* format, va_list args)
                 value = static_cast<unsigned short>(value);
             else if (size == L'H')
                 value = static_cast<unsigned char>(value);
-            Append(out, spec + L"ll" + *p, value);
+            Append(out, conversion + L"ll" + *p, value);
             break;
         }
         case L'c':
@@ -276,7 +276,7 @@ inline std::wstring FormatWideV(const wchar_t* format, va_list args)
             // A lone byte is text only when it is ASCII.
             const wchar_t character = wide || (value & 0xFF) < 0x80 ? static_cast<wchar_t>(wide ? value : value & 0xFF)
                                                                    : L'\xFFFD';
-            Append(out, spec + L"c", static_cast<int>(character));
+            Append(out, conversion + L"c", static_cast<int>(character));
             break;
         }
         case L's':
@@ -284,13 +284,13 @@ inline std::wstring FormatWideV(const wchar_t* format, va_list args)
             const bool wide = size == L'l' || (size != L'h' && *p == L's');
             if (wide) {
                 const wchar_t* text = va_arg(ap, const wchar_t*);
-                Append(out, spec + L"s", text != nullptr ? text : L"(null)");
+                Append(out, conversion + L"s", text != nullptr ? text : L"(null)");
             } else {
                 const char* text = va_arg(ap, const char*);
                 std::wstring widened;
                 ok = WideFormatDetail::WidenUtf8(text != nullptr ? text : "(null)", widened);
                 if (ok)
-                    Append(out, spec + L"s", widened.c_str());
+                    Append(out, conversion + L"s", widened.c_str());
             }
             break;
         }
@@ -304,11 +304,11 @@ inline std::wstring FormatWideV(const wchar_t* format, va_list args)
         case L'A': {
             // msvcrt knows no long double beyond double.
             const double value = size == L'L' ? static_cast<double>(va_arg(ap, long double)) : va_arg(ap, double);
-            Append(out, spec + *p, value);
+            Append(out, conversion + *p, value);
             break;
         }
         case L'p':
-            Append(out, spec + L"p", va_arg(ap, void*));
+            Append(out, conversion + L"p", va_arg(ap, void*));
             break;
         case L'n':
             // Never written through: a log line is no place for it.
