@@ -614,7 +614,12 @@ TEST(DevServer, StopWithOpenConnectionsReturnsAndClosesThem)
         HttpClient client;
         heldResult.set_value(client.Post(server.Url(kRefreshPath), RefreshBody("x")));
     });
-    ASSERT_TRUE(WaitUntil([&] { return server.Server().RequestCount() == 2; }));
+    // An answer far larger than the socket buffers, to a client that reads
+    // none of it: the server's send stays pending.
+    RawConnection stalled;
+    ASSERT_TRUE(stalled.Connect("127.0.0.1", server.Server().Port()));
+    ASSERT_TRUE(stalled.Send("GET /download/file?size=" + std::to_string(16 << 20) + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return server.Server().RequestCount() == 3; }));
 
     auto stopped = std::async(std::launch::async, [&] { server.Server().Stop(); });
     const bool returned = stopped.wait_for(kHangLimit) == std::future_status::ready;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include <random>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/asio/dispatch.hpp>
@@ -50,6 +52,8 @@ constexpr std::chrono::seconds kIdleTimeout{60};
 constexpr std::chrono::seconds kHandshakeTimeout{15};
 // A TLS close waits this long for the peer's close_notify.
 constexpr std::chrono::seconds kShutdownTimeout{5};
+// How long a stop lets the loop finish what closing the connections ended.
+constexpr std::chrono::seconds kDrainTimeout{10};
 
 std::string RandomSuffix()
 {
@@ -67,9 +71,42 @@ std::string Lower(std::string text)
     return text;
 }
 
+// An HTTP connection as the server sees it when it stops.
+class Connection {
+public:
+    virtual ~Connection() = default;
+    // Ends the connection at once, whatever it is doing; safe from any thread.
+    virtual void Abort() = 0;
+};
+
 // What the connections share with the server object.
 struct Shared {
     explicit Shared(Options o) : options(std::move(o)) {}
+
+    void Enrol(const std::shared_ptr<Connection>& connection)
+    {
+        std::lock_guard<std::mutex> lock(liveMutex);
+        live[connection.get()] = connection;
+    }
+
+    void Leave(const Connection* connection)
+    {
+        std::lock_guard<std::mutex> lock(liveMutex);
+        live.erase(connection);
+    }
+
+    void AbortAll()
+    {
+        std::vector<std::shared_ptr<Connection>> targets;
+        {
+            std::lock_guard<std::mutex> lock(liveMutex);
+            for (auto& entry : live)
+                if (auto connection = entry.second.lock())
+                    targets.push_back(std::move(connection));
+        }
+        for (auto& connection : targets)
+            connection->Abort();
+    }
 
     void Log(const std::string& line)
     {
@@ -84,24 +121,48 @@ struct Shared {
     std::atomic<uint64_t> connections{0};
     std::atomic<uint64_t> handshakes{0};
     std::mutex logMutex;
+    std::mutex liveMutex;
+    std::unordered_map<const Connection*, std::weak_ptr<Connection>> live;
 };
 
 // One connection. Stream is a plain TCP stream or TLS over one; every step
 // runs on the connection's strand, one handler per step.
 template <class Stream>
-class Session : public std::enable_shared_from_this<Session<Stream>> {
+class Session : public Connection, public std::enable_shared_from_this<Session<Stream>> {
 public:
     static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
 
     template <class... Args>
     explicit Session(Shared& shared, Args&&... args)
-        : m_shared(shared), m_stream(std::forward<Args>(args)...), m_timer(m_stream.get_executor())
+        : m_shared(shared),
+          m_stream(std::forward<Args>(args)...),
+          m_executor(m_stream.get_executor()),
+          m_timer(m_executor)
     {
     }
 
+    ~Session() override { m_shared.Leave(this); }
+
     void Run()
     {
+        m_shared.Enrol(this->shared_from_this());
         net::dispatch(m_stream.get_executor(), beast::bind_front_handler(&Session::OnStart, this->shared_from_this()));
+    }
+
+    void Abort() override
+    {
+        net::post(m_executor, [self = this->shared_from_this()] {
+            self->m_timer.cancel();
+            if (self->m_handedOver)
+                return;
+            // Closing alone does not end a send that waits for the peer to
+            // read on every system: the operations are cancelled first.
+            auto& socket = beast::get_lowest_layer(self->m_stream).socket();
+            beast::error_code ignored;
+            socket.cancel(ignored);
+            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+        });
     }
 
 private:
@@ -175,6 +236,7 @@ private:
             return WriteResponse(JsonError(503, 503, "websocket connections refused"), true);
         }
         Log("101, websocket");
+        m_handedOver = true;
         AcceptWebsocket(hub, std::move(m_stream), std::move(message));
     }
 
@@ -275,6 +337,9 @@ private:
 
     Shared& m_shared;
     Stream m_stream;
+    // Kept apart from the stream, which a websocket upgrade takes away.
+    net::any_io_executor m_executor;
+    bool m_handedOver = false;
     net::steady_timer m_timer;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
@@ -294,6 +359,7 @@ struct Server::Impl {
     void OnAccept(beast::error_code ec, tcp::socket socket);
     bool SetUpTls(std::string* error);
     void StopLocked();
+    void RunLoop();
 
     Shared shared;
 
@@ -305,6 +371,10 @@ struct Server::Impl {
     std::unique_ptr<tcp::acceptor> acceptor;
     std::vector<std::thread> threads;
     bool removeCaFile = false;
+
+    std::mutex runMutex;
+    std::condition_variable runEnded;
+    unsigned runningThreads = 0;
 
     mutable std::mutex infoMutex;
     uint16_t port = 0;
@@ -381,12 +451,40 @@ bool Server::Impl::SetUpTls(std::string* error)
     return true;
 }
 
+void Server::Impl::RunLoop()
+{
+    for (;;) {
+        try {
+            ioc->run();
+            break;
+        } catch (const std::exception& e) {
+            shared.Log(std::string("devserver: handler failed: ") + e.what());
+        }
+    }
+    std::lock_guard<std::mutex> lock(runMutex);
+    --runningThreads;
+    runEnded.notify_all();
+}
+
 void Server::Impl::StopLocked()
 {
     if (ioc) {
-        // Stopping the loop first means no handler runs any more; destroying
-        // it then destroys the pending handlers, and with them the sessions
-        // and their sockets.
+        // Every connection is closed while the loop still runs, and the loop
+        // is given the time to take back what that ends. On Windows the
+        // loop's destructor waits for each overlapped operation to come
+        // back, and a send into a connection that nobody closes may never
+        // do so: the stop would hang. What is still pending after the drain
+        // is destroyed with the loop.
+        net::post(acceptor->get_executor(), [this] {
+            beast::error_code ignored;
+            acceptor->close(ignored);
+        });
+        shared.AbortAll();
+        shared.state.ws.DropAll();
+        {
+            std::unique_lock<std::mutex> lock(runMutex);
+            runEnded.wait_for(lock, kDrainTimeout, [this] { return runningThreads == 0; });
+        }
         ioc->stop();
         for (std::thread& thread : threads)
             thread.join();
@@ -431,7 +529,8 @@ bool Server::Start(std::string* error)
         } else {
             const unsigned threadCount = std::max(1u, options.threads);
             m_impl->ioc = std::make_unique<net::io_context>(static_cast<int>(threadCount));
-            m_impl->acceptor = std::make_unique<tcp::acceptor>(*m_impl->ioc);
+            // Its own strand: the stop closes it from outside its handler.
+            m_impl->acceptor = std::make_unique<tcp::acceptor>(net::make_strand(*m_impl->ioc));
             const tcp::endpoint endpoint(address, options.port);
             tcp::acceptor& acceptor = *m_impl->acceptor;
             if (acceptor.open(endpoint.protocol(), ec) ||
@@ -445,19 +544,12 @@ bool Server::Start(std::string* error)
                     m_impl->port = acceptor.local_endpoint().port();
                 }
                 m_impl->Accept();
-                net::io_context* ioc = m_impl->ioc.get();
-                for (unsigned i = 0; i < threadCount; ++i) {
-                    m_impl->threads.emplace_back([ioc, shared = &m_impl->shared] {
-                        for (;;) {
-                            try {
-                                ioc->run();
-                                return;
-                            } catch (const std::exception& e) {
-                                shared->Log(std::string("devserver: handler failed: ") + e.what());
-                            }
-                        }
-                    });
+                {
+                    std::lock_guard<std::mutex> runLock(m_impl->runMutex);
+                    m_impl->runningThreads = threadCount;
                 }
+                for (unsigned i = 0; i < threadCount; ++i)
+                    m_impl->threads.emplace_back([impl = m_impl.get()] { impl->RunLoop(); });
             }
         }
     }

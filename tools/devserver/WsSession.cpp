@@ -65,6 +65,10 @@ public:
     {
         net::post(m_ws.get_executor(), [self = this->shared_from_this()] {
             self->m_dropped = true;
+            // A send into a client that stopped reading ends only when
+            // cancelled: closing alone leaves it pending on Windows.
+            beast::error_code ignored;
+            beast::get_lowest_layer(self->m_ws).socket().cancel(ignored);
             beast::get_lowest_layer(self->m_ws).close();
         });
     }
