@@ -2,48 +2,23 @@
 # Installs the Debian packages the build, the tests and the demo need.
 # Idempotent and quiet when everything is already there.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/tools/scripts/packages.sh"
 
-packages=(
-  build-essential cmake ninja-build ccache pkg-config git openssl ca-certificates
-  libssl-dev libcurl4-openssl-dev libjsoncpp-dev libboost1.81-dev uuid-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libcairo2-dev libpango1.0-dev libx11-dev fonts-wqy-microhei xvfb xauth xdotool x11-utils imagemagick
-  libsqlite3-dev
-  zlib1g-dev libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libimagequant-dev
-  libqrencode-dev
+ensure_packages \
+  build-essential cmake ninja-build ccache pkg-config git openssl ca-certificates \
+  libssl-dev libcurl4-openssl-dev libjsoncpp-dev libboost1.81-dev uuid-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  libcairo2-dev libpango1.0-dev libx11-dev fonts-wqy-microhei xvfb xauth xdotool x11-utils imagemagick \
+  libsqlite3-dev \
+  zlib1g-dev libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libimagequant-dev \
+  libqrencode-dev \
   pngquant libjpeg-turbo-progs curl
-)
-
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
 
 # s3rver, a third-party S3-compatible server, for the upload interop tests
 # and the upload benchmark; installed with npm into build/npm.
-root=$(cd "$(dirname "$0")/../.." && pwd)
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "node and npm are missing (run as root to install them)" >&2
-    exit 1
-  fi
-  echo "Installing: nodejs npm"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+  ensure_packages nodejs npm
 fi
 if [ ! -f "$root/build/npm/node_modules/s3rver/package.json" ]; then
   echo "Installing: s3rver (npm)"

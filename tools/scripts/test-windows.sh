@@ -11,17 +11,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 jobs=$(nproc)
 
-packages=(wine wine64 fonts-wine fonts-wqy-microhei xvfb xauth x11-apps imagemagick)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "Missing packages: ${missing[*]} (run as root)" >&2; exit 1; }
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. "$root/tools/scripts/packages.sh"
+ensure_packages wine wine64 fonts-wine fonts-wqy-microhei xvfb xauth x11-apps imagemagick
 
 prefix64=$("$root/tools/scripts/windows-deps.sh" x86_64 | tail -n1)
 prefix32=$("$root/tools/scripts/windows-deps.sh" i686 | tail -n1)

@@ -38,17 +38,9 @@ EOF
   apt-get update -qq
 fi
 
-packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools curl
-          cmake ninja-build nasm dpkg-dev tcl pkg-config make patch xz-utils libboost1.81-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "Missing packages: ${missing[*]} (run as root)" >&2; exit 1; }
-  echo "Installing: ${missing[*]}" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. "$root/tools/scripts/packages.sh"
+ensure_packages g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools curl \
+  cmake ninja-build nasm dpkg-dev tcl pkg-config make patch xz-utils libboost1.81-dev
 
 mapfile -t dscs < <(apt-get source --print-uris "${sources[@]/%//bookworm}" 2>/dev/null | awk '/\.dsc/ {print $2}')
 [ ${#dscs[@]} -eq ${#sources[@]} ] || { echo "apt-get source found ${#dscs[@]} of ${#sources[@]} source packages" >&2; exit 1; }
