@@ -34,8 +34,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "compat/ThreadId.h"
 
 namespace Util {
 
@@ -132,7 +133,7 @@ public:
         // firing is over.
         const std::shared_ptr<State> state = m_state;
         State& s = *state;
-        const std::thread::id self = std::this_thread::get_id();
+        const Compat::ThreadId self = Compat::CurrentThreadId();
         std::unique_lock<std::mutex> inner(s.mutex);
         Acquire(s, inner);
         Purge(s);
@@ -162,7 +163,7 @@ public:
     void RemoveAll()
     {
         State& s = *m_state;
-        const std::thread::id self = std::this_thread::get_id();
+        const Compat::ThreadId self = Compat::CurrentThreadId();
         std::unique_lock<std::mutex> inner(s.mutex);
         Acquire(s, inner);
         for (Node* n = s.head; n != nullptr; n = n->next)
@@ -198,7 +199,7 @@ private:
         std::function<void(Args...)> call;
         // One entry per call in progress (a thread may be in several when it
         // fires the event again from a handler).
-        std::vector<std::thread::id> callers;
+        std::vector<Compat::ThreadId> callers;
         // Unsubscribe/RemoveAll calls waiting for this node's callers.
         int waiters = 0;
     };
@@ -208,7 +209,7 @@ private:
     struct State {
         std::mutex mutex;
         std::condition_variable changed;
-        std::thread::id owner;
+        Compat::ThreadId owner{};
         unsigned depth = 0;
         Node* head = nullptr;
 
@@ -236,7 +237,7 @@ private:
 
     static void Acquire(State& s, std::unique_lock<std::mutex>& inner)
     {
-        const std::thread::id self = std::this_thread::get_id();
+        const Compat::ThreadId self = Compat::CurrentThreadId();
         if (s.owner != self) {
             s.changed.wait(inner, [&s] { return s.depth == 0; });
             s.owner = self;
@@ -247,7 +248,7 @@ private:
     static void Release(State& s)
     {
         if (--s.depth == 0) {
-            s.owner = std::thread::id();
+            s.owner = Compat::ThreadId();
             s.changed.notify_all();
         }
     }
@@ -261,14 +262,14 @@ private:
         return n;
     }
 
-    static bool IsCaller(const Node& n, std::thread::id thread)
+    static bool IsCaller(const Node& n, Compat::ThreadId thread)
     {
         return std::find(n.callers.begin(), n.callers.end(), thread) != n.callers.end();
     }
 
-    static bool HasOtherCaller(const Node& n, std::thread::id thread)
+    static bool HasOtherCaller(const Node& n, Compat::ThreadId thread)
     {
-        return std::any_of(n.callers.begin(), n.callers.end(), [thread](std::thread::id t) { return t != thread; });
+        return std::any_of(n.callers.begin(), n.callers.end(), [thread](Compat::ThreadId t) { return t != thread; });
     }
 
     // Unlinks and frees the dead nodes that nothing refers to any more.
@@ -292,13 +293,13 @@ private:
     // call of n begins.
     static void WaitForOtherCalls(State& s, std::unique_lock<std::mutex>& inner, Node& n)
     {
-        const std::thread::id self = std::this_thread::get_id();
+        const Compat::ThreadId self = Compat::CurrentThreadId();
         if (IsCaller(n, self) || !HasOtherCaller(n, self))
             return;
         ++n.waiters;
         const unsigned depth = s.depth;
         s.depth = 0;
-        s.owner = std::thread::id();
+        s.owner = Compat::ThreadId();
         s.changed.notify_all();
         s.changed.wait(inner, [&n, self] { return !HasOtherCaller(n, self); });
         s.changed.wait(inner, [&s] { return s.depth == 0; });
