@@ -13,5 +13,5 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/
 "$root/tools/scripts/build.sh" "$root/build/asan" address
 (cd "$root/build/asan" && ctest --output-on-failure --timeout 300 -j"$(nproc)")
 
-"$root/tools/scripts/build.sh" "$root/build/tsan" thread
+BUILD_TARGET=threaded_tests "$root/tools/scripts/build.sh" "$root/build/tsan" thread
 (cd "$root/build/tsan" && ctest --output-on-failure --timeout 300 -j"$(nproc)" -L threaded)
