@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "UploadService.h"
+#include "compat/ProcessEnd.h"
 #include "corekit/Log.h"
 
 namespace {
@@ -14,6 +15,10 @@ class ServiceRegistry {
 public:
     ~ServiceRegistry()
     {
+        // The service's thread is gone already; its memory goes with the
+        // process.
+        if (Compat::ProcessIsEnding())
+            return;
         Bucketput::UploadService* service = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <system_error>
 
+#include "compat/ProcessEnd.h"
+
 namespace Corekit {
 
 using ThreadPoolV4::TaskErrorCode;
@@ -153,6 +155,12 @@ TaskPool& TaskPool::Instance()
 
 TaskPool::~TaskPool()
 {
+    if (Compat::ProcessIsEnding()) {
+        Compat::LeaveToProcessEnd(m_threads);
+        Compat::LeaveToProcessEnd(m_finished);
+        g_poolAlive.store(false);
+        return;
+    }
     Shutdown();
     g_poolAlive.store(false);
 }

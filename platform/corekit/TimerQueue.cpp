@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "compat/ProcessEnd.h"
+
 namespace Corekit {
 namespace {
 
@@ -39,6 +41,10 @@ TimerQueue& TimerQueue::Instance()
 
 TimerQueue::~TimerQueue()
 {
+    if (Compat::ProcessIsEnding()) {
+        Compat::LeaveToProcessEnd(m_thread);
+        return;
+    }
     Shutdown();
 }
 

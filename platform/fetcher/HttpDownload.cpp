@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "DownloadService.h"
+#include "compat/ProcessEnd.h"
 #include "corekit/Log.h"
 
 namespace {
@@ -15,6 +16,10 @@ class ServiceRegistry {
 public:
     ~ServiceRegistry()
     {
+        // The service's thread is gone already; its memory goes with the
+        // process.
+        if (Compat::ProcessIsEnding())
+            return;
         Fetcher::DownloadService* service = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "CurlService.h"
+#include "compat/ProcessEnd.h"
 
 namespace {
 
@@ -13,6 +14,10 @@ class ServiceRegistry {
 public:
     ~ServiceRegistry()
     {
+        // The service's thread is gone already; its memory goes with the
+        // process.
+        if (Compat::ProcessIsEnding())
+            return;
         Netcall::CurlService* curl = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -9,6 +9,7 @@
 
 #include "CommandRoute.h"
 #include "Transport.h"
+#include "compat/ProcessEnd.h"
 #include "corekit/Text.h"
 
 namespace Aux {
@@ -21,6 +22,16 @@ struct Holder {
     // Transports ended from inside one of their own callbacks: their
     // threads are joined later, from another thread.
     std::vector<std::shared_ptr<Wirelink::CTransport>> retired;
+
+    ~Holder()
+    {
+        // The transports' threads are gone already, and their destructors
+        // would wait for them.
+        if (Compat::ProcessIsEnding()) {
+            Compat::LeaveToProcessEnd(current);
+            Compat::LeaveToProcessEnd(retired);
+        }
+    }
 };
 
 Holder& TheHolder()

@@ -3,6 +3,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <tlhelp32.h>
+#else
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -299,6 +304,58 @@ TEST_F(TimerTest, ThrowingCallbackKeepsTheTimerThreadAlive)
     thrower.Start(1, 1);
     healthy.Start(1, 0);
     EXPECT_TRUE(counter.WaitFor(5));
+}
+
+// Runs the program beside this one that returns from main with a timer
+// firing and a pool task in its loop. Its exit code, or -1 when it could
+// not be started or had not ended after half a minute (then it is killed).
+int RunExitHelper()
+{
+    constexpr int kPatienceMs = 30 * 1000;
+#if defined(_WIN32)
+    wchar_t self[MAX_PATH] = {};
+    if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0)
+        return -1;
+    std::wstring path = std::filesystem::path(self).parent_path().wstring() + L"\\" EXIT_HELPER_NAME_W;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return -1;
+    CloseHandle(process.hThread);
+    int result = -1;
+    DWORD code = 0;
+    if (WaitForSingleObject(process.hProcess, kPatienceMs) == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &code))
+        result = static_cast<int>(code);
+    else
+        TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hProcess);
+    return result;
+#else
+    const std::string path = std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/" EXIT_HELPER_NAME;
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    int status = 0;
+    for (int waited = 0; waited < kPatienceMs; waited += 10) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+#endif
+}
+
+// The library's process-wide objects are destroyed after main returns; on
+// Windows every other thread has been stopped by then, and a destructor that
+// waited for them held the process for ever.
+TEST(ProcessEnd, EndsWhileATimerFiresAndATaskLoops)
+{
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(0, RunExitHelper()) << "run " << run;
 }
 
 }  // namespace
