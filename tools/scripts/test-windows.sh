@@ -14,8 +14,9 @@ jobs=$(nproc)
 . "$root/tools/scripts/packages.sh"
 ensure_packages wine wine64 fonts-wine fonts-wqy-microhei xvfb xauth x11-apps imagemagick
 
-prefix64=$("$root/tools/scripts/windows-deps.sh" x86_64 | tail -n1)
-prefix32=$("$root/tools/scripts/windows-deps.sh" i686 | tail -n1)
+prefixes=$("$root/tools/scripts/windows-deps.sh" x86_64 i686 | tail -n2)
+prefix64=$(sed -n 1p <<<"$prefixes")
+prefix32=$(sed -n 2p <<<"$prefixes")
 
 # wine32 needs the i386 architecture for as long as it is installed, so it
 # is tried, used and removed again within this run.

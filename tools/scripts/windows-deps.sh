@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# windows-deps.sh ARCH: builds the third-party libraries for Windows (ARCH is
-# i686 or x86_64) from Debian's source packages, static, into a prefix kept
-# outside the build tree, and prints that prefix on its last line.
+# windows-deps.sh ARCH...: builds the third-party libraries for Windows (ARCH
+# is i686 or x86_64) from Debian's source packages, static, into a prefix per
+# architecture kept outside the build tree, and prints the prefixes one per
+# line, in the order given, as its last lines. Several architectures build
+# side by side: much of each build is a configure script's single thread.
 #
 # The prefix is named by a key over this script, the toolchain files, the
 # source package versions and the cross compiler's version, so it is rebuilt
@@ -9,15 +11,11 @@
 # list the first time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-arch=${1:?usage: windows-deps.sh i686|x86_64}
-case "$arch" in
-  # libimagequant's SSE code needs SSE enabled for the whole file, which
-  # the 32-bit compiler does not assume.
-  i686) triplet=i686-w64-mingw32; openssl_target=mingw; imagequant_sse=OFF ;;
-  x86_64) triplet=x86_64-w64-mingw32; openssl_target=mingw64; imagequant_sse=ON ;;
-  *) echo "unknown architecture: $arch" >&2; exit 2 ;;
-esac
-toolchain="$root/cmake/toolchains/mingw-$arch.cmake"
+[ $# -gt 0 ] || { echo "usage: windows-deps.sh i686|x86_64..." >&2; exit 2; }
+arches=("$@")
+for arch in "${arches[@]}"; do
+  case "$arch" in i686|x86_64) ;; *) echo "unknown architecture: $arch" >&2; exit 2 ;; esac
+done
 cache_root=${PELBO_WIN_DEPS_CACHE:-/var/cache/pelbo/win-deps}
 # qrencode serves only the local server that the Windows test programs run
 # in-process.
@@ -49,56 +47,79 @@ key=$( {
   dpkg-query -W g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   cat "$0" "$root"/cmake/toolchains/mingw-*.cmake
 } | sha256sum | cut -c1-16)
-prefix="$cache_root/$key/$arch"
-if [ -f "$prefix/.complete" ]; then
-  echo "$prefix"
-  exit 0
+prefix_of() { echo "$cache_root/$key/$1"; }
+missing=()
+for arch in "${arches[@]}"; do
+  [ -f "$(prefix_of "$arch")/.complete" ] || missing+=("$arch")
+done
+
+# Downloads are kept beside the prefixes: a rebuild needs no network. Each
+# file is checked against the checksum apt lists for it. When the mirror
+# lacks a package's Debian changes (it has lost qrencode's), the upstream
+# tarball is built as it is: none of this script's packages need them to
+# build. unpack[pkg] says how each package is unpacked.
+declare -A unpack=()
+if [ ${#missing[@]} -gt 0 ]; then
+  mkdir -p "$cache_root/sources"
+  fetch() { # url, file, sha256
+    local file="$cache_root/sources/$2"
+    if [ ! -f "$file" ] || ! echo "$3  $file" | sha256sum -c --status; then
+      curl -fsSL --retry 3 -o "$file.part.$$" "$1" 2>/dev/null || { rm -f "$file.part.$$"; return 1; }
+      echo "$3  $file.part.$$" | sha256sum -c --status || { echo "checksum mismatch: $1" >&2; rm -f "$file.part.$$"; return 1; }
+      mv "$file.part.$$" "$file"
+    fi
+  }
+  for pkg in "${sources[@]}"; do
+    dsc= orig= complete=1
+    while read -r url file _ sum; do
+      url=${url//\'/} file=${file//\'/}
+      if fetch "$url" "$file" "${sum#SHA256:}"; then
+        case "$file" in *.dsc) dsc=$file ;; *.orig.tar.*) orig=$file ;; esac
+      else
+        complete=0
+      fi
+    done < <(apt-get source --print-uris "$pkg/bookworm" 2>/dev/null | grep "^'")
+    if [ "$complete" = 1 ] && [ -n "$dsc" ]; then
+      unpack[$pkg]="dsc $dsc"
+    elif [ -n "$orig" ]; then
+      echo "  $pkg: no Debian changes on the mirror, building the upstream source" >&2
+      unpack[$pkg]="orig $orig"
+    else
+      echo "windows-deps: the source of $pkg could not be fetched" >&2
+      exit 1
+    fi
+  done
 fi
 
+# Builds one architecture's prefix; runs in a subshell of its own.
+build_arch() {
+arch=$1
+case "$arch" in
+  # libimagequant's SSE code needs SSE enabled for the whole file, which
+  # the 32-bit compiler does not assume.
+  i686) triplet=i686-w64-mingw32; openssl_target=mingw; imagequant_sse=OFF ;;
+  x86_64) triplet=x86_64-w64-mingw32; openssl_target=mingw64; imagequant_sse=ON ;;
+esac
+toolchain="$root/cmake/toolchains/mingw-$arch.cmake"
+prefix=$(prefix_of "$arch")
 work=$(mktemp -d "${TMPDIR:-/tmp}/pelbo-win-deps.XXXXXX")
 # A failed step leaves its log in the cache folder and shows its end.
 trap 'status=$?; if [ $status -ne 0 ] && [ -f "$work/build.log" ]; then
         cp "$work/build.log" "$cache_root/failed-$arch.log"; tail -n 30 "$work/build.log" >&2
-        echo "windows-deps: failed, whole log in $cache_root/failed-$arch.log" >&2; fi
+        echo "windows-deps: $arch failed, whole log in $cache_root/failed-$arch.log" >&2; fi
       rm -rf "$work"' EXIT
 rm -rf "$prefix"
 mkdir -p "$prefix/lib/pkgconfig" "$prefix/include"
 log="$work/build.log"
 echo "Building the Windows $arch dependencies into $prefix (log: $log while it runs)" >&2
 
-# Downloads are kept beside the prefixes: a rebuild needs no network.
-mkdir -p "$cache_root/sources"
-# Each file is checked against the checksum apt lists for it. When the
-# mirror lacks a package's Debian changes (it has lost qrencode's), the
-# upstream tarball is built as it is: none of this script's packages need
-# them to build.
-fetch() { # url, file, sha256
-  local file="$cache_root/sources/$2"
-  if [ ! -f "$file" ] || ! echo "$3  $file" | sha256sum -c --status; then
-    curl -fsSL --retry 3 -o "$file.part" "$1" 2>>"$log" || { rm -f "$file.part"; return 1; }
-    echo "$3  $file.part" | sha256sum -c --status || { echo "checksum mismatch: $1" >>"$log"; rm -f "$file.part"; return 1; }
-    mv "$file.part" "$file"
-  fi
-}
 cd "$work"
 for pkg in "${sources[@]}"; do
-  dsc= orig= complete=1
-  while read -r url file _ sum; do
-    url=${url//\'/} file=${file//\'/}
-    if fetch "$url" "$file" "${sum#SHA256:}"; then
-      case "$file" in *.dsc) dsc=$file ;; *.orig.tar.*) orig=$file ;; esac
-    else
-      complete=0
-    fi
-  done < <(apt-get source --print-uris "$pkg/bookworm" 2>/dev/null | grep "^'")
-  if [ "$complete" = 1 ] && [ -n "$dsc" ]; then
-    dpkg-source -x "$cache_root/sources/$dsc" >>"$log" 2>&1
-  elif [ -n "$orig" ]; then
-    echo "  $pkg: no Debian changes on the mirror, building the upstream source" >&2
-    tar -xf "$cache_root/sources/$orig"
+  read -r how file <<<"${unpack[$pkg]}"
+  if [ "$how" = dsc ]; then
+    dpkg-source -x "$cache_root/sources/$file" >>"$log" 2>&1
   else
-    echo "windows-deps: the source of $pkg could not be fetched" >&2
-    exit 1
+    tar -xf "$cache_root/sources/$file"
   fi
 done
 src() { find "$work" -maxdepth 1 -mindepth 1 -type d -name "$1-[0-9]*" | head -n1; }
@@ -111,7 +132,7 @@ cmake_dep() { # source folder, extra cmake arguments...
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DPELBO_WIN_DEPS="$prefix" \
     -DBUILD_SHARED_LIBS=OFF "$@" >>"$log" 2>&1
 }
-step() { echo "  $1" >&2; }
+step() { echo "  $arch: $1" >&2; }
 # A pkg-config file for a library whose own build writes none.
 write_pc() { # name, description, version, library
   cat > "$prefix/lib/pkgconfig/$1.pc" <<EOF
@@ -210,4 +231,18 @@ mkdir -p "$prefix/boost-include"
 ln -sfn /usr/include/boost "$prefix/boost-include/boost"
 
 touch "$prefix/.complete"
-echo "$prefix"
+}
+
+pids=()
+for arch in "${missing[@]}"; do
+  (build_arch "$arch") &
+  pids+=($!)
+done
+failed=0
+for pid in "${pids[@]}"; do
+  wait "$pid" || failed=1
+done
+[ "$failed" = 0 ] || exit 1
+for arch in "${arches[@]}"; do
+  prefix_of "$arch"
+done
