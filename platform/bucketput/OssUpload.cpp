@@ -15,10 +15,6 @@ class ServiceRegistry {
 public:
     ~ServiceRegistry()
     {
-        // The service's thread is gone already; its memory goes with the
-        // process.
-        if (Compat::ProcessIsEnding())
-            return;
         Bucketput::UploadService* service = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -50,8 +46,8 @@ private:
 
 ServiceRegistry& Registry()
 {
-    static ServiceRegistry registry;
-    return registry;
+    static Compat::ProcessWide<ServiceRegistry> registry(new ServiceRegistry);
+    return *registry;
 }
 
 }  // namespace

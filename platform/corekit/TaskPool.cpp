@@ -148,19 +148,13 @@ void JoinUnlessSelf(std::thread& thread)
 
 TaskPool& TaskPool::Instance()
 {
-    static TaskPool pool;
+    static Compat::ProcessWide<TaskPool> pool(new TaskPool);
     g_poolAlive.store(true);
-    return pool;
+    return *pool;
 }
 
 TaskPool::~TaskPool()
 {
-    if (Compat::ProcessIsEnding()) {
-        Compat::LeaveToProcessEnd(m_threads);
-        Compat::LeaveToProcessEnd(m_finished);
-        g_poolAlive.store(false);
-        return;
-    }
     Shutdown();
     g_poolAlive.store(false);
 }

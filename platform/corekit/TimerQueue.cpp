@@ -35,16 +35,12 @@ struct TimerQueue::Timer {
 
 TimerQueue& TimerQueue::Instance()
 {
-    static TimerQueue queue;
-    return queue;
+    static Compat::ProcessWide<TimerQueue> queue(new TimerQueue);
+    return *queue;
 }
 
 TimerQueue::~TimerQueue()
 {
-    if (Compat::ProcessIsEnding()) {
-        Compat::LeaveToProcessEnd(m_thread);
-        return;
-    }
     Shutdown();
 }
 

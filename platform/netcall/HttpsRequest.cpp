@@ -14,10 +14,6 @@ class ServiceRegistry {
 public:
     ~ServiceRegistry()
     {
-        // The service's thread is gone already; its memory goes with the
-        // process.
-        if (Compat::ProcessIsEnding())
-            return;
         Netcall::CurlService* curl = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -84,7 +80,11 @@ private:
     Netcall::CurlService* m_default = nullptr;
 };
 
-ServiceRegistry g_registry;
+ServiceRegistry& Registry()
+{
+    static Compat::ProcessWide<ServiceRegistry> registry(new ServiceRegistry);
+    return *registry;
+}
 
 }  // namespace
 
@@ -105,7 +105,7 @@ IHttpsRequestSink::~IHttpsRequestSink()
 
 void IHttpsRequestSink::DetachHttpsSink()
 {
-    g_registry.Detach(this);
+    Registry().Detach(this);
 }
 
 namespace Util {
@@ -116,7 +116,7 @@ IHttpsService::~IHttpsService() = default;
 int Request(unsigned& id, IHttpsRequestSink* sink, const ST_HttpsReqInfo& info)
 {
     try {
-        return g_registry.Current()->Request(id, sink, info);
+        return Registry().Current()->Request(id, sink, info);
     } catch (...) {
         return 0;
     }
@@ -125,7 +125,7 @@ int Request(unsigned& id, IHttpsRequestSink* sink, const ST_HttpsReqInfo& info)
 void RemoveSink(const unsigned& id)
 {
     try {
-        g_registry.Current()->RemoveSink(id);
+        Registry().Current()->RemoveSink(id);
     } catch (...) {
         // Nothing was pending under this identifier that could be reached.
     }
@@ -133,13 +133,13 @@ void RemoveSink(const unsigned& id)
 
 void SetService(IHttpsService* service)
 {
-    g_registry.Install(service);
+    Registry().Install(service);
 }
 
 void Shutdown()
 {
     try {
-        g_registry.ShutdownDefault();
+        Registry().ShutdownDefault();
     } catch (...) {
         // Joining failed; the thread ends on its own when the process does.
     }

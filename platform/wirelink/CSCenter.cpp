@@ -22,22 +22,12 @@ struct Holder {
     // Transports ended from inside one of their own callbacks: their
     // threads are joined later, from another thread.
     std::vector<std::shared_ptr<Wirelink::CTransport>> retired;
-
-    ~Holder()
-    {
-        // The transports' threads are gone already, and their destructors
-        // would wait for them.
-        if (Compat::ProcessIsEnding()) {
-            Compat::LeaveToProcessEnd(current);
-            Compat::LeaveToProcessEnd(retired);
-        }
-    }
 };
 
 Holder& TheHolder()
 {
-    static Holder holder;
-    return holder;
+    static Compat::ProcessWide<Holder> holder(new Holder);
+    return *holder;
 }
 
 std::shared_ptr<Wirelink::CTransport> Current()
