@@ -110,7 +110,14 @@ void CNetMonitor::InsertInteraction(CInteractionControl* ui, const int& triggle)
         states = SnapshotLocked();
         BeginCallLocked(ui);
     }
-    ui->OnNetSummary(&states.tim, &states.ws, &states.trtc);
+    // As in a summary pass: a throwing window must neither leave its call
+    // open (a later removal would wait for it for ever) nor throw into the
+    // caller of the library.
+    try {
+        ui->OnNetSummary(&states.tim, &states.ws, &states.trtc);
+    } catch (...) {
+        Util::Log::Info(kTag, L"InsertInteraction: the interaction threw");
+    }
     EndCall(ui);
 }
 

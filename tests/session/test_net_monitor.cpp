@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -301,6 +302,23 @@ TEST_F(NetMonitorTest, InsertWithTriggleCallsAtOnceAndRemoveCounts)
     int ws = -1;
     monitor.GetNetStates(nullptr, &ws, nullptr);
     EXPECT_EQ(ws, 3);
+}
+
+// A window that throws from its first summary: the insertion still returns
+// normally, and a removal from another thread does not wait for a call that
+// ended with the exception.
+TEST_F(NetMonitorTest, WindowThrowingOnInsertionLeavesNoCallOpen)
+{
+    LogCapture log;
+    Window ui;
+    ui.onSummary = [] { throw std::runtime_error("window gone"); };
+    EXPECT_NO_THROW(monitor.InsertInteraction(&ui, 1));
+    EXPECT_EQ(ui.Calls(), 1u);
+    EXPECT_EQ(log.Count("InsertInteraction: the interaction threw"), 1u);
+
+    auto removal = std::async(std::launch::async, [&] { return monitor.RemoveInteraction(&ui); });
+    ASSERT_EQ(removal.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(removal.get(), 1);
 }
 
 // The pass visits interactions in ascending address order. One that removes
