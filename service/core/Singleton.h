@@ -2,7 +2,8 @@
 // CSingleton: the process-wide holder of one family's manager. The first
 // Get creates the manager; Exit destroys it and empties the holder, so the
 // next Get creates a fresh one. A family whose exit is final (PermanentExit)
-// stays closed after Exit: Get then returns null for the life of the process.
+// stays closed after an Exit that ended a manager: Get then returns null for
+// the life of the process. Exit without a manager does nothing.
 //
 // Creation and exit are serialised by the holder's lock, so two threads that
 // make the first call together get the same manager. The manager is
@@ -48,6 +49,10 @@ public:
         T* instance = nullptr;
         {
             std::lock_guard<std::mutex> guard(m_lock);
+            // An exit before the family's first call has nothing to end, and
+            // must not close the family for the rest of the process.
+            if (m_instance == nullptr)
+                return;
             instance = m_instance;
             m_instance = nullptr;
             if (PermanentExit)

@@ -13,6 +13,15 @@
 
 namespace {
 
+// Runs first: an exit before any monitor exists has nothing to end and
+// leaves the family open.
+TEST(ProcessState, ExitBeforeTheFirstMonitorLeavesTheFamilyOpen)
+{
+    LogCapture::UseTemporaryRoot();
+    Aux::AuxNetMon::Exit();
+    EXPECT_NE(Aux::AuxNetMon::GetNetMon(), nullptr);
+}
+
 // The user id stays for the life of the library once set, so this runs
 // before anything signs in.
 TEST(ProcessState, InitWithoutUserMarksTheManagerInitialisedForGood)
