@@ -1,35 +1,80 @@
+// The off-screen window system: records behind handles that are numbers and
+// never point anywhere, so no system function can take one for a real
+// window, and a handle kept after its window is gone finds nothing. As with
+// the real systems, a window's record is freed when the window is
+// destroyed; what it showed last stays until Reset, for the tests to look
+// at. The canvas is the program's own: Cairo on Linux, GDI+ on Windows.
+
 #include "OffscreenNative.h"
 
-#include <cairo.h>
+#ifdef _WIN32
+#include <windows.h>
+#include <gdiplus.h>
+#endif
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "BaseWnd.h"
-#include "ImageEx.h"
 #include "Native.h"
 
-struct HWND__ {
+namespace {
+
+struct Record {
     CBaseWnd* object = nullptr;
     RECT rect{0, 0, 0, 0};
     std::wstring className;
     std::wstring text;
-    bool alive = true;
-    bool trackLeave = false;
-    std::vector<uint8_t> shown;
+};
+
+// The last picture a window presented.
+struct Picture {
+    std::vector<uint8_t> pixels;
     int width = 0;
     int height = 0;
     int stride = 0;
     int presents = 0;
 };
 
-namespace {
+#ifdef _WIN32
+// Started before the first test draws and shut down after the last canvas
+// is gone (test objects never outlive main), as WinMain does for the
+// program's whole life.
+class GdiPlusSession {
+public:
+    GdiPlusSession()
+    {
+        Gdiplus::GdiplusStartupInput input;
+        m_started = Gdiplus::GdiplusStartup(&m_token, &input, nullptr) == Gdiplus::Ok;
+    }
+    ~GdiPlusSession()
+    {
+        if (m_started) {
+            Gdiplus::GdiplusShutdown(m_token);
+        }
+    }
+    GdiPlusSession(const GdiPlusSession&) = delete;
+    GdiPlusSession& operator=(const GdiPlusSession&) = delete;
+
+private:
+    ULONG_PTR m_token = 0;
+    bool m_started = false;
+};
+
+const GdiPlusSession g_gdiPlus;
+#endif
 
 struct State {
-    std::vector<std::unique_ptr<HWND__>> windows;
+    // Live windows only. Handles are never reused within the process.
+    std::map<HWND, std::unique_ptr<Record>> windows;
+    std::map<HWND, Picture> pictures;
+    uintptr_t nextHandle = 0x10;
+    HWND lastMade = nullptr;
+    size_t made = 0;
     std::vector<Offscreen::PostedMessage> posted;
     std::vector<std::wstring> launched;
     std::vector<HWND> flashed;
@@ -39,6 +84,8 @@ struct State {
     std::function<void()> observer;
     std::chrono::milliseconds limit{30000};
 
+    // Guards the maps' shape against the download's thread
+    // (RunOnWindowThread), and the tasks.
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::pair<HWND, std::function<void()>>> tasks;
@@ -50,14 +97,17 @@ State& S()
     return state;
 }
 
-bool Own(HWND hwnd)
+bool LiveLocked(HWND hwnd) { return S().windows.count(hwnd) != 0; }
+
+// The record of a live window of this backend; null for any other handle.
+// Records are freed on the window's thread only, so the caller there may
+// use one after the lock is let go.
+Record* Live(HWND hwnd)
 {
-    for (const auto& w : S().windows) {
-        if (w.get() == hwnd) {
-            return hwnd->alive;
-        }
-    }
-    return false;
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const auto it = s.windows.find(hwnd);
+    return it != s.windows.end() ? it->second.get() : nullptr;
 }
 
 }  // namespace
@@ -69,6 +119,9 @@ void Reset()
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.windows.clear();
+    s.pictures.clear();
+    s.lastMade = nullptr;
+    s.made = 0;
     s.posted.clear();
     s.launched.clear();
     s.flashed.clear();
@@ -80,32 +133,39 @@ void Reset()
     s.tasks.clear();
 }
 
-size_t WindowCount() { return S().windows.size(); }
-HWND LastWindow() { return S().windows.empty() ? nullptr : S().windows.back().get(); }
-bool Alive(HWND hwnd) { return Own(hwnd); }
+size_t WindowCount()
+{
+    std::lock_guard<std::mutex> lock(S().mutex);
+    return S().made;
+}
+
+HWND LastWindow()
+{
+    std::lock_guard<std::mutex> lock(S().mutex);
+    return S().lastMade;
+}
+
+bool Alive(HWND hwnd) { return Live(hwnd) != nullptr; }
 
 uint32_t PresentedPixel(HWND hwnd, int x, int y)
 {
-    if (hwnd == nullptr || hwnd->shown.empty() || x < 0 || y < 0 || x >= hwnd->width || y >= hwnd->height) {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const auto it = s.pictures.find(hwnd);
+    if (it == s.pictures.end() || x < 0 || y < 0 || x >= it->second.width || y >= it->second.height) {
         return 0;
     }
-    return *reinterpret_cast<const uint32_t*>(hwnd->shown.data() + static_cast<size_t>(y) * hwnd->stride +
+    const Picture& p = it->second;
+    return *reinterpret_cast<const uint32_t*>(p.pixels.data() + static_cast<size_t>(y) * p.stride +
                                               static_cast<size_t>(x) * 4);
 }
 
-int PresentCount(HWND hwnd) { return hwnd != nullptr ? hwnd->presents : 0; }
-
-bool SavePresented(HWND hwnd, const std::string& path)
+int PresentCount(HWND hwnd)
 {
-    if (hwnd == nullptr || hwnd->shown.empty()) {
-        return false;
-    }
-    std::vector<uint8_t> pixels = hwnd->shown;
-    cairo_surface_t* surface = cairo_image_surface_create_for_data(pixels.data(), CAIRO_FORMAT_ARGB32, hwnd->width,
-                                                                   hwnd->height, hwnd->stride);
-    const bool ok = cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(surface);
-    return ok;
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const auto it = s.pictures.find(hwnd);
+    return it != s.pictures.end() ? it->second.presents : 0;
 }
 
 std::vector<PostedMessage> Posted() { return S().posted; }
@@ -122,35 +182,52 @@ namespace Native {
 
 bool RegisterFrameClass(HINSTANCE, const wchar_t* className) { return className != nullptr; }
 
+// As the systems do: a window whose WM_CREATE answers -1 is destroyed again
+// before the call returns.
 HWND CreateFrameWindow(HINSTANCE, const wchar_t* className, const wchar_t* title, DWORD, DWORD, int, int, int, int,
                        HWND, HMENU, void* createParam)
 {
     State& s = S();
-    s.windows.push_back(std::make_unique<HWND__>());
-    HWND hwnd = s.windows.back().get();
-    hwnd->className = className != nullptr ? className : L"";
-    hwnd->text = title != nullptr ? title : L"";
+    HWND hwnd = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        hwnd = reinterpret_cast<HWND>(s.nextHandle);
+        s.nextHandle += 0x10;
+        auto record = std::make_unique<Record>();
+        record->className = className != nullptr ? className : L"";
+        record->text = title != nullptr ? title : L"";
+        s.windows.emplace(hwnd, std::move(record));
+        s.lastMade = hwnd;
+        ++s.made;
+    }
     CBaseWnd::WindowProc(hwnd, WM_NCCREATE, 0, 0, createParam);
-    CBaseWnd::WindowProc(hwnd, WM_CREATE, 0, 0, nullptr);
-    return Own(hwnd) ? hwnd : nullptr;
+    if (CBaseWnd::WindowProc(hwnd, WM_CREATE, 0, 0, nullptr) == -1) {
+        Destroy(hwnd);
+        return nullptr;
+    }
+    return Offscreen::Alive(hwnd) ? hwnd : nullptr;
 }
 
-bool IsWindow(HWND hwnd) { return Own(hwnd); }
+bool IsWindow(HWND hwnd) { return Offscreen::Alive(hwnd); }
 LRESULT DefaultProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 void SetWindowObject(HWND hwnd, CBaseWnd* object)
 {
-    if (Own(hwnd)) {
-        hwnd->object = object;
+    if (Record* r = Live(hwnd)) {
+        r->object = object;
     }
 }
 
-CBaseWnd* GetWindowObject(HWND hwnd) { return Own(hwnd) ? hwnd->object : nullptr; }
+CBaseWnd* GetWindowObject(HWND hwnd)
+{
+    const Record* r = Live(hwnd);
+    return r != nullptr ? r->object : nullptr;
+}
 
 void SetText(HWND hwnd, const wchar_t* text)
 {
-    if (Own(hwnd)) {
-        hwnd->text = text;
+    if (Record* r = Live(hwnd)) {
+        r->text = text;
     }
 }
 
@@ -158,21 +235,25 @@ void RemoveCaption(HWND) {}
 
 void Move(HWND hwnd, int x, int y, int width, int height)
 {
-    if (Own(hwnd)) {
-        hwnd->rect = RECT{x, y, x + width, y + height};
+    if (Record* r = Live(hwnd)) {
+        r->rect = RECT{x, y, x + width, y + height};
     }
 }
 
 void SetPosition(HWND hwnd, int x, int y)
 {
-    if (Own(hwnd)) {
-        const long w = hwnd->rect.right - hwnd->rect.left;
-        const long h = hwnd->rect.bottom - hwnd->rect.top;
-        hwnd->rect = RECT{x, y, x + w, y + h};
+    if (Record* r = Live(hwnd)) {
+        const auto w = r->rect.right - r->rect.left;
+        const auto h = r->rect.bottom - r->rect.top;
+        r->rect = RECT{x, y, x + w, y + h};
     }
 }
 
-RECT WindowRect(HWND hwnd) { return Own(hwnd) ? hwnd->rect : RECT{0, 0, 0, 0}; }
+RECT WindowRect(HWND hwnd)
+{
+    const Record* r = Live(hwnd);
+    return r != nullptr ? r->rect : RECT{0, 0, 0, 0};
+}
 
 RECT ClientRect(HWND hwnd)
 {
@@ -183,38 +264,37 @@ RECT ClientRect(HWND hwnd)
 bool OwnerRect(HWND, RECT*) { return false; }
 RECT WorkArea(HWND) { return RECT{0, 0, 1920, 1040}; }
 
-void TrackMouseLeave(HWND hwnd)
-{
-    if (Own(hwnd)) {
-        hwnd->trackLeave = true;
-    }
-}
+void TrackMouseLeave(HWND) {}
 
 void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) { S().posted.push_back({hwnd, msg, wParam, lParam}); }
 
 void Present(HWND hwnd, const CCanvas& canvas)
 {
-    if (!Own(hwnd) || canvas.Pixels() == nullptr) {
+    if (Live(hwnd) == nullptr || canvas.Pixels() == nullptr) {
         return;
     }
-    hwnd->shown.assign(canvas.Pixels(), canvas.Pixels() + static_cast<size_t>(canvas.Stride()) * canvas.Height());
-    hwnd->width = canvas.Width();
-    hwnd->height = canvas.Height();
-    hwnd->stride = canvas.Stride();
-    ++hwnd->presents;
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Picture& p = s.pictures[hwnd];
+    p.pixels.assign(canvas.Pixels(), canvas.Pixels() + static_cast<size_t>(canvas.Stride()) * canvas.Height());
+    p.width = canvas.Width();
+    p.height = canvas.Height();
+    p.stride = canvas.Stride();
+    ++p.presents;
 }
 
 void SetSmallIcon(HWND, const CImageEx&) {}
 
 void Destroy(HWND hwnd)
 {
-    if (!Own(hwnd)) {
+    if (Live(hwnd) == nullptr) {
         return;
     }
     CBaseWnd::WindowProc(hwnd, WM_DESTROY, 0, 0, nullptr);
     CBaseWnd::WindowProc(hwnd, WM_NCDESTROY, 0, 0, nullptr);
-    std::lock_guard<std::mutex> lock(S().mutex);
-    hwnd->alive = false;
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.windows.erase(hwnd);
 }
 
 void PostQuit(int code)
@@ -237,7 +317,7 @@ int RunLoop()
             const HWND target = s.tasks.front().first;
             task = std::move(s.tasks.front().second);
             s.tasks.pop_front();
-            if (!target->alive) {
+            if (!LiveLocked(target)) {
                 continue;
             }
         }
@@ -253,7 +333,7 @@ void RunOnWindowThread(HWND hwnd, std::function<void()> task)
 {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (hwnd == nullptr || !hwnd->alive) {
+    if (!LiveLocked(hwnd)) {
         return;
     }
     s.tasks.emplace_back(hwnd, std::move(task));
@@ -264,12 +344,14 @@ void RunOnWindowThread(HWND hwnd, std::function<void()> task)
 // named the window to report.
 HWND FindRunning(const wchar_t* className, const wchar_t* title)
 {
-    if (S().running != nullptr) {
-        return S().running;
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.running != nullptr) {
+        return s.running;
     }
-    for (const auto& w : S().windows) {
-        if (w->alive && w->className == className && w->text == title) {
-            return w.get();
+    for (const auto& w : s.windows) {
+        if (w.second->className == className && w.second->text == title) {
+            return w.first;
         }
     }
     return nullptr;

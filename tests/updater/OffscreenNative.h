@@ -21,16 +21,16 @@ struct PostedMessage {
     LPARAM lParam;
 };
 
-// Forgets every window and record of a previous test.
+// Forgets every window and picture of a previous test.
 void Reset();
+// Windows made since Reset, destroyed ones included.
 size_t WindowCount();
-// The window made last (null when none).
+// The window made last, destroyed or not (null when none).
 HWND LastWindow();
 bool Alive(HWND hwnd);
 // The pixel at (x, y) of the window's last presented picture (0 when none).
 uint32_t PresentedPixel(HWND hwnd, int x, int y);
 int PresentCount(HWND hwnd);
-bool SavePresented(HWND hwnd, const std::string& path);
 std::vector<PostedMessage> Posted();
 std::vector<std::wstring> Launched();
 bool QuitPosted();

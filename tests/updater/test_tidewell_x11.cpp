@@ -231,6 +231,22 @@ TEST_F(TidewellX11Test, DownloadsAndStartsTheInstallerOnce)
     EXPECT_TRUE(std::filesystem::exists(DataFolder() / "upgrade" / "ver_1002.exe"));
 }
 
+// The installer in place is started at once and its window closed before
+// the program looks at it again; nothing is fetched.
+TEST_F(TidewellX11Test, InstallerInPlaceIsStartedWithoutADownload)
+{
+    std::filesystem::create_directories(DataFolder() / "upgrade");
+    std::ofstream(DataFolder() / "upgrade" / "ver_1002.exe", std::ios::binary)
+        << *m_server.State().downloads.Get("installer");
+    DevServer::Fault refuse;
+    refuse.httpStatus = 500;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", refuse));
+    auto updater = Tidewell("/download/installer", m_md5);
+    ASSERT_TRUE(updater->Started());
+    EXPECT_EQ(updater->Wait(), std::optional<int>(0));
+    EXPECT_EQ(MarkerLines(kLimit), std::vector<std::string>{"ran"});
+}
+
 TEST_F(TidewellX11Test, CloseButtonEndsTheWaitingUpdater)
 {
     ASSERT_TRUE(Installed("xdotool") && Installed("xprop")) << "needs Debian xdotool and x11-utils";

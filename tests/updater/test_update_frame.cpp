@@ -217,6 +217,38 @@ TEST_F(UpdateFrameTest, SystemCloseCommandCloses)
     EXPECT_TRUE(Offscreen::QuitPosted());
 }
 
+// A window that refuses its WM_CREATE is gone before Create returns: its
+// object is not ended by the window and stays with the caller, who deletes
+// it once on the null handle.
+class RefusingWindow : public CBaseWnd {
+public:
+    explicit RefusingWindow(int* finals) : m_finals(finals) {}
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override
+    {
+        return msg == WM_CREATE ? -1 : CBaseWnd::HandleMessage(msg, wParam, lParam);
+    }
+    void OnFinalMessage(HWND hwnd) override
+    {
+        CBaseWnd::OnFinalMessage(hwnd);
+        ++*m_finals;
+        delete this;
+    }
+
+private:
+    int* m_finals;
+};
+
+TEST_F(UpdateFrameTest, WindowGoneDuringCreationStaysWithItsCreator)
+{
+    int finals = 0;
+    auto* window = new RefusingWindow(&finals);
+    EXPECT_EQ(window->Create(nullptr, nullptr, L"Oxbel", 0, 0, 0, 0, 0, 0, nullptr), nullptr);
+    EXPECT_EQ(finals, 0);
+    EXPECT_EQ(window->GetHWND(), nullptr);
+    EXPECT_FALSE(Offscreen::Alive(Offscreen::LastWindow()));
+    delete window;
+}
+
 TEST_F(UpdateFrameTest, ProgressReportsOfTheAwaitedDownloadOnly)
 {
     CUpdateFrame* frame = Open();

@@ -34,10 +34,12 @@ HWND CBaseWnd::Create(HINSTANCE instance, HWND parent, const wchar_t* title, DWO
     if (!RegisterWindowClass(instance)) {
         return nullptr;
     }
+    // A window that dies before creation returns (a failed WM_CREATE) does
+    // not end its object: the caller still owns it and deletes it on null.
+    m_creating = true;
     const HWND created = Native::CreateFrameWindow(instance, GetWindowClassName(), title, style, exStyle, x, y, width,
                                                    height, parent, menu, this);
-    // The window may already be gone again (a failed WM_CREATE); only a live
-    // one is kept.
+    m_creating = false;
     m_hWnd = Native::IsWindow(created) ? created : nullptr;
     return m_hWnd;
 }
@@ -57,7 +59,9 @@ LRESULT CBaseWnd::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, 
             const LRESULT result = Native::DefaultProc(hwnd, msg, wParam, lParam);
             Native::SetWindowObject(hwnd, nullptr);
             object->m_hWnd = nullptr;
-            object->OnFinalMessage(hwnd);
+            if (!object->m_creating) {
+                object->OnFinalMessage(hwnd);
+            }
             return result;
         }
     }

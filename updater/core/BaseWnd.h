@@ -1,7 +1,9 @@
 #pragma once
 // CBaseWnd: the small window framework. One shared window procedure finds
 // the object of a window and hands it every message; the object lives until
-// the window's last message, after which OnFinalMessage may delete it.
+// the window's last message, after which OnFinalMessage may delete it. A
+// window that is gone again before Create returns leaves its object to the
+// caller of Create, which then gets null.
 
 #include "WinTypes.h"
 
@@ -26,4 +28,7 @@ public:
 
 protected:
     HWND m_hWnd = nullptr;
+
+private:
+    bool m_creating = false;
 };

@@ -32,7 +32,6 @@ extern char** environ;
 
 struct HWND__ {
     Window xid = 0;
-    bool foreign = false;  // another program's window (the single-instance search)
     unsigned long serial = 0;
     CBaseWnd* object = nullptr;
     RECT rect{0, 0, 0, 0};
@@ -74,7 +73,7 @@ struct Backend {
     Atom wmProtocols = 0;
     Atom wmDelete = 0;
     std::map<Window, std::unique_ptr<HWND__>> windows;
-    std::vector<std::unique_ptr<HWND__>> foreign;
+    std::vector<std::unique_ptr<HWND__>> foreign;  // other programs' windows (the single-instance search)
     std::deque<Posted> posted;
     bool quit = false;
     int quitCode = 0;
@@ -130,13 +129,29 @@ std::string Utf8(const wchar_t* text)
     return ToMultiByte(text != nullptr ? text : L"", CP_UTF8);
 }
 
+// A handle may outlive its window, so it is only compared with the live
+// records, never read, until it is known to be one of them.
 bool IsOwn(HWND hwnd)
 {
-    if (hwnd == nullptr || hwnd->foreign) {
+    if (hwnd == nullptr) {
         return false;
     }
-    auto it = B().windows.find(hwnd->xid);
-    return it != B().windows.end() && it->second.get() == hwnd;
+    for (const auto& window : B().windows) {
+        if (window.second.get() == hwnd) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsForeign(HWND hwnd)
+{
+    for (const auto& record : B().foreign) {
+        if (record.get() == hwnd) {
+            return true;
+        }
+    }
+    return false;
 }
 
 LRESULT Send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
@@ -409,11 +424,11 @@ HWND CreateFrameWindow(HINSTANCE, const wchar_t* className, const wchar_t* title
 
 bool IsWindow(HWND hwnd)
 {
-    if (hwnd == nullptr) {
-        return false;
+    if (IsOwn(hwnd)) {
+        return true;
     }
-    if (!hwnd->foreign) {
-        return IsOwn(hwnd);
+    if (!IsForeign(hwnd)) {
+        return false;
     }
     XWindowAttributes attributes;
     return B().display != nullptr && XGetWindowAttributes(B().display, hwnd->xid, &attributes) != 0;
@@ -692,14 +707,13 @@ HWND FindRunning(const wchar_t* className, const wchar_t* title)
     }
     auto record = std::make_unique<HWND__>();
     record->xid = found;
-    record->foreign = true;
     b.foreign.push_back(std::move(record));
     return b.foreign.back().get();
 }
 
 void Flash(HWND hwnd)
 {
-    if (hwnd == nullptr || B().display == nullptr) {
+    if (B().display == nullptr || (!IsOwn(hwnd) && !IsForeign(hwnd))) {
         return;
     }
     Display* display = B().display;
