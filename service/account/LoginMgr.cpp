@@ -197,6 +197,9 @@ int CLoginMgr::WeChatBind(const wchar_t* token, const wchar_t* accessToken)
 void CLoginMgr::OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,
                                  int& completed)
 {
+    // A receiver may end the family during this result; the manager then
+    // goes when the handler returns.
+    CDeferredExit::Scope running(*this);
     // Runs on the HTTPS service's delivery thread: nothing may escape.
     try {
         const int slot = m_slots.Match(id);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/DeferredExit.h"
 #include "core/RequestSlots.h"
 #include "core/Singleton.h"
 #include "netcall/HttpsRequest.h"
@@ -15,7 +16,7 @@
 class CRestResult;
 struct IXData;
 
-class CLoginMgr : public IHttpsRequestSink {
+class CLoginMgr : public IHttpsRequestSink, public CDeferredExit {
 public:
     // Slots in the order in which results are matched.
     enum E_LOGIN_SLOT : unsigned {

@@ -9,11 +9,16 @@
 // make the first call together get the same manager. The manager is
 // destroyed outside the lock: its destructor may wait for a result being
 // delivered on another thread, and that delivery may itself reach the holder.
+// A manager that is a CDeferredExit may be ended from inside its own
+// handler: its delete then waits for that handler to return.
 // The holder does not destroy its manager at unload; the client ends every
 // family through its exit function first.
 
 #include <mutex>
 #include <new>
+#include <type_traits>
+
+#include "core/DeferredExit.h"
 
 template <typename T, bool PermanentExit = false>
 class CSingleton {
@@ -58,7 +63,11 @@ public:
             if (PermanentExit)
                 m_closed = true;
         }
-        delete instance;
+        if constexpr (std::is_base_of<CDeferredExit, T>::value) {
+            CDeferredExit::End(instance);
+        } else {
+            delete instance;
+        }
     }
 
     bool IsClosed() noexcept

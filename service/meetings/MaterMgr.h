@@ -15,12 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "core/DeferredExit.h"
 #include "core/RestRequest.h"
 #include "core/Singleton.h"
 #include "corekit/XData.h"
 #include "netcall/HttpsRequest.h"
 
-class CMaterMgr : public IHttpsRequestSink {
+class CMaterMgr : public IHttpsRequestSink, public CDeferredExit {
 public:
     CMaterMgr() = default;
     // Detaches from the HTTPS service before the cache and table go away.

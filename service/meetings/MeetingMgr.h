@@ -16,6 +16,7 @@
 #include <atomic>
 #include <string>
 
+#include "core/DeferredExit.h"
 #include "core/RequestSlots.h"
 #include "core/Singleton.h"
 #include "corekit/Event.h"
@@ -27,7 +28,7 @@ class Value;
 }
 struct IXData;
 
-class CMeetingMgr : public IHttpsRequestSink {
+class CMeetingMgr : public IHttpsRequestSink, public CDeferredExit {
 public:
     // Slots in the order in which results are matched.
     enum E_MEETING_SLOT : unsigned {

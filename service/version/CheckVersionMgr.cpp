@@ -203,6 +203,9 @@ CStringW CCheckVersionMgr::Md5() const
 void CCheckVersionMgr::OnHttpsReqResult(unsigned& id, const std::wstring&, const std::wstring& response,
                                         int& completed)
 {
+    // A receiver may end the family during this result; the manager then
+    // goes when the handler returns.
+    CDeferredExit::Scope running(*this);
     // Runs on the HTTPS service's delivery thread: nothing may escape.
     try {
         {

@@ -3,6 +3,8 @@
 // branch, and the cache read on one thread while results arrive on another.
 
 #include <atomic>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -10,6 +12,7 @@
 
 #include "RecordDump.h"
 #include "core/RequestKind.h"
+#include "core/ServiceEvent.h"
 #include "corekit/HttpSettings.h"
 #include "meetings/MaterApi.h"
 #include "meetings/MaterMgr.h"
@@ -107,6 +110,27 @@ TEST_F(MaterTest, RequestsCarryTheirAddressMethodTokenAndBody)
     EXPECT_EQ(sent[3].info.strContent, L"{\n   \"material_id\" : -5,\n   \"type_pc\" : 1\n}\n");
     EXPECT_EQ(sent[4].info.strContent, L"{\n   \"material_id\" : 77,\n   \"title\" : \"R\\u00e9sum\\u00e9\"\n}\n");
     EXPECT_EQ(MaterApi::GetMaterListCurPage(), 2u);
+}
+
+// Every kind of result, with a receiver that ends the family as it is
+// reported: the handler finishes in a whole manager.
+TEST_F(MaterTest, ReceiverMayEndTheFamilyDuringEachResult)
+{
+    event::scoped_connection ender =
+        ServiceEvent::HttpsServiceEvent().connect([](int, unsigned, IXData*) { MaterApi::DoExit(); });
+    const std::function<int()> calls[] = {
+        [] { return MaterApi::GetMaterList(501, L"tok", 1, 10); },
+        [] { return MaterApi::MaterAdd(501, L"tok", 9, L"/docs/plan.pdf", 1, L"123"); },
+        [] { return MaterApi::MaterDel(8, L"tok"); },
+        [] { return MaterApi::MaterDetail(8, L"tok", 1); },
+        [] { return MaterApi::MaterEdit(8, L"tok", L"name"); },
+    };
+    for (size_t i = 0; i < std::size(calls); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(calls[i](), 1);
+        ASSERT_TRUE(service.Deliver(i, ListAnswer(L"[" + Material(3) + L"]", L"1"), 1));
+        EXPECT_EQ(CMaterMgr::Instance().Peek(), nullptr);
+    }
 }
 
 TEST_F(MaterTest, TitleIsTheFileNameAfterTheLastSeparator)

@@ -148,6 +148,26 @@ TEST_F(LoginMgrTest, ThrowingReceiverDoesNotReachTheDeliveryThread)
     EXPECT_EQ(events.Results().size(), 1u);
 }
 
+// A receiver may end the family while the result is reported: the manager
+// finishes the result and goes, and the next call starts a fresh one.
+TEST_F(LoginMgrTest, ReceiverEndingTheFamilyDuringTheRegistrationResult)
+{
+    int exits = 0;
+    event::scoped_connection ender = ServiceEvent::HttpsServiceEvent().connect([&](int, unsigned, IXData*) {
+        ++exits;
+        LoginApi::DoExit();
+    });
+    ASSERT_EQ(LoginApi::RegisterNow(L"13800000001", L"secret", L"654321", L"Ann", L"Acme", nullptr), 1);
+    ASSERT_TRUE(service.Deliver(0, L"{\"code\": 0, \"token\": \"t\", \"userid\": 5}", 1));
+    EXPECT_EQ(exits, 1);
+    EXPECT_EQ(events.Results().size(), 1u);
+    EXPECT_EQ(CLoginMgr::Instance().Peek(), nullptr);
+
+    ender.disconnect();
+    ASSERT_EQ(LoginApi::RegisterNow(L"13800000001", L"secret", L"654321", L"Ann", L"Acme", nullptr), 1);
+    EXPECT_EQ(service.SentRequests().size(), 2u);
+}
+
 TEST_F(LoginMgrTest, ReceiverThatKeepsTheRecordOwnsItsOwnReference)
 {
     IXData* kept = nullptr;
