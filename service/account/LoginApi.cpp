@@ -12,7 +12,7 @@ template <typename F>
 int WithManager(const wchar_t* function, F&& call)
 {
     return Frame::GuardExport(function, 0, [&call] {
-        CLoginMgr* mgr = CLoginMgr::Instance().Get();
+        const auto mgr = CLoginMgr::Instance().Get();
         return mgr != nullptr ? call(*mgr) : 0;
     });
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/DeferredExit.h"
+#include "core/LastReference.h"
 #include "core/RequestSlots.h"
 #include "core/Singleton.h"
 #include "netcall/HttpsRequest.h"
@@ -16,7 +16,7 @@
 class CRestResult;
 struct IXData;
 
-class CLoginMgr : public IHttpsRequestSink, public CDeferredExit {
+class CLoginMgr : public IHttpsRequestSink, public CLastReference {
 public:
     // Slots in the order in which results are matched.
     enum E_LOGIN_SLOT : unsigned {

@@ -2,8 +2,13 @@
 // event::mutex: the re-entrant lock of one signal. It is held for a whole
 // emission, so a receiver may emit the same signal again on its own thread,
 // and a disconnect from another thread waits until the emission has ended.
+// On Windows that wait dispatches the messages sent to the waiting thread: a
+// receiver that SendMessages to the user-interface thread while that thread
+// disconnects it completes (see Frame::CCallOut).
 
 #include <mutex>
+
+#include "core/CallOut.h"
 
 namespace event {
 
@@ -14,7 +19,15 @@ public:
     mutex(const mutex&) = delete;
     mutex& operator=(const mutex&) = delete;
 
-    void lock() { m_lock.lock(); }
+    void lock()
+    {
+#ifdef _WIN32
+        while (!m_lock.try_lock())
+            Frame::CCallOut::DispatchSentMessages(1);
+#else
+        m_lock.lock();
+#endif
+    }
     void unlock() { m_lock.unlock(); }
 
 private:

@@ -221,6 +221,9 @@ public:
     void emit(Args... args) noexcept
     {
         std::lock_guard<event::mutex> guard(m_lock);
+        // Receivers are callbacks of the library: a stop they call does not
+        // wait for calls on other threads (Frame::CCallOut).
+        const Frame::CCallOut callOut;
         ++m_depth;
         // Indices stay valid while anything is emitting: entries are only
         // removed by Compact, which waits for the outermost emission.

@@ -6,19 +6,21 @@
 // the life of the process. Exit without a manager does nothing.
 //
 // Creation and exit are serialised by the holder's lock, so two threads that
-// make the first call together get the same manager. The manager is
-// destroyed outside the lock: its destructor may wait for a result being
-// delivered on another thread, and that delivery may itself reach the holder.
-// A manager that is a CDeferredExit may be ended from inside its own
-// handler: its delete then waits for that handler to return.
+// make the first call together get the same manager. The holder shares the
+// manager with the calls that use it: an exit on one thread never frees a
+// manager another thread is inside of. A manager that is a CLastReference is
+// closed by the exit and goes with its last reference (see there); any other
+// goes with the holder's reference, outside the lock, since its destructor
+// may wait for a delivery that itself reaches the holder.
 // The holder does not destroy its manager at unload; the client ends every
 // family through its exit function first.
 
+#include <memory>
 #include <mutex>
 #include <new>
 #include <type_traits>
 
-#include "core/DeferredExit.h"
+#include "core/LastReference.h"
 
 template <typename T, bool PermanentExit = false>
 class CSingleton {
@@ -29,12 +31,12 @@ public:
 
     // The manager, created when needed; null when the family has closed for
     // good or the manager could not be created.
-    T* Get() noexcept
+    std::shared_ptr<T> Get() noexcept
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_instance == nullptr && !m_closed) {
             try {
-                m_instance = new T();
+                m_instance = std::shared_ptr<T>(new T());
             } catch (...) {
                 m_instance = nullptr;
             }
@@ -43,7 +45,7 @@ public:
     }
 
     // The manager when it exists, without creating one.
-    T* Peek() noexcept
+    std::shared_ptr<T> Peek() noexcept
     {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_instance;
@@ -51,23 +53,19 @@ public:
 
     void Exit() noexcept
     {
-        T* instance = nullptr;
+        std::shared_ptr<T> instance;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             // An exit before the family's first call has nothing to end, and
             // must not close the family for the rest of the process.
             if (m_instance == nullptr)
                 return;
-            instance = m_instance;
-            m_instance = nullptr;
+            instance.swap(m_instance);
             if (PermanentExit)
                 m_closed = true;
         }
-        if constexpr (std::is_base_of<CDeferredExit, T>::value) {
-            CDeferredExit::End(instance);
-        } else {
-            delete instance;
-        }
+        if constexpr (std::is_base_of<CLastReference, T>::value)
+            instance->Close();
     }
 
     bool IsClosed() noexcept
@@ -78,6 +76,6 @@ public:
 
 private:
     std::mutex m_lock;
-    T* m_instance = nullptr;
+    std::shared_ptr<T> m_instance;
     bool m_closed = false;
 };

@@ -21,7 +21,7 @@ CImgConvCallback::~CImgConvCallback()
     // Without a manager there are no jobs to cancel; a callback that outlives
     // the family (a static object, say) must not bring the manager back.
     Frame::GuardExport(L"Aux::ImgConv::~CImgConvCallback", [this] {
-        if (CImgConvImp* imp = CImgConvImp::Instance().Peek())
+        if (const auto imp = CImgConvImp::Instance().Peek())
             imp->Stop(this);
     });
 }
@@ -29,7 +29,7 @@ CImgConvCallback::~CImgConvCallback()
 long Start(const wchar_t* srcFile, const wchar_t* dstFile, CImgConvCallback* callback, unsigned long long* jobId)
 {
     return Frame::GuardExport(L"Aux::ImgConv::Start", kResultFail, [&] {
-        CImgConvImp* imp = CImgConvImp::Instance().Get();
+        const auto imp = CImgConvImp::Instance().Get();
         return imp != nullptr ? imp->Start(srcFile, dstFile, callback, jobId) : kResultFail;
     });
 }
@@ -37,7 +37,7 @@ long Start(const wchar_t* srcFile, const wchar_t* dstFile, CImgConvCallback* cal
 long Stop(const unsigned long long& jobId)
 {
     return Frame::GuardExport(L"Aux::ImgConv::Stop", 1L, [&] {
-        CImgConvImp* imp = CImgConvImp::Instance().Get();
+        const auto imp = CImgConvImp::Instance().Get();
         return imp != nullptr ? imp->Stop(jobId) : 1L;
     });
 }
@@ -45,7 +45,7 @@ long Stop(const unsigned long long& jobId)
 long Stop(CImgConvCallback* callback)
 {
     return Frame::GuardExport(L"Aux::ImgConv::Stop", 0L, [&] {
-        CImgConvImp* imp = CImgConvImp::Instance().Get();
+        const auto imp = CImgConvImp::Instance().Get();
         return imp != nullptr ? imp->Stop(callback) : 0L;
     });
 }

@@ -127,7 +127,7 @@ void CImgConvImp::OnConvertResult(uint64_t fromTaskId, unsigned, IXData* record,
         uint32_t result = 0;
         if (record != nullptr)
             record->GetIXDataU32(L"result", result);
-        CImgConvImp* self = Instance().Peek();
+        const auto self = Instance().Peek();
         Job job;
         if (self == nullptr || !self->TakeJobOfTask(fromTaskId, job) || job.callback == nullptr)
             return;

@@ -12,7 +12,7 @@ template <typename R, typename F>
 R WithManager(const wchar_t* function, R failure, F&& call)
 {
     return Frame::GuardExport(function, failure, [&call, &failure] {
-        CMaterMgr* mgr = CMaterMgr::Instance().Get();
+        const auto mgr = CMaterMgr::Instance().Get();
         return mgr != nullptr ? call(*mgr) : failure;
     });
 }

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "core/DeferredExit.h"
+#include "core/LastReference.h"
 #include "core/RestRequest.h"
 #include "core/Singleton.h"
 #include "corekit/XData.h"
 #include "netcall/HttpsRequest.h"
 
-class CMaterMgr : public IHttpsRequestSink, public CDeferredExit {
+class CMaterMgr : public IHttpsRequestSink, public CLastReference {
 public:
     CMaterMgr() = default;
     // Detaches from the HTTPS service before the cache and table go away.

@@ -12,7 +12,7 @@ template <typename R, typename F>
 R WithManager(const wchar_t* function, R failure, F&& call)
 {
     return Frame::GuardExport(function, failure, [&call, &failure] {
-        CMeetingMgr* mgr = CMeetingMgr::Instance().Get();
+        const auto mgr = CMeetingMgr::Instance().Get();
         return mgr != nullptr ? call(*mgr) : failure;
     });
 }

@@ -216,9 +216,11 @@ int CMeetingMgr::DeleteMeeting(const wchar_t* token, const wchar_t* roomCode)
 void CMeetingMgr::OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,
                                    int& completed)
 {
-    // A receiver may end the family during this result; the manager then
-    // goes when the handler returns.
-    CDeferredExit::Scope running(*this);
+    // A receiver may end the family during this result: the manager then
+    // goes when the handler lets go of it.
+    const Held held = Hold();
+    if (!held)
+        return;
     // Runs on the HTTPS service's delivery thread: nothing may escape.
     try {
         const int slot = m_slots.Match(id);

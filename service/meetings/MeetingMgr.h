@@ -16,7 +16,7 @@
 #include <atomic>
 #include <string>
 
-#include "core/DeferredExit.h"
+#include "core/LastReference.h"
 #include "core/RequestSlots.h"
 #include "core/Singleton.h"
 #include "corekit/Event.h"
@@ -28,7 +28,7 @@ class Value;
 }
 struct IXData;
 
-class CMeetingMgr : public IHttpsRequestSink, public CDeferredExit {
+class CMeetingMgr : public IHttpsRequestSink, public CLastReference {
 public:
     // Slots in the order in which results are matched.
     enum E_MEETING_SLOT : unsigned {

@@ -116,6 +116,9 @@ int CMeetingMgr::RoomStatusGet()
 
 void CMeetingMgr::OnJoinReply(IXData* reply, IXData* command)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     const CStringW roomCode = Str(command, L"RoomCode");
     const CStringW name = Str(command, L"Name");
     const int result = Result(reply);
@@ -149,11 +152,17 @@ void CMeetingMgr::OnJoinReply(IXData* reply, IXData* command)
 
 void CMeetingMgr::OnJoinTimeout(IXData* command)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     ServiceEvent::EnterMeeting().emit(-1, Str(command, L"RoomCode"), nullptr);
 }
 
 void CMeetingMgr::OnStatusReply(IXData* reply, IXData*)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     const int result = Result(reply);
     if (result != 0) {
         ServiceEvent::RoomStatusGet().emit(result, nullptr);
@@ -169,4 +178,10 @@ void CMeetingMgr::OnStatusReply(IXData* reply, IXData*)
     ServiceEvent::RoomStatusGet().emit(0, reply);
 }
 
-void CMeetingMgr::OnStatusTimeout(IXData*) { ServiceEvent::RoomStatusGet().emit(-1, nullptr); }
+void CMeetingMgr::OnStatusTimeout(IXData*)
+{
+    const Held held = Hold();
+    if (!held)
+        return;
+    ServiceEvent::RoomStatusGet().emit(-1, nullptr);
+}

@@ -14,8 +14,10 @@
 // The monitor may be called from any thread. It calls controls and
 // interactions on the thread of the report or timer tick that caused the
 // call, never while holding its own lock, so they may call the monitor back.
-// Removing an interaction or replacing a control waits for a call of it that
-// runs on another thread; afterwards the object is not called again.
+// Removing an interaction, replacing a control and Exit wait for a call of
+// the object that runs on another thread; afterwards it is not called
+// again. Called from inside a callback of the library they do not wait (see
+// docs/architecture.md, "Callbacks and shutting down").
 
 #include "core/ServiceExport.h"
 
@@ -104,8 +106,9 @@ namespace AuxNetMon {
 // The monitor, created on the first call; null after Exit, for the rest of
 // the process.
 SERVICE_API INetMon* GetNetMon();
-// Closes the family for good and destroys the monitor; registered controls
-// and interactions are not called.
+// Closes the family for good: registered controls and interactions are not
+// called after it returns. A pointer GetNetMon gave earlier stays valid for
+// the process and reaches a closed monitor, which calls nobody.
 SERVICE_API void Exit();
 
 }  // namespace AuxNetMon

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "core/CallOut.h"
 #include "core/ExportGuard.h"
-#include "core/Singleton.h"
 #include "corekit/Log.h"
 #include "corekit/ThreadPool.h"
 #include "drawhub/RecordTimeMeter.h"
@@ -26,9 +26,56 @@ private:
     ThreadPoolV4::CTaskTimerHelper m_timer;
 };
 
-CSingleton<CNetMonitor, true>& Holder()
+// The monitor lives from the first GetNetMon to the end of the process. The
+// client keeps the pointer GetNetMon gave it, its windows' destructors and
+// the websocket manager call in at any moment, so Exit closes the monitor
+// instead of freeing it: a call that races the exit, or comes after it
+// through a kept pointer, finds a closed monitor that calls nobody.
+class CMonitorHolder {
+public:
+    CNetMonitor* Get() noexcept
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_monitor == nullptr && !m_closed) {
+            try {
+                m_monitor = new CNetMonitor();
+            } catch (...) {
+                m_monitor = nullptr;
+            }
+        }
+        return m_closed ? nullptr : m_monitor;
+    }
+
+    CNetMonitor* Peek() noexcept
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_closed ? nullptr : m_monitor;
+    }
+
+    // An exit before the first GetNetMon has nothing to close and leaves the
+    // family open.
+    void Exit()
+    {
+        CNetMonitor* monitor = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_monitor == nullptr || m_closed)
+                return;
+            m_closed = true;
+            monitor = m_monitor;
+        }
+        monitor->Close();
+    }
+
+private:
+    std::mutex m_lock;
+    CNetMonitor* m_monitor = nullptr;
+    bool m_closed = false;
+};
+
+CMonitorHolder& Holder()
 {
-    static CSingleton<CNetMonitor, true> holder;
+    static CMonitorHolder holder;
     return holder;
 }
 
@@ -54,19 +101,27 @@ CNetMonitor::CNetMonitor(Clock clock, const TimerFactory& timers) : m_clock(std:
 
 CNetMonitor::~CNetMonitor()
 {
-    // No decision reaches a timer any more; then each timer is stopped by
-    // the holder of its apply lock (waiting for a tick in progress), so no
-    // tick runs when the timers go.
+    Close();
+    for (TimerSlot& slot : m_timers)
+        slot.timer.reset();
+}
+
+void CNetMonitor::Close()
+{
+    // No decision reaches a timer and no call out starts any more; a call
+    // running on another thread is waited for, so the client may free its
+    // controls and windows once Exit has returned.
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         m_closing = true;
+        WaitForOtherCallsLocked(lock, nullptr);
     }
+    // Each timer is stopped by the holder of its apply lock (waiting for a
+    // tick in progress, which calls nobody now), so no tick runs afterwards.
     for (TimerSlot& slot : m_timers) {
         std::lock_guard<std::mutex> apply(slot.applyLock);
         slot.timer->Stop();
     }
-    for (TimerSlot& slot : m_timers)
-        slot.timer.reset();
 }
 
 void CNetMonitor::SetTimCtrl(CTIMNetControl* tim)
@@ -108,12 +163,14 @@ void CNetMonitor::InsertInteraction(CInteractionControl* ui, const int& triggle)
         if (triggle == 0)
             return;
         states = SnapshotLocked();
-        BeginCallLocked(ui);
+        if (!BeginCallLocked(ui))
+            return;
     }
     // As in a summary pass: a throwing window must neither leave its call
     // open (a later removal would wait for it for ever) nor throw into the
     // caller of the library.
     try {
+        const Frame::CCallOut callOut;
         ui->OnNetSummary(&states.tim, &states.ws, &states.trtc);
     } catch (...) {
         Util::Log::Info(kTag, L"InsertInteraction: the interaction threw");
@@ -262,8 +319,8 @@ void CNetMonitor::OnReConTimer(E_CHANNEL ch)
             brokenTick = c.brokenTick;
             c.state = 1;
             control = c.control;
-            if (control != nullptr)
-                BeginCallLocked(control);
+            if (control != nullptr && !BeginCallLocked(control))
+                control = nullptr;
         }
     }
     // Stops this timer; a tick of a timer that a later decision stopped
@@ -288,6 +345,7 @@ void CNetMonitor::CallReConn(E_CHANNEL ch, const void* control)
 {
     // The client's control may throw; the tick's thread belongs to the pool.
     try {
+        const Frame::CCallOut callOut;
         switch (ch) {
         case CH_TIM:
             static_cast<CTIMNetControl*>(const_cast<void*>(control))->ReConn();
@@ -323,11 +381,13 @@ void CNetMonitor::DoSummaryAction()
             if (it->second > limit)
                 continue;
             states = SnapshotLocked();
-            BeginCallLocked(cursor);
+            if (!BeginCallLocked(cursor))
+                return;
         }
         Util::Log::Info(kTag, L"DoSummaryAction, cursor: 0x%x, _tim_state: %d, _ws_state: %d, _trtc_state: %d",
                         LogPtr(cursor), states.tim, states.ws, states.trtc);
         try {
+            const Frame::CCallOut callOut;
             cursor->OnNetSummary(&states.tim, &states.ws, &states.trtc);
         } catch (...) {
             Util::Log::Info(kTag, L"DoSummaryAction: an interaction threw");
@@ -353,7 +413,13 @@ CNetMonitor::States CNetMonitor::SnapshotLocked() const
     return states;
 }
 
-void CNetMonitor::BeginCallLocked(const void* target) { m_calls.emplace_back(target, std::this_thread::get_id()); }
+bool CNetMonitor::BeginCallLocked(const void* target)
+{
+    if (m_closing)
+        return false;
+    m_calls.emplace_back(target, std::this_thread::get_id());
+    return true;
+}
 
 void CNetMonitor::EndCall(const void* target)
 {
@@ -367,14 +433,11 @@ void CNetMonitor::EndCall(const void* target)
 
 void CNetMonitor::WaitForOtherCallsLocked(std::unique_lock<std::mutex>& lock, const void* target)
 {
-    // A thread inside a call of target (removing itself from its own
-    // OnNetSummary) cannot wait for the others: they might wait for it.
     const std::thread::id self = std::this_thread::get_id();
-    if (std::find(m_calls.begin(), m_calls.end(), std::make_pair(target, self)) != m_calls.end())
-        return;
-    m_callEnded.wait(lock, [this, target, self] {
-        return std::none_of(m_calls.begin(), m_calls.end(),
-                            [target, self](const auto& call) { return call.first == target && call.second != self; });
+    Frame::CCallOut::Wait(lock, m_callEnded, [this, target, self] {
+        return std::none_of(m_calls.begin(), m_calls.end(), [target, self](const auto& call) {
+            return (target == nullptr || call.first == target) && call.second != self;
+        });
     });
 }
 

@@ -50,8 +50,7 @@ public:
     // The render engine's clock and thread-pool timers.
     CNetMonitor();
     CNetMonitor(Clock clock, const TimerFactory& timers);
-    // Stops the timers (waiting for a tick running elsewhere); calls no
-    // control and no interaction.
+    // Closes the monitor; calls no control and no interaction.
     ~CNetMonitor() override;
     CNetMonitor(const CNetMonitor&) = delete;
     CNetMonitor& operator=(const CNetMonitor&) = delete;
@@ -65,6 +64,11 @@ public:
     void InsertInteraction(CInteractionControl* ui, const int& triggle) override;
     int RemoveInteraction(CInteractionControl* ui) override;
     void GetNetStates(int* tim, int* ws, int* trtc) override;
+
+    // For good: no control or interaction is called after it returns (a call
+    // running on another thread is waited for), no timer runs; the other
+    // functions keep working on the states.
+    void Close();
 
     void OnTimConnect() override;
     void OnTimDisconnect(const int& inner_auto_reconnect) override;
@@ -105,7 +109,9 @@ private:
     // Under m_mutex.
     void Arm(Channel& c, bool armed);
     States SnapshotLocked() const;
-    void BeginCallLocked(const void* target);
+    // False, and nothing registered, once the monitor is closed.
+    bool BeginCallLocked(const void* target);
+    // Calls of target (of anything when null) on other threads.
     void WaitForOtherCallsLocked(std::unique_lock<std::mutex>& lock, const void* target);
     void EndCall(const void* target);
 

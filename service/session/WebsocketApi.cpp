@@ -11,7 +11,7 @@ template <typename R, typename F>
 R WithManager(const wchar_t* function, R failure, F&& call)
 {
     return Frame::GuardExport(function, failure, [&call, &failure] {
-        CWebsocketMgr* mgr = CWebsocketMgr::Instance().Get();
+        const auto mgr = CWebsocketMgr::Instance().Get();
         return mgr != nullptr ? call(*mgr) : failure;
     });
 }

@@ -201,6 +201,9 @@ void CWebsocketMgr::RestartKeepAlive()
 
 void CWebsocketMgr::OnConnectState(int state)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     if (INetMon* monitor = Aux::AuxNetMon::GetNetMon()) {
         if (CWSNetEvent* events = monitor->GetWsEvent()) {
             if (state == Aux::CSCenter::CONN_STATE_CONNECTED) {
@@ -242,6 +245,9 @@ void CWebsocketMgr::OnConnectState(int state)
 
 void CWebsocketMgr::OnSerPsuhLastSeq(uint64_t sequence)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     const int64_t last = Aux::UserConfig::GetLastMsgID();
     const uint64_t next = static_cast<uint64_t>(last) + 1;
     if (last == 0 || sequence == next)
@@ -250,7 +256,12 @@ void CWebsocketMgr::OnSerPsuhLastSeq(uint64_t sequence)
         Util::Log::Info(kTag, L"OnSerPsuhLastSeq:%u", static_cast<unsigned>(sequence));
 }
 
-int CWebsocketMgr::ReConn() { return m_transport.ReConn(); }
+int CWebsocketMgr::ReConn()
+{
+    // Called by the network monitor's timer, which may race the exit.
+    const Held held = Hold();
+    return held ? m_transport.ReConn() : 0;
+}
 
 void CWebsocketMgr::StopConn()
 {
@@ -260,6 +271,9 @@ void CWebsocketMgr::StopConn()
 
 void CWebsocketMgr::OnConnectReply(IXData* reply, IXData*)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     const int result = ResultOf(reply);
     if (result == 0) {
         Aux::UserConfig::SetLastMsgID(0);
@@ -276,10 +290,19 @@ void CWebsocketMgr::OnConnectReply(IXData* reply, IXData*)
     }
 }
 
-void CWebsocketMgr::OnConnectTimeout(IXData*) { ServiceEvent::ConnectResult().emit(CONNECT_TIMEOUT); }
+void CWebsocketMgr::OnConnectTimeout(IXData*)
+{
+    const Held held = Hold();
+    if (!held)
+        return;
+    ServiceEvent::ConnectResult().emit(CONNECT_TIMEOUT);
+}
 
 void CWebsocketMgr::OnReconnectReply(IXData* reply, IXData*)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     const int result = ResultOf(reply);
     if (result == 0) {
         m_connState = 1;
@@ -297,14 +320,35 @@ void CWebsocketMgr::OnReconnectReply(IXData* reply, IXData*)
         ServiceEvent::ConnectResult().emit(RECONNECT_FAILED);
 }
 
-void CWebsocketMgr::OnReconnectTimeout(IXData*) { ServiceEvent::ConnectResult().emit(RECONNECT_TIMEOUT); }
+void CWebsocketMgr::OnReconnectTimeout(IXData*)
+{
+    const Held held = Hold();
+    if (!held)
+        return;
+    ServiceEvent::ConnectResult().emit(RECONNECT_TIMEOUT);
+}
 
-void CWebsocketMgr::OnDisconnectReply(IXData*, IXData*) { ServiceEvent::DisConnect().emit(); }
+void CWebsocketMgr::OnDisconnectReply(IXData*, IXData*)
+{
+    const Held held = Hold();
+    if (!held)
+        return;
+    ServiceEvent::DisConnect().emit();
+}
 
-void CWebsocketMgr::OnDisconnectTimeout(IXData*) { ServiceEvent::DisConnect().emit(); }
+void CWebsocketMgr::OnDisconnectTimeout(IXData*)
+{
+    const Held held = Hold();
+    if (!held)
+        return;
+    ServiceEvent::DisConnect().emit();
+}
 
 void CWebsocketMgr::OnPingReply(IXData* reply, IXData*)
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     if (ResultOf(reply) != 0)
         return;
     int64_t timeStamp = 0;
@@ -317,6 +361,9 @@ void CWebsocketMgr::OnPingTimeout(IXData*) {}
 
 void CWebsocketMgr::OnKeepAliveTick()
 {
+    const Held held = Hold();
+    if (!held)
+        return;
     if (m_transport.IsLogined() != 0)
         SendPing(Aux::UserConfig::GetLastMsgID());
 }

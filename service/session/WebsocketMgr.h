@@ -13,12 +13,15 @@
 // Threads: the API is called from the client's thread; transport states,
 // pushes, replies and time-outs arrive on the websocket library's thread and
 // keep-alive ticks on the timer thread. The flags those threads share are
-// atomic; the manager takes no lock of its own.
+// atomic; the manager takes no lock of its own. Each of those deliveries
+// holds the manager (CLastReference), so a receiver of ConnectResult may end
+// the family while the reply that told it goes on with the keep-alive.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "core/LastReference.h"
 #include "core/Singleton.h"
 #include "corekit/Event.h"
 #include "corekit/Timer.h"
@@ -27,7 +30,7 @@
 
 struct IXData;
 
-class CWebsocketMgr : public Aux::CSCenter::CConnectSink, public CWSNetControl {
+class CWebsocketMgr : public Aux::CSCenter::CConnectSink, public CWSNetControl, public CLastReference {
 public:
     static constexpr unsigned kKeepAliveMs = 30000;
 

@@ -8,7 +8,7 @@ namespace OssUploadApi {
 int AddUpLoadFile(CStringW path, IUploadFileSink* sink)
 {
     return Frame::GuardExport(L"OssUploadApi::AddUpLoadFile", 1, [&] {
-        COssUploadMgr* mgr = COssUploadMgr::Instance().Get();
+        const auto mgr = COssUploadMgr::Instance().Get();
         return mgr != nullptr ? mgr->AddFile(path.str(), sink) : 1;
     });
 }
@@ -16,7 +16,7 @@ int AddUpLoadFile(CStringW path, IUploadFileSink* sink)
 void StopUploadFile(CStringW path, IUploadFileSink* sink)
 {
     Frame::GuardExport(L"OssUploadApi::StopUploadFile", [&] {
-        if (COssUploadMgr* mgr = COssUploadMgr::Instance().Get())
+        if (const auto mgr = COssUploadMgr::Instance().Get())
             mgr->StopFile(path.str(), sink);
     });
 }
@@ -24,7 +24,7 @@ void StopUploadFile(CStringW path, IUploadFileSink* sink)
 void StopAllUploadFile()
 {
     Frame::GuardExport(L"OssUploadApi::StopAllUploadFile", [] {
-        if (COssUploadMgr* mgr = COssUploadMgr::Instance().Get())
+        if (const auto mgr = COssUploadMgr::Instance().Get())
             mgr->StopAll();
     });
 }

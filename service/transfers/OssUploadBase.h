@@ -12,7 +12,10 @@
 // from its callback. Before each call the sink is looked up again, so a sink
 // removed meanwhile is not called; a stop function called on another thread
 // waits for a call to a sink it removed that is running, so the caller may
-// release the sink once the stop function returns.
+// release the sink once the stop function returns (Frame::CCallOut: not from
+// inside a callback, and dispatching sent messages on Windows). Each event
+// holds the manager (CLastReference), so a sink may end the family from
+// inside its result or progress.
 //
 // A path's sink list has a serial number. A result takes the path's entries
 // out of the maps before its walk and keeps the list aside under its serial
@@ -40,7 +43,9 @@
 
 #include "bucketput/OssUpload.h"
 #include "compat/StringW.h"
+#include "core/CallOut.h"
 #include "core/JsonBridge.h"
+#include "core/LastReference.h"
 #include "corekit/HttpSettings.h"
 #include "corekit/Log.h"
 #include "corekit/Path.h"
@@ -48,7 +53,7 @@
 #include "transfers/UploadTicket.h"
 
 template <typename Sink>
-class COssUploadBase : public Util::OssUpload::CUploadEvent, public IHttpsRequestSink {
+class COssUploadBase : public Util::OssUpload::CUploadEvent, public IHttpsRequestSink, public CLastReference {
 public:
     COssUploadBase(const COssUploadBase&) = delete;
     COssUploadBase& operator=(const COssUploadBase&) = delete;
@@ -137,6 +142,9 @@ public:
     void OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,
                           int& completed) override
     {
+        const Held held = Hold();
+        if (!held)
+            return;
         std::wstring path;
         unsigned long long serial = 0;
         {
@@ -199,6 +207,9 @@ public:
 
     void OnFileEvent(int& kind, int& reserved, int& code, const Util::OssUpload::CFileObjExt& file) override
     {
+        const Held held = Hold();
+        if (!held)
+            return;
         const std::wstring& path = file.strLocalPath;
         if (kind == Util::OssUpload::kEventProgress) {
             unsigned long long serial = 0;
@@ -206,11 +217,10 @@ public:
             if (!CurrentUploadSinks(path, file.ullUploadID, &serial, &sinks))
                 return;
             for (Sink* sink : sinks) {
-                if (BeginCall(path, serial, sink)) {
-                    sink->OnUploadProgress(file.ullFileID, CStringW(path), file.ullProgress1, file.ullProgress2,
-                                           file.ullProgress3);
-                    EndCall(sink);
-                }
+                CallSink(path, serial, sink, [&file, &path](Sink* target) {
+                    target->OnUploadProgress(file.ullFileID, CStringW(path), file.ullProgress1, file.ullProgress2,
+                                             file.ullProgress3);
+                });
             }
             return;
         }
@@ -335,10 +345,9 @@ private:
             m_sinks.erase(it);
         }
         for (Sink* sink : sinks) {
-            if (BeginCall(path, serial, sink)) {
-                sink->OnUploadResult(code, fileId, CStringW(path), CStringW(url));
-                EndCall(sink);
-            }
+            CallSink(path, serial, sink, [&](Sink* target) {
+                target->OnUploadResult(code, fileId, CStringW(path), CStringW(url));
+            });
         }
         std::lock_guard<std::recursive_mutex> lock(m_lock);
         m_ending.erase(serial);
@@ -393,6 +402,24 @@ private:
         return true;
     }
 
+    // Calls the sink when it is still in the list the walk works on. A sink
+    // that throws is logged and the walk goes on: the exception must not
+    // reach the upload library's thread, nor leave the call open for a stop
+    // to wait on for ever.
+    template <typename Call>
+    void CallSink(const std::wstring& path, unsigned long long serial, Sink* sink, Call call)
+    {
+        if (!BeginCall(path, serial, sink))
+            return;
+        try {
+            const Frame::CCallOut callOut;
+            call(sink);
+        } catch (...) {
+            Util::Log::Info(Tag(), L"a sink threw");
+        }
+        EndCall(sink);
+    }
+
     void EndCall(Sink* sink)
     {
         {
@@ -414,7 +441,7 @@ private:
             return;
         const auto me = std::this_thread::get_id();
         std::unique_lock<std::mutex> calls(m_callLock);
-        m_callEnded.wait(calls, [&] {
+        Frame::CCallOut::Wait(calls, m_callEnded, [&] {
             return std::none_of(m_calls.begin(), m_calls.end(), [&](const Call& call) {
                 return call.thread != me &&
                        (all || std::find(sinks.begin(), sinks.end(), call.sink) != sinks.end());

@@ -8,7 +8,7 @@ namespace OssUploadLogApi {
 int AddUploadLog(CStringW path, IUploadLogSink* sink)
 {
     return Frame::GuardExport(L"OssUploadLogApi::AddUploadLog", 1, [&] {
-        COssUploadLogMgr* mgr = COssUploadLogMgr::Instance().Get();
+        const auto mgr = COssUploadLogMgr::Instance().Get();
         return mgr != nullptr ? mgr->AddFile(path.str(), sink) : 1;
     });
 }
@@ -16,7 +16,7 @@ int AddUploadLog(CStringW path, IUploadLogSink* sink)
 void StopUploadLog(CStringW path, IUploadLogSink* sink)
 {
     Frame::GuardExport(L"OssUploadLogApi::StopUploadLog", [&] {
-        if (COssUploadLogMgr* mgr = COssUploadLogMgr::Instance().Get())
+        if (const auto mgr = COssUploadLogMgr::Instance().Get())
             mgr->StopFile(path.str(), sink);
     });
 }
@@ -24,7 +24,7 @@ void StopUploadLog(CStringW path, IUploadLogSink* sink)
 void StopAllUploadLog()
 {
     Frame::GuardExport(L"OssUploadLogApi::StopAllUploadLog", [] {
-        if (COssUploadLogMgr* mgr = COssUploadLogMgr::Instance().Get())
+        if (const auto mgr = COssUploadLogMgr::Instance().Get())
             mgr->StopAll();
     });
 }

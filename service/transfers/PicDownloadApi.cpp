@@ -9,7 +9,7 @@ void AppendTask(UniKey key, const wchar_t* url)
 {
     Frame::GuardExport(L"PicDownloadApi::AppendTask", [&] {
         // Null once DoExit closed the family: no manager is made again.
-        if (CPicDownloadMgr* mgr = CPicDownloadMgr::Instance().Get())
+        if (const auto mgr = CPicDownloadMgr::Instance().Get())
             mgr->AppendTask(key, url);
     });
 }

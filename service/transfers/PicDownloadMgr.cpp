@@ -187,6 +187,10 @@ bool CPicDownloadMgr::StoreStaged(const Running& running)
 
 void CPicDownloadMgr::OnHttpDownResult(const unsigned long long& id, const unsigned int& code)
 {
+    // A receiver may end the family while this result is told.
+    const Held held = Hold();
+    if (!held)
+        return;
     Running running;
     {
         std::lock_guard<std::mutex> guard(m_lock);

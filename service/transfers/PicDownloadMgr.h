@@ -27,11 +27,12 @@
 #include <string>
 #include <vector>
 
+#include "core/LastReference.h"
 #include "core/Singleton.h"
 #include "core/UniKey.h"
 #include "fetcher/HttpDownload.h"
 
-class CPicDownloadMgr : public Util::HttpDownload::CHttpDownloadEvent {
+class CPicDownloadMgr : public Util::HttpDownload::CHttpDownloadEvent, public CLastReference {
 public:
     // A pass starts no more than this many pictures.
     static constexpr size_t kBatch = 5;

@@ -8,7 +8,7 @@ namespace QRCodeApi {
 void QRCodeDonload(int width, const wchar_t* query)
 {
     Frame::GuardExport(L"QRCodeApi::QRCodeDonload", [&] {
-        if (CQRCodeDownloadMgr* mgr = CQRCodeDownloadMgr::Instance().Get())
+        if (const auto mgr = CQRCodeDownloadMgr::Instance().Get())
             mgr->QRCodeDonload(width, query);
     });
 }

@@ -102,6 +102,10 @@ void CQRCodeDownloadMgr::QRCodeDonload(int width, const wchar_t* query)
 
 void CQRCodeDownloadMgr::OnHttpDownResult(const unsigned long long& id, const unsigned int& code)
 {
+    // A receiver may end the family while this result is told.
+    const Held held = Hold();
+    if (!held)
+        return;
     Request request;
     {
         std::lock_guard<std::mutex> guard(m_lock);

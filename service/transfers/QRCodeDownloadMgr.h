@@ -11,10 +11,11 @@
 #include <mutex>
 #include <string>
 
+#include "core/LastReference.h"
 #include "core/Singleton.h"
 #include "fetcher/HttpDownload.h"
 
-class CQRCodeDownloadMgr : public Util::HttpDownload::CHttpDownloadEvent {
+class CQRCodeDownloadMgr : public Util::HttpDownload::CHttpDownloadEvent, public CLastReference {
 public:
     CQRCodeDownloadMgr() = default;
     // Stops the downloads in flight and waits for a result being delivered

@@ -203,9 +203,11 @@ CStringW CCheckVersionMgr::Md5() const
 void CCheckVersionMgr::OnHttpsReqResult(unsigned& id, const std::wstring&, const std::wstring& response,
                                         int& completed)
 {
-    // A receiver may end the family during this result; the manager then
-    // goes when the handler returns.
-    CDeferredExit::Scope running(*this);
+    // A receiver may end the family during this result: the manager then
+    // goes when the handler lets go of it.
+    const Held held = Hold();
+    if (!held)
+        return;
     // Runs on the HTTPS service's delivery thread: nothing may escape.
     try {
         {

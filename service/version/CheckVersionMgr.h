@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "core/DeferredExit.h"
+#include "core/LastReference.h"
 #include "compat/StringW.h"
 #include "core/Singleton.h"
 #include "netcall/HttpsRequest.h"
 
-class CCheckVersionMgr : public IHttpsRequestSink, public CDeferredExit {
+class CCheckVersionMgr : public IHttpsRequestSink, public CLastReference {
 public:
     // The version of this library, which every manifest is compared with.
     static constexpr const wchar_t* kBuiltInVersion = L"1.0.0.8";

@@ -9,7 +9,7 @@ namespace Version {
 void CheckVersion()
 {
     Frame::GuardExport(L"Aux::Version::CheckVersion", [] {
-        if (CCheckVersionMgr* mgr = CCheckVersionMgr::Instance().Get())
+        if (const auto mgr = CCheckVersionMgr::Instance().Get())
             mgr->CheckVersion();
     });
 }
@@ -17,7 +17,7 @@ void CheckVersion()
 int StartPelboUpdate()
 {
     Frame::GuardExport(L"Aux::Version::StartPelboUpdate", [] {
-        if (CCheckVersionMgr* mgr = CCheckVersionMgr::Instance().Get())
+        if (const auto mgr = CCheckVersionMgr::Instance().Get())
             mgr->CheckVersion();
     });
     return 0;
@@ -26,7 +26,7 @@ int StartPelboUpdate()
 std::vector<CStringW> GetUpdateMsg()
 {
     return Frame::GuardExport(L"Aux::Version::GetUpdateMsg", std::vector<CStringW>(), [] {
-        CCheckVersionMgr* mgr = CCheckVersionMgr::Instance().Get();
+        const auto mgr = CCheckVersionMgr::Instance().Get();
         return mgr != nullptr ? mgr->GetUpdateMsg() : std::vector<CStringW>();
     });
 }

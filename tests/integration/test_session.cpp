@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "account/UserCache.h"
 #include "account/UserConfig.h"
 #include "compat/TextConvert.h"
+#include "core/ServiceEvent.h"
 #include "corekit/HttpSettings.h"
 #include "corekit/MeetingCenter.h"
 #include "devserver/State.h"
@@ -211,6 +213,30 @@ TEST_F(SessionFlowTest, ForgottenSessionFallsBackToConnect)
     server.State().ws.DropAll();
     ASSERT_TRUE(events.WaitUntil([](SessionRecorder& r) { return r.connectResults.back() == 10000003; }));
     EXPECT_EQ(Aux::UserConfig::GetLastMsgID(), 9);
+}
+
+// A receiver may end the session family from inside the successful
+// ConnectResult: the reply that told it goes on with its ping and
+// keep-alive in a whole manager, and the next start makes a fresh one.
+TEST_F(SessionFlowTest, ReceiverMayEndTheFamilyFromTheConnectResult)
+{
+    std::atomic<int> ended{0};
+    event::scoped_connection ending(ServiceEvent::ConnectResult().connect([&ended](int code) {
+        if (code == 0 && ended.fetch_add(1) == 0)
+            WebsocketApi::DoExit();
+    }));
+    ASSERT_EQ(WebsocketApi::Init(), 1);
+    ASSERT_EQ(WebsocketApi::StartConn(0, 0), 1);
+    ASSERT_TRUE(WaitForResult(1));
+    EXPECT_EQ(events.ConnectResults()[0], 0);
+    EXPECT_EQ(ended.load(), 1);
+
+    ASSERT_EQ(WebsocketApi::Init(), 1);
+    // Logged in or not, the fresh manager logs in on the transport.
+    WebsocketApi::StartConn(0, 0);
+    ASSERT_TRUE(WaitForResult(2));
+    EXPECT_EQ(events.ConnectResults()[1], 0);
+    EXPECT_EQ(WebsocketApi::GetConnSate(), 1);
 }
 
 }  // namespace

@@ -197,7 +197,7 @@ TEST_F(LoginMgrTest, ExitTwiceIsHarmlessAndTheNextCallStartsAFreshManager)
     EXPECT_FALSE(service.Deliver(0, L"{\"token\": \"late\"}", 1));
 
     ASSERT_EQ(LoginApi::RefreshToken(L"abc"), 1);
-    CLoginMgr* fresh = CLoginMgr::Instance().Peek();
+    const auto fresh = CLoginMgr::Instance().Peek();
     ASSERT_NE(fresh, nullptr);
     for (unsigned s = 0; s < CLoginMgr::SLOT_COUNT; ++s) {
         const auto slot = static_cast<CLoginMgr::E_LOGIN_SLOT>(s);

@@ -204,7 +204,7 @@ TEST_F(LoginRequestTest, OperationsWithoutGuardMaySendAgainWhileOneIsOut)
     ASSERT_EQ(LoginApi::CorpCreate(L"t", L"y"), 1);
     const auto sent = service.SentRequests();
     ASSERT_EQ(sent.size(), 4u);
-    CLoginMgr* mgr = CLoginMgr::Instance().Peek();
+    const auto mgr = CLoginMgr::Instance().Peek();
     EXPECT_EQ(mgr->SlotId(CLoginMgr::SLOT_ACCOUNT_LOGIN), sent[1].id);
     EXPECT_EQ(mgr->SlotId(CLoginMgr::SLOT_CORP_CREATE), sent[3].id);
 }

@@ -15,9 +15,14 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "drawhub/RecordTimeMeter.h"
 #include "service/LogCapture.h"
 #include "session/NetMonitor.h"
+#include "support/HangWatchdog.h"
 
 namespace {
 
@@ -401,6 +406,66 @@ TEST_F(NetMonitorTest, RemovalWaitsForACallOnAnotherThread)
     remover.join();
     EXPECT_TRUE(removed.load());
 }
+
+// Two windows, each told on a thread of its own, remove each other: a
+// removal that waited for the other's call would wait for ever, since that
+// call waits for this one.
+TEST_F(NetMonitorTest, WindowsRemovingEachOtherFromTheirCallsDoNotWaitForEachOther)
+{
+    Window first;
+    Window second;
+    std::promise<void> firstIn;
+    std::promise<void> secondIn;
+    std::shared_future<void> firstInside = firstIn.get_future().share();
+    std::shared_future<void> secondInside = secondIn.get_future().share();
+    std::atomic<int> removed{0};
+    first.onSummary = [&] {
+        firstIn.set_value();
+        secondInside.wait();
+        removed += monitor.RemoveInteraction(&second);
+    };
+    second.onSummary = [&] {
+        secondIn.set_value();
+        firstInside.wait();
+        removed += monitor.RemoveInteraction(&first);
+    };
+    const TestSupport::HangWatchdog watchdog("two windows removing each other");
+    std::thread one([&] { monitor.InsertInteraction(&first, 1); });
+    std::thread two([&] { monitor.InsertInteraction(&second, 1); });
+    one.join();
+    two.join();
+    EXPECT_EQ(removed.load(), 2);
+    EXPECT_EQ(monitor.RemoveInteraction(&first), 0);
+    EXPECT_EQ(monitor.RemoveInteraction(&second), 0);
+}
+
+#ifdef _WIN32
+// The ordinary case on Windows: a window told on another thread hands its
+// update to the user-interface thread with SendMessage while that thread
+// removes the window. The removal waits for the call and dispatches the
+// message it waits on.
+TEST_F(NetMonitorTest, RemovalOnTheWindowThreadDispatchesWhatTheCallSendsIt)
+{
+    HWND target = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(target, nullptr);
+    Window ui;
+    std::promise<void> entered;
+    std::atomic<bool> delivered{false};
+    ui.onSummary = [&] {
+        entered.set_value();
+        SendMessageW(target, WM_NULL, 0, 0);
+        delivered = true;
+    };
+    monitor.InsertInteraction(&ui, 0);
+    const TestSupport::HangWatchdog watchdog("a removal while the call sends to the removing thread");
+    std::thread reporter([&] { monitor.OnTimConnect(); });
+    entered.get_future().wait();
+    EXPECT_EQ(monitor.RemoveInteraction(&ui), 1);
+    EXPECT_TRUE(delivered.load()) << "the removal returned before the call it waited for";
+    reporter.join();
+    DestroyWindow(target);
+}
+#endif
 
 TEST_F(NetMonitorTest, ReplacingAControlWaitsForItsReConn)
 {

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include "FakeTransport.h"
 #include "account/UserCache.h"
 #include "service/LogCapture.h"
@@ -52,6 +57,22 @@ public:
     int lastWs = -1;
 };
 
+// Tells the test when its first call has begun and returns from it when
+// released.
+class BlockingWindow : public CInteractionControl {
+public:
+    void OnNetSummary(int*, int*, int*) override
+    {
+        if (calls++ == 0) {
+            entered.set_value();
+            release.get_future().wait();
+        }
+    }
+    std::atomic<int> calls{0};
+    std::promise<void> entered;
+    std::promise<void> release;
+};
+
 TEST(ProcessState, OneMonitorUntilExitThenNone)
 {
     LogCapture::UseTemporaryRoot();
@@ -70,10 +91,38 @@ TEST(ProcessState, OneMonitorUntilExitThenNone)
     EXPECT_EQ(kept.lastWs, 3);
     EXPECT_EQ(monitor->RemoveInteraction(&kept), 1);
 
-    Aux::AuxNetMon::Exit();
+    // Exit on another thread while a window is told on a third: the exit
+    // waits for the call, and the monitor stays whole for it and for the
+    // pointer the client kept.
+    BlockingWindow told;
+    monitor->InsertInteraction(&told, 0);
+    std::thread reporter([monitor] { monitor->GetWsEvent()->OnWsDisconnect(1); });
+    told.entered.get_future().wait();
+    std::atomic<bool> exited{false};
+    std::thread exiting([&exited] {
+        Aux::AuxNetMon::Exit();
+        exited = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(exited.load()) << "Exit returned while a window was being told";
+    told.release.set_value();
+    reporter.join();
+    exiting.join();
     EXPECT_EQ(Aux::AuxNetMon::GetNetMon(), nullptr);
     Aux::AuxNetMon::Exit();
     EXPECT_EQ(Aux::AuxNetMon::GetNetMon(), nullptr);
+
+    // The kept pointer reaches a closed monitor: it keeps the states and
+    // calls nobody.
+    Window late;
+    monitor->InsertInteraction(&late, 1);
+    monitor->GetWsEvent()->OnWsConnect();
+    EXPECT_EQ(late.calls, 0);
+    int ws = -1;
+    monitor->GetNetStates(nullptr, &ws, nullptr);
+    EXPECT_EQ(ws, 3);
+    EXPECT_EQ(monitor->RemoveInteraction(&late), 1);
+    EXPECT_EQ(monitor->RemoveInteraction(&told), 1);
 }
 
 }  // namespace

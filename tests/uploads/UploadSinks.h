@@ -49,9 +49,15 @@ public:
             m_lastTotal = total;
             m_progressFileId = fileId;
             m_log.order.push_back(m_name + ":progress");
-            // Under the lock: the sink may go as soon as it is released.
-            m_log.changed.notify_all();
+            ++m_calls;
         }
+        m_log.changed.notify_all();
+        if (onProgress)
+            onProgress();
+        std::lock_guard<std::mutex> lock(m_log.lock);
+        --m_calls;
+        // Under the lock: the sink may go as soon as it is released.
+        m_log.changed.notify_all();
     }
 
     void OnUploadResult(int code, unsigned long long fileId, CStringW path, CStringW url) override
@@ -81,6 +87,17 @@ public:
         std::lock_guard<std::mutex> lock(m_log.lock);
         return m_results;
     }
+    bool WaitProgress(int count, std::chrono::milliseconds limit = std::chrono::seconds(60))
+    {
+        std::unique_lock<std::mutex> lock(m_log.lock);
+        return m_log.changed.wait_for(lock, limit, [&] { return m_progress >= count; });
+    }
+    // Until no call of this sink runs.
+    void WaitIdle()
+    {
+        std::unique_lock<std::mutex> lock(m_log.lock);
+        m_log.changed.wait(lock, [this] { return m_calls == 0; });
+    }
     int ProgressCount()
     {
         std::lock_guard<std::mutex> lock(m_log.lock);
@@ -98,6 +115,7 @@ public:
     }
 
     std::function<void(int)> onResult;
+    std::function<void()> onProgress;
 
 private:
     SinkLog& m_log;

@@ -3,8 +3,10 @@
 // "/v1/account/uploadlog", transfers into its signature-checking storage,
 // and the faults on either leg.
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,6 +21,7 @@
 #include "devserver/ObjectStore.h"
 #include "devserver/State.h"
 #include "netcall/HttpsRequest.h"
+#include "support/HangWatchdog.h"
 #include "support/HttpClient.h"
 #include "support/TestServer.h"
 #include "transfers/OssUploadApi.h"
@@ -107,6 +110,71 @@ TEST_F(UploadsIntegration, DocumentAndLogReachStorageAndTheirUrls)
     check(log0.code, log0.fileId, log0.url, logBytes);
     EXPECT_GE(docSink.ProgressCount(), 1);
     EXPECT_EQ(docSink.LastSent(), 700u << 10);
+}
+
+// A sink may end its family from inside its own progress or result: the
+// event that called it finishes in a whole manager, and the next add makes
+// a fresh one whose upload is reported as usual.
+TEST_F(UploadsIntegration, SinksMayEndTheFamilyFromTheirProgressAndResult)
+{
+    const CStringW big = MakeFile("Slides.pptx", 700 << 10);
+    FileSink stopping(log, "stopping");
+    stopping.onProgress = [] { OssUploadApi::DoExit(); };
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(big, &stopping), 0);
+    ASSERT_TRUE(stopping.WaitProgress(1));
+    stopping.WaitIdle();
+    EXPECT_EQ(stopping.ProgressCount(), 1) << "the family ended by the first progress went on reporting";
+
+    const CStringW small = MakeFile("notes.txt", 2000);
+    FileSink ending(log, "ending");
+    ending.onResult = [](int) { OssUploadApi::DoExit(); };
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(small, &ending), 0);
+    ASSERT_TRUE(ending.WaitResults(1));
+    EXPECT_EQ(ending.Results()[0].code, 0);
+
+    const CStringW logFile = MakeFile("client.log", 2000);
+    LogSink logEnding(log, "log");
+    logEnding.onResult = [](int) { OssUploadLogApi::DoExit(); };
+    ASSERT_EQ(OssUploadLogApi::AddUploadLog(logFile, &logEnding), 0);
+    ASSERT_TRUE(logEnding.WaitResults(1));
+    EXPECT_EQ(logEnding.Results()[0].code, 0);
+
+    FileSink after(log, "after");
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(small, &after), 0);
+    ASSERT_TRUE(after.WaitResults(1));
+    EXPECT_EQ(after.Results()[0].code, 0);
+    EXPECT_EQ(stopping.Results().size(), 0u);
+}
+
+// A sink whose progress throws: the exception stays in the library, the
+// other sink is still told, and a stop afterwards has no call to wait for.
+TEST_F(UploadsIntegration, ThrowingSinkLeavesNoCallOpen)
+{
+    class ThrowingSink : public OssUploadApi::IUploadFileSink {
+    public:
+        virtual ~ThrowingSink() = default;
+        void OnUploadProgress(unsigned long long, CStringW, unsigned long long, unsigned long long,
+                              unsigned long long) override
+        {
+            ++progress;
+            throw std::runtime_error("window gone");
+        }
+        void OnUploadResult(int, unsigned long long, CStringW, CStringW) override { ++results; }
+        std::atomic<int> progress{0};
+        std::atomic<int> results{0};
+    };
+    const CStringW doc = MakeFile("Report.docx", 700 << 10);
+    ThrowingSink throwing;
+    FileSink other(log, "other");
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &throwing), 0);
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &other), 0);
+    ASSERT_TRUE(other.WaitResults(1));
+    EXPECT_EQ(other.Results()[0].code, 0);
+    EXPECT_GE(throwing.progress.load(), 1);
+    EXPECT_EQ(throwing.results.load(), 1);
+    const TestSupport::HangWatchdog watchdog("a stop after a sink threw");
+    OssUploadApi::StopAllUploadFile();
+    OssUploadApi::StopUploadFile(doc, &throwing);
 }
 
 TEST_F(UploadsIntegration, RefusedAndGarbledTicketsAreReported)
