@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 
 #include "WireCodec.h"
+#include "compat/SentMessages.h"
 #include "corekit/HttpSettings.h"
 #include "corekit/Log.h"
 #include "corekit/Text.h"
@@ -77,6 +78,7 @@ void CTransport::Begin()
         for (;;) {
             try {
                 m_ioc.run();
+                m_ioEnded = true;
                 return;
             } catch (const std::exception& e) {
                 Log(std::string("handler failed: ") + e.what());
@@ -550,8 +552,15 @@ bool CTransport::Finish()
 
 void CTransport::Join()
 {
-    if (m_thread.joinable() && !OnIoThread())
-        m_thread.join();
+    if (!m_thread.joinable() || OnIoThread())
+        return;
+#if defined(_WIN32)
+    // A callback still running on the I/O thread may be sending a message to
+    // this thread, a user-interface thread that shuts the session down.
+    while (!m_ioEnded.load())
+        Compat::DispatchSentMessages(2);
+#endif
+    m_thread.join();
 }
 
 bool CTransport::OnIoThread() const

@@ -108,6 +108,8 @@ private:
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> m_work;
     std::thread m_thread;
     std::atomic<std::thread::id> m_threadId{};
+    // Set by the I/O thread as it ends; Join waits for it on Windows.
+    std::atomic<bool> m_ioEnded{false};
 
     std::atomic<Aux::CSCenter::LogCallback> m_log{nullptr};
     std::atomic<bool> m_logined{false};

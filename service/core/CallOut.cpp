@@ -1,8 +1,6 @@
 #include "core/CallOut.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "compat/SentMessages.h"
 
 namespace Frame {
 namespace {
@@ -22,12 +20,7 @@ bool CCallOut::Inside() noexcept { return t_depth > 0; }
 #ifdef _WIN32
 void CCallOut::DispatchSentMessages(unsigned waitMs) noexcept
 {
-    if (waitMs != 0)
-        MsgWaitForMultipleObjectsEx(0, nullptr, waitMs, QS_SENDMESSAGE, 0);
-    // With PM_QS_SENDMESSAGE, PeekMessage delivers the messages sent from
-    // other threads and nothing else.
-    MSG message;
-    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    Compat::DispatchSentMessages(waitMs);
 }
 #endif
 

@@ -61,9 +61,8 @@ public:
     }
 
 #ifdef _WIN32
-    // Waits up to waitMs for a message another thread sends to this one and
-    // dispatches every such message; posted messages and input stay queued
-    // for the thread's own loop.
+    // Compat::DispatchSentMessages, exported for the signal lock, which the
+    // client's code instantiates too.
     static void DispatchSentMessages(unsigned waitMs) noexcept;
 #endif
 };

@@ -5,8 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+// The local server's Asio brings winsock2.h, which a full windows.h clashes with.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -22,6 +31,7 @@
 #include "session/AuxNetMon.h"
 #include "session/SessionRecorder.h"
 #include "session/WebsocketApi.h"
+#include "support/HangWatchdog.h"
 #include "support/TestServer.h"
 #include "wirelink/CSCenter.h"
 
@@ -221,15 +231,18 @@ TEST_F(SessionFlowTest, ForgottenSessionFallsBackToConnect)
 TEST_F(SessionFlowTest, ReceiverMayEndTheFamilyFromTheConnectResult)
 {
     std::atomic<int> ended{0};
-    event::scoped_connection ending(ServiceEvent::ConnectResult().connect([&ended](int code) {
-        if (code == 0 && ended.fetch_add(1) == 0)
+    std::promise<void> exited;
+    event::scoped_connection ending(ServiceEvent::ConnectResult().connect([&ended, &exited](int code) {
+        if (code == 0 && ended.fetch_add(1) == 0) {
             WebsocketApi::DoExit();
+            exited.set_value();
+        }
     }));
     ASSERT_EQ(WebsocketApi::Init(), 1);
     ASSERT_EQ(WebsocketApi::StartConn(0, 0), 1);
+    ASSERT_EQ(exited.get_future().wait_for(60s), std::future_status::ready);
     ASSERT_TRUE(WaitForResult(1));
     EXPECT_EQ(events.ConnectResults()[0], 0);
-    EXPECT_EQ(ended.load(), 1);
 
     ASSERT_EQ(WebsocketApi::Init(), 1);
     // Logged in or not, the fresh manager logs in on the transport.
@@ -238,5 +251,65 @@ TEST_F(SessionFlowTest, ReceiverMayEndTheFamilyFromTheConnectResult)
     EXPECT_EQ(events.ConnectResults()[1], 0);
     EXPECT_EQ(WebsocketApi::GetConnSate(), 1);
 }
+
+#ifdef _WIN32
+// The user-interface thread shuts down while a receiver on the websocket
+// thread hands it an update with SendMessage: the waits of the disconnect
+// (for the running emission) and of the transport's end (for its thread)
+// dispatch the message instead of waiting for ever.
+class SentToWindowThread {
+public:
+    SentToWindowThread()
+        : m_target(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr))
+    {
+    }
+    ~SentToWindowThread() { DestroyWindow(m_target); }
+    // Called by the receiver on the websocket thread.
+    void Send()
+    {
+        if (m_once.exchange(true))
+            return;
+        m_entered.set_value();
+        SendMessageW(m_target, WM_NULL, 0, 0);
+        m_delivered = true;
+    }
+    bool Ready() const { return m_target != nullptr; }
+    void WaitEntered() { m_entered.get_future().wait(); }
+    bool Delivered() const { return m_delivered.load(); }
+
+private:
+    HWND m_target;
+    std::atomic<bool> m_once{false};
+    std::promise<void> m_entered;
+    std::atomic<bool> m_delivered{false};
+};
+
+TEST_F(SessionFlowTest, DisconnectOnTheWindowThreadDispatchesWhatTheReceiverSendsIt)
+{
+    SentToWindowThread window;
+    ASSERT_TRUE(window.Ready());
+    event::scoped_connection blocking(ServiceEvent::ConnectResult().connect([&window](int) { window.Send(); }));
+    const TestSupport::HangWatchdog watchdog("a disconnect while the receiver sends to the disconnecting thread");
+    ASSERT_EQ(WebsocketApi::Init(), 1);
+    ASSERT_EQ(WebsocketApi::StartConn(0, 0), 1);
+    window.WaitEntered();
+    blocking.disconnect();
+    EXPECT_TRUE(window.Delivered()) << "the disconnect returned during the emission";
+}
+
+TEST_F(SessionFlowTest, TransportEndOnTheWindowThreadDispatchesWhatTheReceiverSendsIt)
+{
+    SentToWindowThread window;
+    ASSERT_TRUE(window.Ready());
+    event::scoped_connection blocking(ServiceEvent::ConnectResult().connect([&window](int) { window.Send(); }));
+    const TestSupport::HangWatchdog watchdog("the transport's end while a receiver sends to the ending thread");
+    ASSERT_EQ(WebsocketApi::Init(), 1);
+    ASSERT_EQ(WebsocketApi::StartConn(0, 0), 1);
+    window.WaitEntered();
+    WebsocketApi::DoExit();
+    Aux::CSCenter::DoExit();
+    EXPECT_TRUE(window.Delivered()) << "the transport's thread was joined during the emission";
+}
+#endif
 
 }  // namespace
