@@ -127,6 +127,8 @@ bool KeyLine(std::string_view line, std::string_view& name, std::string_view& va
     return true;
 }
 
+bool IsQuote(char c) { return c == '"' || c == '\''; }
+
 Location Find(const std::vector<std::string>& lines, const std::string& section, const std::string* key)
 {
     Location at;
@@ -451,14 +453,16 @@ bool ReadValue(const wchar_t* section, const wchar_t* key, const wchar_t* path, 
     if (!LoadFile(Utf8(path), content, exists) || !exists)
         return false;
     const std::vector<std::string> lines = SplitLines(content);
-    const std::string keyName = Utf8(key);
-    const Location at = Find(lines, Utf8(section), &keyName);
+    // Names are trimmed as the writer trims them, so a name read as it was
+    // written finds what was written.
+    const std::string keyName(Trim(Utf8(key)));
+    const Location at = Find(lines, std::string(Trim(Utf8(section))), &keyName);
     if (at.key < 0)
         return false;
     std::string_view name;
     std::string_view text;
     KeyLine(lines[static_cast<size_t>(at.key)], name, text);
-    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front())
+    if (text.size() >= 2 && IsQuote(text.front()) && text.back() == text.front())
         text = text.substr(1, text.size() - 2);
     value = ToWide(std::string(text).c_str(), CP_UTF8);
     return true;
@@ -473,6 +477,17 @@ std::mutex& WriteMutex()
 {
     static std::mutex lock;
     return lock;
+}
+
+// A value as its line holds it. The reader trims a value and takes one pair
+// of equal quotes off it, so a value that would lose its blanks or its
+// quotes that way is stored inside a pair of double quotes of its own.
+std::string Stored(const std::string& value)
+{
+    const bool quoted = value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front();
+    if (Trim(value).size() == value.size() && !quoted)
+        return value;
+    return "\"" + value + "\"";
 }
 
 // Applies one write to the lines of the file.
@@ -492,7 +507,7 @@ void Edit(std::vector<std::string>& lines, const std::string& section, const std
             lines.erase(lines.begin() + at.key);
         return;
     }
-    const std::string entry = *key + "=" + *value + cr;
+    const std::string entry = *key + "=" + Stored(*value) + cr;
     if (at.key >= 0) {
         lines[static_cast<size_t>(at.key)] = entry;
     } else if (at.section >= 0) {
@@ -557,7 +572,8 @@ int ReadIniInt(const wchar_t* section, const wchar_t* key, int defaultValue, con
 int WriteIniString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* path)
 {
     if (section == nullptr || path == nullptr || path[0] == L'\0' || HasAny(section, L"\r\n]") ||
-        HasAny(key, L"\r\n=") || HasAny(value, L"\r\n") || (key != nullptr && Trim(Utf8(key)).empty())) {
+        HasAny(key, L"\r\n=") || HasAny(value, L"\r\n") ||
+        (key != nullptr && (Trim(Utf8(key)).empty() || Trim(Utf8(key)).front() == '['))) {
         errno = EINVAL;
         return 0;
     }
