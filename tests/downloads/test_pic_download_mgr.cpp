@@ -118,6 +118,9 @@ TEST(SafeFileNames, WhatWindowsRefusesIsReplaced)
         {L"CONIN$", L".png", L"_CONIN$.png"},
         {L"conout$", L".txt", L"_conout$.txt"},
         {L"COM0", L".png", L"COM0.png"},
+        {L"com\u00b9", L".png", L"_com\u00b9.png"},
+        {L"LPT\u00b3 ", L".txt", L"_LPT\u00b3 .txt"},
+        {L"COM\u00b2.tar", L".gz", L"_COM\u00b2.tar.gz"},
         {L"CONSOLE", L".png", L"CONSOLE.png"},
         {L"1001_con", L".png", L"1001_con.png"},
     };
