@@ -252,9 +252,9 @@ bool AnsiToUtf8(std::string& content)
     return true;
 }
 
-bool LoadFile(const std::string& path, std::string& content, bool& exists)
+bool LoadFile(const std::string& path, std::string& content, bool& exists, bool* byteOrderMark = nullptr)
 {
-    if (!ReadTextFile(path, kMaxFileBytes, content, exists))
+    if (!ReadTextFile(path, kMaxFileBytes, content, exists, byteOrderMark))
         return false;
     if (!IsUtf8(content) && !AnsiToUtf8(content)) {
         errno = EILSEQ;
@@ -325,7 +325,8 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
     }
     std::string content;
     bool exists = false;
-    if (!LoadFile(file, content, exists))
+    bool byteOrderMark = false;
+    if (!LoadFile(file, content, exists, &byteOrderMark))
         return false;
     if (exists) {
         const DWORD attributes = ::GetFileAttributesW(wide.c_str());
@@ -339,6 +340,10 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
         }
     }
     edit(content);
+    // A file that began with a byte-order mark keeps it: other readers of
+    // the file may go by it.
+    if (byteOrderMark)
+        content.insert(0, "\xEF\xBB\xBF");
     // Closing the lock file's handle releases the lock.
     return WriteAtomically(wide, content);
 }
@@ -370,9 +375,9 @@ private:
     int m_fd;
 };
 
-bool LoadFile(const std::string& path, std::string& content, bool& exists)
+bool LoadFile(const std::string& path, std::string& content, bool& exists, bool* byteOrderMark = nullptr)
 {
-    return ReadTextFile(path, kMaxFileBytes, content, exists);
+    return ReadTextFile(path, kMaxFileBytes, content, exists, byteOrderMark);
 }
 
 // Writes content to a new file beside path, flushes it and renames it over
@@ -420,7 +425,8 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
     }
     std::string content;
     bool exists = false;
-    if (!LoadFile(file, content, exists))
+    bool byteOrderMark = false;
+    if (!LoadFile(file, content, exists, &byteOrderMark))
         return false;
     // A new file is the user's alone, like every file in the data folder;
     // an existing one keeps its mode.
@@ -438,6 +444,10 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
         mode = st.st_mode & 07777;
     }
     edit(content);
+    // A file that began with a byte-order mark keeps it: other readers of
+    // the file may go by it.
+    if (byteOrderMark)
+        content.insert(0, "\xEF\xBB\xBF");
     return ReplaceFile(file, content, mode);
 }
 

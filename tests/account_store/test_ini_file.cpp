@@ -149,6 +149,15 @@ TEST_F(IniFileTest, NamesWithOuterBlanksFindWhatWasWrittenUnderThem)
     EXPECT_EQ("[Section]\nkey=v\n", Content());
 }
 
+TEST_F(IniFileTest, AByteOrderMarkStaysAtTheFrontOfTheFile)
+{
+    Put("\xEF\xBB\xBF[S]\r\nold=1\r\n");
+    ASSERT_EQ(1, Write(L"S", L"new", L"2"));
+    EXPECT_EQ("\xEF\xBB\xBF[S]\r\nold=1\r\nnew=2\r\n", Content());
+    ASSERT_EQ(1, Write(L"S", L"old", nullptr));
+    EXPECT_EQ("\xEF\xBB\xBF[S]\r\nnew=2\r\n", Content());
+}
+
 TEST_F(IniFileTest, LongValuesAreWrittenWholeAndReadCut)
 {
     const std::wstring value(300, L'v');
