@@ -20,9 +20,10 @@
 namespace Fuzz {
 
 // Points the product's folders (its log, its configuration files) at a
-// fresh folder, on the memory file system where there is one: the targets
-// write files for every input, and a run of millions of inputs must neither
-// wear a disk nor leave anything behind. Removed when the program ends.
+// fresh folder, under TMPDIR when it is set and otherwise on the memory file
+// system where there is one: the targets write files for every input, and a
+// run of millions of inputs must not wear a disk. Removed when the program
+// ends normally; a crash leaves it for the one who looks into the crash.
 inline const std::filesystem::path& PrivateRoot()
 {
     struct Root {
@@ -30,7 +31,8 @@ inline const std::filesystem::path& PrivateRoot()
         {
             std::error_code ec;
             std::filesystem::path base = "/dev/shm";
-            if (!std::filesystem::is_directory(base, ec) || ::access(base.c_str(), W_OK) != 0)
+            if (std::getenv("TMPDIR") != nullptr || !std::filesystem::is_directory(base, ec) ||
+                ::access(base.c_str(), W_OK) != 0)
                 base = std::filesystem::temp_directory_path();
             std::string pattern = (base / "pelbo-fuzz-XXXXXX").string();
             if (::mkdtemp(pattern.data()) == nullptr)

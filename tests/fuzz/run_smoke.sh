@@ -7,6 +7,7 @@ set -euo pipefail
 target=$1 corpus=$2 seconds=$3 artifacts=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$artifacts"
-"$target" -max_total_time="$seconds" -print_final_stats=1 \
-  -artifact_prefix="$artifacts/$(basename "$target")-" "$work" "$corpus"
+mkdir -p "$work/corpus" "$work/tmp" "$artifacts"
+# The target's own files go into the temporary folder too, whatever happens.
+TMPDIR="$work/tmp" "$target" -max_total_time="$seconds" -print_final_stats=1 \
+  -artifact_prefix="$artifacts/$(basename "$target")-" "$work/corpus" "$corpus"
