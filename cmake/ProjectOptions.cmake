@@ -14,8 +14,25 @@ add_compile_options(-Wall -Wextra -Werror -Wnon-virtual-dtor -Wno-unused-paramet
 # and the Boost.Beast units, whose inlined asynchronous code AddressSanitizer
 # instruments at great cost, compile in about 60% of the time. Placed after
 # the build type's flags, these win.
-if(NOT PELBO_SANITIZE STREQUAL "")
+if(NOT PELBO_SANITIZE STREQUAL "" OR PELBO_FUZZ)
   add_compile_options(-O1 -g1)
+endif()
+
+# The fuzz build instruments everything the targets link with for
+# libFuzzer's coverage, under AddressSanitizer and UndefinedBehaviorSanitizer;
+# only the targets themselves link libFuzzer (tests/fuzz). Clang leaves the
+# sanitizer runtimes and the coverage hooks of a shared library to the
+# program that loads it, so the shared libraries' link may not insist on
+# resolving every symbol.
+set(PELBO_NO_UNDEFINED -Wl,--no-undefined)
+if(PELBO_FUZZ)
+  if(WIN32 OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT PELBO_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "PELBO_FUZZ needs clang on Linux and no PELBO_SANITIZE")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+  set(PELBO_NO_UNDEFINED "")
 endif()
 
 if(PELBO_SANITIZE STREQUAL "address")

@@ -127,6 +127,8 @@ bool KeyLine(std::string_view line, std::string_view& name, std::string_view& va
     return true;
 }
 
+bool IsQuote(char c) { return c == '"' || c == '\''; }
+
 Location Find(const std::vector<std::string>& lines, const std::string& section, const std::string* key)
 {
     Location at;
@@ -250,9 +252,9 @@ bool AnsiToUtf8(std::string& content)
     return true;
 }
 
-bool LoadFile(const std::string& path, std::string& content, bool& exists)
+bool LoadFile(const std::string& path, std::string& content, bool& exists, bool* byteOrderMark = nullptr)
 {
-    if (!ReadTextFile(path, kMaxFileBytes, content, exists))
+    if (!ReadTextFile(path, kMaxFileBytes, content, exists, byteOrderMark))
         return false;
     if (!IsUtf8(content) && !AnsiToUtf8(content)) {
         errno = EILSEQ;
@@ -323,7 +325,8 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
     }
     std::string content;
     bool exists = false;
-    if (!LoadFile(file, content, exists))
+    bool byteOrderMark = false;
+    if (!LoadFile(file, content, exists, &byteOrderMark))
         return false;
     if (exists) {
         const DWORD attributes = ::GetFileAttributesW(wide.c_str());
@@ -337,6 +340,10 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
         }
     }
     edit(content);
+    // A file that began with a byte-order mark keeps it: other readers of
+    // the file may go by it.
+    if (byteOrderMark)
+        content.insert(0, "\xEF\xBB\xBF");
     // Closing the lock file's handle releases the lock.
     return WriteAtomically(wide, content);
 }
@@ -368,9 +375,9 @@ private:
     int m_fd;
 };
 
-bool LoadFile(const std::string& path, std::string& content, bool& exists)
+bool LoadFile(const std::string& path, std::string& content, bool& exists, bool* byteOrderMark = nullptr)
 {
-    return ReadTextFile(path, kMaxFileBytes, content, exists);
+    return ReadTextFile(path, kMaxFileBytes, content, exists, byteOrderMark);
 }
 
 // Writes content to a new file beside path, flushes it and renames it over
@@ -418,7 +425,8 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
     }
     std::string content;
     bool exists = false;
-    if (!LoadFile(file, content, exists))
+    bool byteOrderMark = false;
+    if (!LoadFile(file, content, exists, &byteOrderMark))
         return false;
     // A new file is the user's alone, like every file in the data folder;
     // an existing one keeps its mode.
@@ -436,6 +444,10 @@ bool ReplaceContent(const std::string& file, const std::function<void(std::strin
         mode = st.st_mode & 07777;
     }
     edit(content);
+    // A file that began with a byte-order mark keeps it: other readers of
+    // the file may go by it.
+    if (byteOrderMark)
+        content.insert(0, "\xEF\xBB\xBF");
     return ReplaceFile(file, content, mode);
 }
 
@@ -451,14 +463,16 @@ bool ReadValue(const wchar_t* section, const wchar_t* key, const wchar_t* path, 
     if (!LoadFile(Utf8(path), content, exists) || !exists)
         return false;
     const std::vector<std::string> lines = SplitLines(content);
-    const std::string keyName = Utf8(key);
-    const Location at = Find(lines, Utf8(section), &keyName);
+    // Names are trimmed as the writer trims them, so a name read as it was
+    // written finds what was written.
+    const std::string keyName(Trim(Utf8(key)));
+    const Location at = Find(lines, std::string(Trim(Utf8(section))), &keyName);
     if (at.key < 0)
         return false;
     std::string_view name;
     std::string_view text;
     KeyLine(lines[static_cast<size_t>(at.key)], name, text);
-    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front())
+    if (text.size() >= 2 && IsQuote(text.front()) && text.back() == text.front())
         text = text.substr(1, text.size() - 2);
     value = ToWide(std::string(text).c_str(), CP_UTF8);
     return true;
@@ -473,6 +487,17 @@ std::mutex& WriteMutex()
 {
     static std::mutex lock;
     return lock;
+}
+
+// A value as its line holds it. The reader trims a value and takes one pair
+// of equal quotes off it, so a value that would lose its blanks or its
+// quotes that way is stored inside a pair of double quotes of its own.
+std::string Stored(const std::string& value)
+{
+    const bool quoted = value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front();
+    if (Trim(value).size() == value.size() && !quoted)
+        return value;
+    return "\"" + value + "\"";
 }
 
 // Applies one write to the lines of the file.
@@ -492,7 +517,7 @@ void Edit(std::vector<std::string>& lines, const std::string& section, const std
             lines.erase(lines.begin() + at.key);
         return;
     }
-    const std::string entry = *key + "=" + *value + cr;
+    const std::string entry = *key + "=" + Stored(*value) + cr;
     if (at.key >= 0) {
         lines[static_cast<size_t>(at.key)] = entry;
     } else if (at.section >= 0) {
@@ -557,7 +582,8 @@ int ReadIniInt(const wchar_t* section, const wchar_t* key, int defaultValue, con
 int WriteIniString(const wchar_t* section, const wchar_t* key, const wchar_t* value, const wchar_t* path)
 {
     if (section == nullptr || path == nullptr || path[0] == L'\0' || HasAny(section, L"\r\n]") ||
-        HasAny(key, L"\r\n=") || HasAny(value, L"\r\n") || (key != nullptr && Trim(Utf8(key)).empty())) {
+        HasAny(key, L"\r\n=") || HasAny(value, L"\r\n") ||
+        (key != nullptr && (Trim(Utf8(key)).empty() || Trim(Utf8(key)).front() == '['))) {
         errno = EINVAL;
         return 0;
     }

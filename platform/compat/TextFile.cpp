@@ -17,10 +17,13 @@ namespace Compat {
 
 namespace {
 
-bool WithoutByteOrderMark(std::string& content)
+bool WithoutByteOrderMark(std::string& content, bool* byteOrderMark)
 {
-    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    const bool found = content.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (found)
         content.erase(0, 3);
+    if (byteOrderMark != nullptr)
+        *byteOrderMark = found;
     return true;
 }
 
@@ -28,7 +31,7 @@ bool WithoutByteOrderMark(std::string& content)
 
 #if defined(_WIN32)
 
-bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content, bool& exists)
+bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content, bool& exists, bool* byteOrderMark)
 {
     content.clear();
     exists = false;
@@ -75,12 +78,12 @@ bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content
         content.clear();
         return false;
     }
-    return WithoutByteOrderMark(content);
+    return WithoutByteOrderMark(content, byteOrderMark);
 }
 
 #else
 
-bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content, bool& exists)
+bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content, bool& exists, bool* byteOrderMark)
 {
     content.clear();
     exists = false;
@@ -123,7 +126,7 @@ bool ReadTextFile(const std::string& path, size_t maxBytes, std::string& content
         content.clear();
         return false;
     }
-    return WithoutByteOrderMark(content);
+    return WithoutByteOrderMark(content, byteOrderMark);
 }
 
 #endif

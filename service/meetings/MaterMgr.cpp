@@ -176,9 +176,18 @@ void CMaterMgr::OnHttpsReqResult(unsigned& id, const std::wstring& request, cons
         return;
     // Runs on the HTTPS service's delivery thread: nothing may escape.
     try {
-        const std::wstring url = RequestUrl(id);
-        if (url.empty())
-            return;
+        // The entry goes with its result: each request is answered once, and
+        // a table that kept every address would grow for as long as the
+        // client runs.
+        std::wstring url;
+        {
+            std::lock_guard<std::recursive_mutex> guard(m_tableLock);
+            const auto it = m_requests.find(id);
+            if (it == m_requests.end())
+                return;
+            url = std::move(it->second);
+            m_requests.erase(it);
+        }
         Json::Value sent;
         if (!ParseObject(request, sent))
             return;

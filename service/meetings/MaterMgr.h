@@ -40,7 +40,8 @@ public:
     unsigned TotalPage() const;
     unsigned MaterCount() const;
     std::vector<XDataPtr<IXData>> ListCache() const;
-    // The address a request was sent to; empty when the identifier is unknown.
+    // The address a request was sent to; empty when the identifier is unknown
+    // or its result has arrived.
     std::wstring RequestUrl(unsigned id) const;
 
     void OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "FsPath.h"
 #include "account/UserCache.h"
 #include "core/ServiceEvent.h"
 #include "corekit/Log.h"
@@ -22,9 +23,11 @@ constexpr size_t kStagingBytes =
     sizeof(kStagingPrefix) / sizeof(wchar_t) - 1 + sizeof(kStagingSuffix) / sizeof(wchar_t) - 1;
 constexpr size_t kMaxNameBytes = 255 - kStagingBytes - Util::HttpDownload::kTemporarySuffixMaxBytes;
 
+// Through UTF-8, not the process locale: under the "C" locale libstdc++
+// cannot convert a name with any character beyond ASCII and throws.
 std::filesystem::path ToPath(const std::wstring& text)
 {
-    return std::filesystem::path(text);
+    return Corekit::ToFsPath(text);
 }
 
 }  // namespace
@@ -78,7 +81,8 @@ std::wstring CPicDownloadMgr::StagingPath(const std::wstring& destination)
     const std::filesystem::path path = ToPath(destination);
     // The leading dot keeps the file out of LoadLocalHead, and it does not
     // begin with "<id>_", so DelUserHead never takes it for a picture.
-    return (path.parent_path() / (kStagingPrefix + path.filename().wstring() + kStagingSuffix)).wstring();
+    return Corekit::FromFsPath(path.parent_path() /
+                               ToPath(kStagingPrefix + Corekit::FromFsPath(path.filename()) + kStagingSuffix));
 }
 
 size_t CPicDownloadMgr::PendingCount() const

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "FsPath.h"
 #include "compat/WtoI.h"
 #include "core/JsonBridge.h"
 
@@ -64,7 +65,8 @@ std::wstring TrimSpace(const std::wstring& text)
 unsigned long long FileSizeOf(const std::wstring& path)
 {
     std::error_code ec;
-    const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
+    // Through UTF-8: the process locale may not convert the path at all.
+    const auto size = std::filesystem::file_size(Corekit::ToFsPath(path), ec);
     return ec ? 0 : static_cast<unsigned long long>(size);
 }
 

@@ -129,6 +129,35 @@ TEST_F(IniFileTest, QuotesAndUnicodeReadBackAsWritten)
     EXPECT_EQ(L"Zoë", Read(L"S", L"名前"));
 }
 
+TEST_F(IniFileTest, ValuesWithOuterBlanksOrQuotesReadBackAsWritten)
+{
+    const wchar_t* const values[] = {L"  padded ", L"\ttab", L"\"quoted\"", L"'single'", L"\"", L"\"\"", L"a \"b\" c"};
+    for (const wchar_t* value : values) {
+        ASSERT_EQ(1, Write(L"S", L"k", value)) << ToMultiByte(value, CP_UTF8);
+        EXPECT_EQ(value, Read(L"S", L"k"));
+    }
+    // Values the reader leaves alone are stored as they are.
+    ASSERT_EQ(1, Write(L"S", L"plain", L"a b"));
+    EXPECT_EQ("[S]\nk=a \"b\" c\nplain=a b\n", Content());
+}
+
+TEST_F(IniFileTest, NamesWithOuterBlanksFindWhatWasWrittenUnderThem)
+{
+    ASSERT_EQ(1, Write(L"\tSection ", L" key\t", L"v"));
+    EXPECT_EQ(L"v", Read(L"\tSection ", L" key\t"));
+    EXPECT_EQ(L"v", Read(L"Section", L"key"));
+    EXPECT_EQ("[Section]\nkey=v\n", Content());
+}
+
+TEST_F(IniFileTest, AByteOrderMarkStaysAtTheFrontOfTheFile)
+{
+    Put("\xEF\xBB\xBF[S]\r\nold=1\r\n");
+    ASSERT_EQ(1, Write(L"S", L"new", L"2"));
+    EXPECT_EQ("\xEF\xBB\xBF[S]\r\nold=1\r\nnew=2\r\n", Content());
+    ASSERT_EQ(1, Write(L"S", L"old", nullptr));
+    EXPECT_EQ("\xEF\xBB\xBF[S]\r\nnew=2\r\n", Content());
+}
+
 TEST_F(IniFileTest, LongValuesAreWrittenWholeAndReadCut)
 {
     const std::wstring value(300, L'v');
@@ -245,6 +274,9 @@ TEST_F(IniFileTest, RefusesNamesAndValuesThatWouldForgeLines)
     EXPECT_EQ(0, Write(L"S", L"a=b", L"v"));
     EXPECT_EQ(0, Write(L"S]x", L"k", L"v"));
     EXPECT_EQ(0, Write(L"S", L"  ", L"v"));
+    // "[Evil]x=1" would open a section of its own.
+    EXPECT_EQ(0, Write(L"S", L"[Evil]x", L"1"));
+    EXPECT_EQ(0, Write(L"S", L" [k", L"x]"));
     EXPECT_EQ(0, Write(nullptr, L"k", L"v"));
     EXPECT_EQ("[S]\nk=v\n", Content());
 }

@@ -13,6 +13,7 @@
 #include "FakeDownloadPort.h"
 #include "PictureRecorder.h"
 #include "account/UserCache.h"
+#include "compat/TextConvert.h"
 #include "corekit/Path.h"
 #include "support/TempDir.h"
 #include "transfers/PicDownloadApi.h"
@@ -28,7 +29,7 @@ std::wstring UrlFor(uint64_t id) { return L"http://pictures.test/head/" + std::t
 
 std::string ReadFile(const std::wstring& path)
 {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    std::ifstream in(ToMultiByte(path.c_str(), CP_UTF8), std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
@@ -117,6 +118,9 @@ TEST(SafeFileNames, WhatWindowsRefusesIsReplaced)
         {L"CONIN$", L".png", L"_CONIN$.png"},
         {L"conout$", L".txt", L"_conout$.txt"},
         {L"COM0", L".png", L"COM0.png"},
+        {L"com\u00b9", L".png", L"_com\u00b9.png"},
+        {L"LPT\u00b3 ", L".txt", L"_LPT\u00b3 .txt"},
+        {L"COM\u00b2.tar", L".gz", L"_COM\u00b2.tar.gz"},
         {L"CONSOLE", L".png", L"CONSOLE.png"},
         {L"1001_con", L".png", L"1001_con.png"},
     };
@@ -167,6 +171,22 @@ TEST_F(PicDownloadMgrTest, LongAndUnsafeTitlesGiveNamesThatCanBeCreated)
     ASSERT_EQ(m_recorder.Pictures().size(), 1u);
     EXPECT_EQ(m_recorder.Pictures()[0].result, 1);
     EXPECT_EQ(ReadFile(path), "long");
+}
+
+TEST_F(PicDownloadMgrTest, NamesBeyondAsciiDoNotDependOnTheProcessLocale)
+{
+    // The test programs run under the "C" locale, as a client that never
+    // set one does.
+    const std::wstring path = CPicDownloadMgr::DestinationPath(User(5), L"http://h/\u5934\u50cf\u00e9.jpg");
+    EXPECT_EQ(path, m_folder + L"/5_\u5934\u50cf\u00e9.png");
+    EXPECT_EQ(CPicDownloadMgr::StagingPath(path), m_folder + L"/.5_\u5934\u50cf\u00e9.png.download");
+
+    m_mgr->AppendTask(User(5), L"http://h/\u5934\u50cf\u00e9.jpg");
+    ASSERT_EQ(m_port.StartedCount(), 1u);
+    m_port.Finish(0, HD::kDownOk, "face");
+    ASSERT_EQ(m_recorder.Pictures().size(), 1u);
+    EXPECT_EQ(m_recorder.Pictures()[0].result, 1);
+    EXPECT_EQ(ReadFile(path), "face");
 }
 
 TEST_F(PicDownloadMgrTest, AFailedMoveKeepsTheEarlierPicture)

@@ -133,6 +133,21 @@ TEST_F(MaterTest, ReceiverMayEndTheFamilyDuringEachResult)
     }
 }
 
+TEST_F(MaterTest, AnAnsweredRequestLeavesTheTable)
+{
+    ASSERT_EQ(MaterApi::MaterEdit(77, L"tok", L"one"), 1);
+    ASSERT_EQ(MaterApi::MaterEdit(77, L"tok", L"two"), 1);
+    const auto sent = service.SentRequests();
+    ASSERT_EQ(sent.size(), 2u);
+    ASSERT_TRUE(service.Deliver(0, L"{\"code\":0}", 1));
+    EXPECT_EQ(CMaterMgr::Instance().Get()->RequestUrl(sent[0].id), L"");
+    EXPECT_EQ(CMaterMgr::Instance().Get()->RequestUrl(sent[1].id), sent[1].info.strUrl);
+    // A second delivery of the same identifier finds nothing to report.
+    ASSERT_TRUE(service.Deliver(1, L"{\"code\":0}", 1));
+    ASSERT_TRUE(service.Deliver(1, L"{\"code\":0}", 1));
+    EXPECT_EQ(events.Results().size(), 2u);
+}
+
 TEST_F(MaterTest, TitleIsTheFileNameAfterTheLastSeparator)
 {
     EXPECT_EQ(CMaterMgr::FileTitle(L"C:\\a/b\\c.doc"), L"c.doc");
@@ -283,12 +298,14 @@ TEST_F(MaterTest, FailedDeleteLeavesCacheAndCount)
 TEST_F(MaterTest, DeleteWhoseSentIdsAreNoArrayIsDropped)
 {
     ASSERT_EQ(MaterApi::MaterDel(1, L"tok"), 1);
-    auto sent = service.SentRequests().at(0);
+    ASSERT_EQ(MaterApi::MaterDel(1, L"tok"), 1);
+    auto sent = service.SentRequests();
+    ASSERT_EQ(sent.size(), 2u);
     int completed = 1;
-    sent.sink->OnHttpsReqResult(sent.id, L"{\"material_id\": 5}", L"{\"code\":0}", completed);
+    sent[0].sink->OnHttpsReqResult(sent[0].id, L"{\"material_id\": 5}", L"{\"code\":0}", completed);
     EXPECT_TRUE(events.Results().empty());
     // An empty array deletes id 0.
-    sent.sink->OnHttpsReqResult(sent.id, L"{\"material_id\": []}", L"{\"code\":0}", completed);
+    sent[1].sink->OnHttpsReqResult(sent[1].id, L"{\"material_id\": []}", L"{\"code\":0}", completed);
     ASSERT_EQ(events.Results().size(), 1u);
     EXPECT_EQ(events.Results()[0].values.at(L"MaterID"), L"i:0");
 }
@@ -416,13 +433,14 @@ TEST_F(MaterTest, AddressChangedAfterSendingMatchesNoBranch)
 TEST_F(MaterTest, CacheIsReadWhileResultsArriveOnAnotherThread)
 {
     constexpr int kPages = 200;
-    for (int page = 1; page <= kPages; ++page)
-        ASSERT_EQ(MaterApi::GetMaterList(501, L"tok", page == 1 ? 1 : 2, 10), 1);
+    // Two requests a page: one answered with a material, one with none.
+    for (int request = 0; request < 2 * kPages; ++request)
+        ASSERT_EQ(MaterApi::GetMaterList(501, L"tok", request == 0 ? 1 : 2, 10), 1);
     std::atomic<bool> done{false};
     std::thread delivery([&] {
         for (int page = 0; page < kPages; ++page) {
-            service.Deliver(static_cast<size_t>(page), ListAnswer(L"[" + Material(page) + L"]", L"500"), 1);
-            service.Deliver(static_cast<size_t>(page), ListAnswer(L"[]", L"500"), 1);
+            service.Deliver(static_cast<size_t>(2 * page), ListAnswer(L"[" + Material(page) + L"]", L"500"), 1);
+            service.Deliver(static_cast<size_t>(2 * page + 1), ListAnswer(L"[]", L"500"), 1);
         }
         done = true;
     });

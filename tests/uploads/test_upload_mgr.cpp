@@ -141,6 +141,20 @@ TEST_F(UploadMgrTest, TicketRequestDescribesTheDocument)
     EXPECT_EQ(upper["type"].asString(), "");
 }
 
+TEST_F(UploadMgrTest, ADocumentNamedBeyondAsciiIsDescribedWithItsSize)
+{
+    // The test programs run under the "C" locale, as a client that never
+    // set one does.
+    COssUploadMgr mgr;
+    const std::wstring minutes = MakeFile("\xe4\xbc\x9a\xe8\xae\xae.pdf", 321);
+    ASSERT_NE(mgr.GetUploadInfo(42, minutes, "tok-A"), 0);
+    const auto sent = https.SentRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    const Json::Value body = Parse(sent[0].info.strContent);
+    EXPECT_EQ(body["name"].asString(), "\xe4\xbc\x9a\xe8\xae\xae.pdf");
+    EXPECT_EQ(body["size"].asString(), "321");
+}
+
 TEST_F(UploadMgrTest, ContentTypesByExtension)
 {
     EXPECT_EQ(Transfers::ContentTypeOf(L"pdf"), "application/pdf");

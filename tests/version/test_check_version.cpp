@@ -215,8 +215,8 @@ TEST_F(CheckVersionTest, ManifestWithLineBreaksIsRememberedOnOneLine)
     EXPECT_EQ(Aux::UserConfig::GetVersionJson().str(),
               L"{   \"version\": \"1.0.0.9\",    \"downloadUrl\": \"http://h/i.exe\",  /* digest  of the "
               L"installer */ \"md5\": \"" + std::wstring(kDigest) +
-                  L"\",  \"updateMsg\": [\"two\\nlines\", \"a \\\"b\\\"\"] }")
-        << "the file gives values back without the blanks around them";
+                  L"\",  \"updateMsg\": [\"two\\nlines\", \"a \\\"b\\\"\"] } ")
+        << "the file gives the value back as it was set, the last line break's blank included";
 
     CheckAndAnswer(mgr, L"", 0);
     const auto updates = m_recorder.Updates();

@@ -13,7 +13,8 @@ ensure_packages \
   libsqlite3-dev \
   zlib1g-dev libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libimagequant-dev \
   libqrencode-dev \
-  pngquant libjpeg-turbo-progs curl
+  pngquant libjpeg-turbo-progs curl \
+  clang-14 libfuzzer-14-dev
 
 # s3rver, a third-party S3-compatible server, for the upload interop tests
 # and the upload benchmark; installed with npm into build/npm.

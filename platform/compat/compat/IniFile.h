@@ -16,6 +16,9 @@
 //   the caller until some writer came).
 // - A write creates the file, the section and the key as needed and replaces
 //   only that key's line; every other line of the file stays byte for byte.
+//   A value with white space at either end, or enclosed in a pair of equal
+//   quotes, is written inside a pair of double quotes, so that it reads back
+//   as it was given.
 //   A null value removes the key, a null key the whole section.
 // - The file is UTF-8 (a leading byte-order mark is skipped). On Windows, a
 //   file that is not valid UTF-8 was written by the system's functions and
@@ -28,8 +31,9 @@
 // read-modify-write), so two writers of different keys both keep their
 // value. A write is refused (returns 0) when the file is read-only, or when
 // a section, key or value holds a line break, or a section "]" or a key "=",
-// which would otherwise split or forge lines. The reason is left in errno
-// (EACCES, EINVAL, or what the file system reported).
+// or a key begins with "[", which would otherwise split or forge lines. The
+// reason is left in errno (EACCES, EINVAL, or what the file system
+// reported).
 
 namespace Compat {
 

@@ -48,10 +48,11 @@ COREKIT_API int DeleteFolder(const wchar_t* path, int deleteSelf);
 // (extension with its dot, say L".png", or empty). / \ < > : " | ? * and
 // control characters become "_", and so do dots and blanks at the end
 // of the name; a device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9,
-// CONIN$, CONOUT$; any case, with any extension) gets a leading "_", and an
-// empty title is "_". The title is cut, at a whole character, so that the
-// name takes at most maxBytes bytes in UTF-8 (a name component may have 255
-// on the usual file systems; callers that add suffixes keep room for them).
+// COM and LPT with a superscript 1, 2 or 3, CONIN$, CONOUT$; any case, with
+// any extension) gets a leading "_", and an empty title is "_". The title is
+// cut, at a whole character, so that the name takes at most maxBytes bytes
+// in UTF-8 (a name component may have 255 on the usual file systems;
+// callers that add suffixes keep room for them).
 // The extension is kept whole: it must leave at least two of maxBytes.
 COREKIT_API std::wstring SafeFileName(const std::wstring& title, const std::wstring& extension, size_t maxBytes);
 
