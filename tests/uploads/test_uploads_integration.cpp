@@ -199,6 +199,44 @@ TEST_F(UploadsIntegration, DoExitWaitsForASinksCallAndTheOtherSinksHearNothingAf
     }
 }
 
+// An exit from inside a sink's callback ends the family without waiting,
+// and that call goes on. A stop made afterwards outside any callback, with
+// no manager left or on a fresh one, still waits for it: the client may
+// free the sink once that stop has returned.
+TEST_F(UploadsIntegration, StopsAfterAnExitInsideACallbackWaitForTheCallItLeftRunning)
+{
+    const CStringW path = MakeFile("Plan.pdf", 2000);
+    const char* const stops[] = {"DoExit", "StopAllUploadFile", "StopUploadFile"};
+    for (const char* stop : stops) {
+        SCOPED_TRACE(stop);
+        std::promise<void> exitedInside;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        FileSink sink(log, "sink");
+        sink.onResult = [&](int) {
+            OssUploadApi::DoExit();
+            exitedInside.set_value();
+            released.wait();
+        };
+        ASSERT_EQ(OssUploadApi::AddUpLoadFile(path, &sink), 0);
+        exitedInside.get_future().wait();
+        std::atomic<bool> returned{false};
+        std::thread stopping([&returned, &path, &sink, stop] {
+            if (std::string(stop) == "DoExit")
+                OssUploadApi::DoExit();
+            else if (std::string(stop) == "StopAllUploadFile")
+                OssUploadApi::StopAllUploadFile();
+            else
+                OssUploadApi::StopUploadFile(path, &sink);
+            returned = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(returned.load()) << "the stop returned while the sink was being told";
+        release.set_value();
+        stopping.join();
+    }
+}
+
 // A sink whose progress throws: the exception stays in the library, the
 // other sink is still told, and a stop afterwards has no call to wait for.
 TEST_F(UploadsIntegration, ThrowingSinkLeavesNoCallOpen)
