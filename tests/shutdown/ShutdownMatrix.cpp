@@ -272,6 +272,12 @@ std::string ShutdownMatrix::Outstanding()
     return list;
 }
 
+unsigned ShutdownMatrix::Stops() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_stopCount;
+}
+
 std::string ShutdownMatrix::Summary() const
 {
     std::lock_guard<std::mutex> lock(m_lock);

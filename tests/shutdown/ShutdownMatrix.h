@@ -46,7 +46,10 @@ public:
         {
             return Scope{std::move(family), std::move(group), 0};
         }
-        static Scope Request(std::string family, Id request) { return Scope{std::move(family), std::string(), request}; }
+        static Scope Request(std::string family, Id request)
+        {
+            return Scope{std::move(family), std::string(), request};
+        }
 
         std::string family;
         std::string group;
@@ -129,6 +132,8 @@ public:
     // many stops ran: a line for the log, which shows that a run tested
     // something.
     std::string Summary() const;
+    // How many stops have begun so far.
+    unsigned Stops() const;
 
 private:
     struct Request {
