@@ -51,7 +51,11 @@ public:
         return m_instance;
     }
 
-    void Exit() noexcept
+    // Returns the manager it ended (null when there was none), so that an
+    // exit with more to do than letting go, such as waiting for the
+    // client's objects, does it on the very manager it closed and not on
+    // one a call on another thread has made since.
+    std::shared_ptr<T> Exit() noexcept
     {
         std::shared_ptr<T> instance;
         {
@@ -59,13 +63,14 @@ public:
             // An exit before the family's first call has nothing to end, and
             // must not close the family for the rest of the process.
             if (m_instance == nullptr)
-                return;
+                return nullptr;
             instance.swap(m_instance);
             if (PermanentExit)
                 m_closed = true;
         }
         if constexpr (std::is_base_of<CLastReference, T>::value)
             instance->Close();
+        return instance;
     }
 
     bool IsClosed() noexcept

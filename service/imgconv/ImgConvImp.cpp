@@ -30,8 +30,13 @@ CImgConvImp::CImgConvImp()
 CImgConvImp::~CImgConvImp()
 {
     // Results still on their way find no sink and are dropped; the tasks
-    // that send them end by themselves after their one conversion.
-    ThreadPoolV4::UnregMsgSink(kMsgResult);
+    // that send them end by themselves after their one conversion. The sink
+    // is the family's, not this manager's: a callback that ended the family
+    // and started a job from inside its result made a fresh manager while
+    // this one still ran that result, and the fresh one's results come
+    // through the same sink.
+    if (Instance().Peek() == nullptr)
+        ThreadPoolV4::UnregMsgSink(kMsgResult);
 }
 
 long CImgConvImp::Start(const wchar_t* srcFile, const wchar_t* dstFile, Aux::ImgConv::CImgConvCallback* callback,

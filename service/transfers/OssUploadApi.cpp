@@ -31,7 +31,16 @@ void StopAllUploadFile()
 
 void DoExit()
 {
-    Frame::GuardExport(L"OssUploadApi::DoExit", [] { COssUploadMgr::Instance().Exit(); });
+    Frame::GuardExport(L"OssUploadApi::DoExit", [] {
+        // A delivery that holds the manager past the exit would go on
+        // calling sinks: everything is stopped on the manager ended here, and
+        // like StopAll the exit waits for a sink's call on another thread,
+        // also one of a manager an earlier exit from inside a callback
+        // ended, so no sink hears anything once it has returned.
+        if (const auto mgr = COssUploadMgr::Instance().Exit())
+            mgr->StopAll();
+        COssUploadMgr::WaitForSinkCalls();
+    });
 }
 
 }  // namespace OssUploadApi

@@ -10,12 +10,14 @@
 // library's thread (events), so they are guarded by m_lock. No lock is held
 // while a sink is called or an upload is stopped: a sink may call the API
 // from its callback. Before each call the sink is looked up again, so a sink
-// removed meanwhile is not called; a stop function called on another thread
-// waits for a call to a sink it removed that is running, so the caller may
-// release the sink once the stop function returns (Frame::CCallOut: not from
-// inside a callback, and dispatching sent messages on Windows). Each event
-// holds the manager (CLastReference), so a sink may end the family from
-// inside its result or progress.
+// removed meanwhile is not called; a stop function waits for a call running
+// on another thread to a sink it lets go, so the caller may release the sink
+// once the stop function returns (Frame::CCallOut: not from inside a
+// callback, and dispatching sent messages on Windows). Each event holds the
+// manager (CLastReference), so a sink may end the family from inside its
+// result or progress; the calls under way are therefore tracked for the
+// family, not the manager: a manager ended from inside a callback may still
+// be calling sinks on other threads, and a later stop waits for those too.
 //
 // A path's sink list has a serial number. A result takes the path's entries
 // out of the maps before its walk and keeps the list aside under its serial
@@ -83,45 +85,39 @@ public:
 
     void StopFile(const std::wstring& path, Sink* sink)
     {
-        std::vector<Sink*> removed;
         unsigned long long uploadId = 0;
         bool stop = false;
         {
             std::lock_guard<std::recursive_mutex> lock(m_lock);
-            ForgetEndingSinks(path, sink, &removed);
+            ForgetEndingSinks(path, sink);
             auto it = m_sinks.find(path);
             bool listed = true;
             if (sink != nullptr && it != m_sinks.end()) {
                 std::vector<Sink*>& list = it->second.sinks;
                 auto found = std::find(list.begin(), list.end(), sink);
                 listed = found != list.end();
-                if (listed) {
+                if (listed)
                     list.erase(found);
-                    removed.push_back(sink);
-                }
             }
             auto upload = m_uploads.find(path);
             const bool lastGone = sink == nullptr || it == m_sinks.end() || it->second.sinks.empty();
             if (listed && lastGone && upload != m_uploads.end()) {
                 uploadId = upload->second;
                 stop = true;
-                if (it != m_sinks.end()) {
-                    removed.insert(removed.end(), it->second.sinks.begin(), it->second.sinks.end());
+                if (it != m_sinks.end())
                     m_sinks.erase(it);
-                }
                 m_uploads.erase(upload);
             } else if (listed && lastGone && it != m_sinks.end()) {
                 // Still waiting for its ticket: the ticket, when it comes, is
                 // dropped, so a stopped file is never sent to storage and a
                 // later add of it starts one upload of its own.
-                removed.insert(removed.end(), it->second.sinks.begin(), it->second.sinks.end());
                 m_sinks.erase(it);
                 ForgetTicketRequests(path);
             }
         }
         if (stop)
             Util::OssUpload::Stop(uploadId);
-        WaitForCallsTo(removed);
+        WaitForCalls(path, sink, false);
     }
 
     void StopAll()
@@ -136,8 +132,12 @@ public:
         }
         for (const auto& entry : uploads)
             Util::OssUpload::Stop(entry.second);
-        WaitForCallsTo(std::vector<Sink*>(), true);
+        WaitForCalls(std::wstring(), nullptr, true);
     }
+
+    // Waits for every call of the family's sinks running on another thread,
+    // also one that a manager already ended is making.
+    static void WaitForSinkCalls() { WaitForCalls(std::wstring(), nullptr, true); }
 
     void OnHttpsReqResult(unsigned& id, const std::wstring& request, const std::wstring& response,
                           int& completed) override
@@ -292,7 +292,14 @@ private:
     };
     struct Call {
         Sink* sink;
+        std::wstring path;
         std::thread::id thread;
+    };
+    // The calls of the family's sinks under way, on any of its managers.
+    struct Calls {
+        std::mutex lock;
+        std::condition_variable ended;
+        std::vector<Call> list;
     };
 
     // The path's sinks when the event belongs to its current upload (or the
@@ -355,22 +362,19 @@ private:
 
     // Removes the sink (every sink when null) from the path's lists whose
     // result is being reported; called with the lock held.
-    void ForgetEndingSinks(const std::wstring& path, Sink* sink, std::vector<Sink*>* removed)
+    void ForgetEndingSinks(const std::wstring& path, Sink* sink)
     {
         for (auto& entry : m_ending) {
             std::vector<Sink*>& list = entry.second.sinks;
             if (entry.second.path != path)
                 continue;
             if (sink == nullptr) {
-                removed->insert(removed->end(), list.begin(), list.end());
                 list.clear();
                 continue;
             }
             auto found = std::find(list.begin(), list.end(), sink);
-            if (found != list.end()) {
+            if (found != list.end())
                 list.erase(found);
-                removed->push_back(sink);
-            }
         }
     }
 
@@ -397,8 +401,9 @@ private:
         const std::vector<Sink*>* list = ListOf(path, serial);
         if (list == nullptr || std::find(list->begin(), list->end(), sink) == list->end())
             return false;
-        std::lock_guard<std::mutex> calls(m_callLock);
-        m_calls.push_back(Call{sink, std::this_thread::get_id()});
+        Calls& calls = CallsOfTheFamily();
+        std::lock_guard<std::mutex> guard(calls.lock);
+        calls.list.push_back(Call{sink, path, std::this_thread::get_id()});
         return true;
     }
 
@@ -417,36 +422,45 @@ private:
         } catch (...) {
             Util::Log::Info(Tag(), L"a sink threw");
         }
-        EndCall(sink);
+        EndCall(path, sink);
     }
 
-    void EndCall(Sink* sink)
+    static void EndCall(const std::wstring& path, Sink* sink)
     {
+        Calls& calls = CallsOfTheFamily();
         {
-            std::lock_guard<std::mutex> calls(m_callLock);
+            std::lock_guard<std::mutex> guard(calls.lock);
             const auto me = std::this_thread::get_id();
-            auto it = std::find_if(m_calls.begin(), m_calls.end(),
-                                   [sink, me](const Call& call) { return call.sink == sink && call.thread == me; });
-            if (it != m_calls.end())
-                m_calls.erase(it);
+            auto it = std::find_if(calls.list.begin(), calls.list.end(), [&](const Call& call) {
+                return call.sink == sink && call.thread == me && call.path == path;
+            });
+            if (it != calls.list.end())
+                calls.list.erase(it);
         }
-        m_callEnded.notify_all();
+        calls.ended.notify_all();
     }
 
-    // Waits for calls on other threads to the given sinks (to any sink when
-    // all is set). Calls on this thread are the caller's own callbacks.
-    void WaitForCallsTo(const std::vector<Sink*>& sinks, bool all = false)
+    // Waits for calls on other threads to the path's sinks (to the one sink
+    // when it is not null; to every sink of the family when all is set).
+    // Calls on this thread are the caller's own callbacks.
+    static void WaitForCalls(const std::wstring& path, Sink* sink, bool all)
     {
-        if (sinks.empty() && !all)
-            return;
         const auto me = std::this_thread::get_id();
-        std::unique_lock<std::mutex> calls(m_callLock);
-        Frame::CCallOut::Wait(calls, m_callEnded, [&] {
-            return std::none_of(m_calls.begin(), m_calls.end(), [&](const Call& call) {
-                return call.thread != me &&
-                       (all || std::find(sinks.begin(), sinks.end(), call.sink) != sinks.end());
+        Calls& calls = CallsOfTheFamily();
+        std::unique_lock<std::mutex> guard(calls.lock);
+        Frame::CCallOut::Wait(guard, calls.ended, [&] {
+            return std::none_of(calls.list.begin(), calls.list.end(), [&](const Call& call) {
+                return call.thread != me && (all || (call.path == path && (sink == nullptr || call.sink == sink)));
             });
         });
+    }
+
+    // One for each family (each Sink type), for the life of the process: a
+    // delivery may end its call while the process exits.
+    static Calls& CallsOfTheFamily()
+    {
+        static Calls& calls = *new Calls();
+        return calls;
     }
 
     std::map<unsigned, std::wstring> m_tickets;
@@ -455,8 +469,4 @@ private:
     // Lists whose result is being reported, by serial.
     std::map<unsigned long long, Ending> m_ending;
     unsigned long long m_serial = 0;
-
-    std::mutex m_callLock;
-    std::condition_variable m_callEnded;
-    std::vector<Call> m_calls;
 };

@@ -423,4 +423,30 @@ TEST_F(ImgConvTest, ACallbackMayEndTheFamilyOrItselfFromInsideItsResult)
     EXPECT_EQ(exiting.outcomes.size(), 1u) << "the second job was dropped with the family";
 }
 
+// A callback that ends the family and starts a job at once: the job goes to
+// a fresh manager while the old one is still running the result, and its
+// result arrives like any other when the old manager has gone.
+TEST_F(ImgConvTest, JobStartedRightAfterAnExitInsideAResultIsReported)
+{
+    SavePng(TestImages::Screenshot(64, 64), "small.png");
+    Recorder next;
+    struct Restarting : Recorder {
+        void OnImgConvResult(const long& result, const wchar_t* src, const wchar_t* dst) override
+        {
+            Recorder::OnImgConvResult(result, src, dst);
+            Aux::ImgConv::Exit();
+            EXPECT_EQ(Aux::ImgConv::Start(src, restartedDst.c_str(), restarted, nullptr), kResultOk);
+        }
+        std::wstring restartedDst;
+        Recorder* restarted = nullptr;
+    } restarting;
+    restarting.restartedDst = At("again.png");
+    restarting.restarted = &next;
+    StartJob("small.png", "first.png", restarting);
+    ASSERT_TRUE(RunUntil(2)) << "the job started after the exit was never reported";
+    ASSERT_EQ(next.outcomes.size(), 1u);
+    EXPECT_EQ(next.outcomes[0].result, kResultOk);
+    EXPECT_EQ(next.outcomes[0].dst, At("again.png"));
+}
+
 }  // namespace

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -144,6 +146,95 @@ TEST_F(UploadsIntegration, SinksMayEndTheFamilyFromTheirProgressAndResult)
     ASSERT_TRUE(after.WaitResults(1));
     EXPECT_EQ(after.Results()[0].code, 0);
     EXPECT_EQ(stopping.Results().size(), 0u);
+}
+
+// DoExit while a sink of a path is told its result, on bucketput's thread,
+// by a delivery that holds the manager past the exit: the exit waits for
+// that call, and the path's other sink, which the delivery was still to
+// tell, hears nothing once DoExit has returned, when the client may free it.
+TEST_F(UploadsIntegration, DoExitWaitsForASinksCallAndTheOtherSinksHearNothingAfterIt)
+{
+    for (const bool logs : {false, true}) {
+        SCOPED_TRACE(logs ? "logs" : "documents");
+        const CStringW path = MakeFile(logs ? "client.log" : "Agenda.pdf", 2000);
+        std::promise<void> entered;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> exited{false};
+        std::promise<void> heardAfterExit;
+        auto first = [&](int) {
+            entered.set_value();
+            released.wait();
+        };
+        auto second = [&](int) {
+            if (exited.load())
+                heardAfterExit.set_value();
+        };
+        FileSink firstDocument(log, "first");
+        FileSink secondDocument(log, "second");
+        LogSink firstLog(log, "first");
+        LogSink secondLog(log, "second");
+        if (logs) {
+            firstLog.onResult = first;
+            secondLog.onResult = second;
+            ASSERT_EQ(OssUploadLogApi::AddUploadLog(path, &firstLog), 0);
+            ASSERT_EQ(OssUploadLogApi::AddUploadLog(path, &secondLog), 0);
+        } else {
+            firstDocument.onResult = first;
+            secondDocument.onResult = second;
+            ASSERT_EQ(OssUploadApi::AddUpLoadFile(path, &firstDocument), 0);
+            ASSERT_EQ(OssUploadApi::AddUpLoadFile(path, &secondDocument), 0);
+        }
+        entered.get_future().wait();
+        std::thread exiting([&exited, logs] {
+            logs ? OssUploadLogApi::DoExit() : OssUploadApi::DoExit();
+            exited = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(exited.load()) << "DoExit returned while a sink was being told";
+        release.set_value();
+        exiting.join();
+        EXPECT_EQ(heardAfterExit.get_future().wait_for(std::chrono::milliseconds(500)), std::future_status::timeout)
+            << "a sink let go by DoExit heard its result after DoExit returned";
+    }
+}
+
+// An exit from inside a sink's callback ends the family without waiting,
+// and that call goes on. A stop made afterwards outside any callback, with
+// no manager left or on a fresh one, still waits for it: the client may
+// free the sink once that stop has returned.
+TEST_F(UploadsIntegration, StopsAfterAnExitInsideACallbackWaitForTheCallItLeftRunning)
+{
+    const CStringW path = MakeFile("Plan.pdf", 2000);
+    const char* const stops[] = {"DoExit", "StopAllUploadFile", "StopUploadFile"};
+    for (const char* stop : stops) {
+        SCOPED_TRACE(stop);
+        std::promise<void> exitedInside;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        FileSink sink(log, "sink");
+        sink.onResult = [&](int) {
+            OssUploadApi::DoExit();
+            exitedInside.set_value();
+            released.wait();
+        };
+        ASSERT_EQ(OssUploadApi::AddUpLoadFile(path, &sink), 0);
+        exitedInside.get_future().wait();
+        std::atomic<bool> returned{false};
+        std::thread stopping([&returned, &path, &sink, stop] {
+            if (std::string(stop) == "DoExit")
+                OssUploadApi::DoExit();
+            else if (std::string(stop) == "StopAllUploadFile")
+                OssUploadApi::StopAllUploadFile();
+            else
+                OssUploadApi::StopUploadFile(path, &sink);
+            returned = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(returned.load()) << "the stop returned while the sink was being told";
+        release.set_value();
+        stopping.join();
+    }
 }
 
 // A sink whose progress throws: the exception stays in the library, the
