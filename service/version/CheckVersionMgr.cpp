@@ -44,6 +44,22 @@ bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)
     return true;
 }
 
+// The manifest as the configuration file keeps it: its own text on one
+// line, or, when that would not read back as the same values (text after
+// the document that the parser passed over, say, turns a line break into
+// part of a string), the values alone written on one line.
+std::wstring KeptForm(const std::wstring& text, const Json::Value& root)
+{
+    const std::wstring line = CCheckVersionMgr::OneLine(text);
+    Json::Value reread;
+    if (JsonParse(CStringW(line.c_str()), reread) && reread == root)
+        return line;
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["commentStyle"] = "None";
+    return Util::Convert::Utf8_2_W(Json::writeString(builder, root));
+}
+
 }  // namespace
 
 bool CCheckVersionMgr::IsInstallerUrl(const std::wstring& url)
@@ -240,7 +256,7 @@ void CCheckVersionMgr::Evaluate(const std::wstring& text, bool remembered)
     Util::Log::Info(kTag, L"OnHttpsReqResult:Version=%s,DownloadUrl=%s,MD5=%s", version.GetString(),
                     downloadUrl.GetString(), md5.GetString());
     std::vector<CStringW> notes;
-    const Json::Value& messages = root["updateMsg"];
+    const Json::Value messages = root.get("updateMsg", Json::Value());
     if (messages.isArray()) {
         for (const Json::Value& line : messages) {
             if (line.isString())
@@ -280,7 +296,7 @@ void CCheckVersionMgr::Evaluate(const std::wstring& text, bool remembered)
     } else {
         // The manifest first: should the version fail to be stored after
         // it, the two disagree and the fall-back announces nothing.
-        Aux::UserConfig::SetVersionJson(CStringW(OneLine(text).c_str()));
+        Aux::UserConfig::SetVersionJson(CStringW(KeptForm(text, root).c_str()));
         Aux::UserConfig::SetPelboVer(version);
     }
     ServiceEvent::UpdatePelboVersion().emit(version, downloadUrl, md5);

@@ -227,6 +227,24 @@ TEST_F(CheckVersionTest, ManifestWithLineBreaksIsRememberedOnOneLine)
     EXPECT_EQ(mgr.GetUpdateMsg(), (std::vector<CStringW>{L"two\nlines", L"a \"b\""}));
 }
 
+TEST_F(CheckVersionTest, ManifestWithTextAfterItIsRememberedSoThatItReadsBack)
+{
+    // The parser stops after the document; on one line, the quote after it
+    // would take the last line break into a string.
+    CCheckVersionMgr mgr;
+    CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9") + L"\n\"\n}\n");
+    ASSERT_EQ(m_recorder.Updates().size(), 1u);
+    EXPECT_EQ(Aux::UserConfig::GetVersionJson().str(),
+              L"{\"downloadUrl\":\"http://h/i.exe\",\"md5\":\"" + std::wstring(kDigest) +
+                  L"\",\"version\":\"1.0.0.9\"}");
+
+    CheckAndAnswer(mgr, L"", 0);
+    const auto updates = m_recorder.Updates();
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_EQ(updates[1].version, L"1.0.0.9");
+    EXPECT_EQ(updates[1].md5, kDigest);
+}
+
 // "Pelbo_Ver" names the newest release announced. When the manifest that
 // announced it could not be stored, the one still remembered is of an older
 // release and is not offered again.
