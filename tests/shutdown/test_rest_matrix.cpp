@@ -36,7 +36,7 @@ const char kMeetings[] = "meetings";
 const char kMaterials[] = "materials";
 const char kVersion[] = "version";
 
-constexpr int kRounds = 12;
+constexpr int kRounds = 8;
 // Out of a hundred: how often a receiver ends a family when it is told.
 constexpr unsigned kReceiverStops = 15;
 
