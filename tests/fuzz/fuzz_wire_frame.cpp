@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <map>
 #include <string>
 
@@ -104,7 +105,7 @@ void ReplyToSession(const wchar_t* name, IXData* reply)
 
 void ReplyToRoom(bool join, IXData* reply)
 {
-    CMeetingMgr* meetings = CMeetingMgr::Instance().Get();
+    const std::shared_ptr<CMeetingMgr> meetings = CMeetingMgr::Instance().Get();
     XDataPtr<IXData> command = NewRecord();
     if (join) {
         command->SetIXDataStr(L"CMDNO", L"room.join");
