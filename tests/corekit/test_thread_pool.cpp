@@ -14,41 +14,13 @@
 
 #include "corekit/ThreadPool.h"
 #include "corekit/XData.h"
+#include "support/LoopWatchdog.h"
 
 namespace {
 
 using namespace ThreadPoolV4;
 
 constexpr auto kPatience = std::chrono::seconds(10);
-
-// Ends the calling thread's loop if a test goes wrong, so a broken pool
-// fails the test instead of hanging it.
-class LoopWatchdog {
-public:
-    explicit LoopWatchdog(uint64_t taskId)
-        : m_thread([this, taskId] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_changed.wait_for(lock, kPatience, [this] { return m_done; }))
-                  SetExitLoopOf(taskId);
-          })
-    {
-    }
-    ~LoopWatchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_done = false;
-    std::thread m_thread;
-};
 
 // A record that only counts its references.
 class CountingData : public IXData {
@@ -172,7 +144,7 @@ TEST_F(ThreadPoolTest, RequestAndReplyBetweenMainThreadAndTask)
     request->SetIXDataStr(L"src_file", L"/tmp/a.png");
     ASSERT_EQ(PostMsg(taskId, kRequest, request.get(), 0, nullptr), TaskOk);
     {
-        LoopWatchdog watchdog(GetCurrentTaskId());
+        const TestSupport::LoopWatchdog watchdog(GetCurrentTaskId(), kPatience);
         EXPECT_EQ(RunBaseLoop(nullptr), TaskOk);
     }
     EXPECT_EQ(seen.from, taskId);
@@ -247,7 +219,7 @@ TEST_F(ThreadPoolTest, ClassLimitMakesTasksWaitForAFreeSlot)
     ASSERT_EQ(RegMsgSink(2, OnPong, nullptr), TaskOk);
     ASSERT_EQ(PostMsg(first, 1, nullptr, 0, nullptr), TaskOk);
     {
-        LoopWatchdog watchdog(GetCurrentTaskId());
+        const TestSupport::LoopWatchdog watchdog(GetCurrentTaskId(), kPatience);
         ASSERT_EQ(RunBaseLoop(nullptr), TaskOk);
     }
     // A waiting task can be removed before it ever runs.
@@ -347,7 +319,7 @@ TEST_F(ThreadPoolTest, MessagesWithoutSinkOrTargetAreDroppedOnce)
     ASSERT_EQ(PostMsg(self, 6, &record, 3, Completions::Record), TaskOk);
     EXPECT_EQ(record.Refs(), 3);
     {
-        LoopWatchdog watchdog(self);
+        const TestSupport::LoopWatchdog watchdog(self, kPatience);
         EXPECT_EQ(RunBaseLoop(nullptr), TaskOk);
     }
     EXPECT_EQ(Completions::Get().Of(2), (std::vector<TaskErrorCode>{TaskNoSink}));
@@ -408,7 +380,7 @@ void IdleThenQuit()
 TEST_F(ThreadPoolTest, IdleFunctionRunsWhenTheQueueIsEmpty)
 {
     g_idleCalls = 0;
-    LoopWatchdog watchdog(GetCurrentTaskId());
+    const TestSupport::LoopWatchdog watchdog(GetCurrentTaskId(), kPatience);
     EXPECT_EQ(RunBaseLoop(IdleThenQuit), TaskOk);
     EXPECT_EQ(g_idleCalls, 1);
 }
@@ -457,7 +429,7 @@ TEST_F(ThreadPoolTest, ShutdownEndsLoopsAndThePoolStartsAnew)
     request->SetIXDataStr(L"src_file", L"abc");
     ASSERT_EQ(PostMsg(taskId, kRequest, request.get(), 0, nullptr), TaskOk);
     {
-        LoopWatchdog watchdog(GetCurrentTaskId());
+        const TestSupport::LoopWatchdog watchdog(GetCurrentTaskId(), kPatience);
         EXPECT_EQ(RunBaseLoop(nullptr), TaskOk);
     }
     EXPECT_EQ(seen.from, taskId);

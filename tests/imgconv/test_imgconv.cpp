@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -10,6 +9,7 @@
 #include "corekit/ThreadPool.h"
 #include "imgconv/ImgConvApi.h"
 #include "service/LogCapture.h"
+#include "support/LoopWatchdog.h"
 
 namespace {
 
@@ -20,35 +20,6 @@ using ImageCodec::Format;
 namespace fs = std::filesystem;
 
 constexpr auto kPatience = std::chrono::seconds(60);
-
-// Ends the main loop if results never come, so a fault fails the test
-// instead of hanging it.
-class LoopWatchdog {
-public:
-    explicit LoopWatchdog(uint64_t taskId)
-        : m_thread([this, taskId] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_changed.wait_for(lock, kPatience, [this] { return m_done; }))
-                  ThreadPoolV4::SetExitLoopOf(taskId);
-          })
-    {
-    }
-    ~LoopWatchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_done = false;
-    std::thread m_thread;
-};
 
 struct Outcome {
     long result = 0;
@@ -105,7 +76,7 @@ protected:
     bool RunUntil(size_t count)
     {
         g_awaited = g_arrived + count;
-        LoopWatchdog watchdog(ThreadPoolV4::GetCurrentTaskId());
+        const TestSupport::LoopWatchdog watchdog(ThreadPoolV4::GetCurrentTaskId(), kPatience);
         ThreadPoolV4::RunBaseLoop(nullptr);
         return g_arrived >= g_awaited;
     }

@@ -25,6 +25,7 @@
 #include "imgconv/ImgConvApi.h"
 #include "imgconv/TestImages.h"
 #include "support/HangWatchdog.h"
+#include "support/LoopWatchdog.h"
 
 namespace {
 
@@ -57,35 +58,6 @@ public:
 private:
     ImgConvMatrix& m_owner;
     const uint64_t m_serial;
-};
-
-// Ends the main thread's loop when no result is owed any more, or when the
-// limit has passed.
-class LoopGuard {
-public:
-    explicit LoopGuard(uint64_t taskId)
-        : m_thread([this, taskId] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_changed.wait_for(lock, kLoopLimit, [this] { return m_done; }))
-                  ThreadPoolV4::SetExitLoopOf(taskId);
-          })
-    {
-    }
-    ~LoopGuard()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_done = false;
-    std::thread m_thread;
 };
 
 ImgConvMatrix* g_running = nullptr;
@@ -193,7 +165,7 @@ protected:
     // Runs the main thread's loop until every result owed has come.
     void RunUntilSettled()
     {
-        const LoopGuard guard(mainTask);
+        const TestSupport::LoopWatchdog guard(mainTask, kLoopLimit);
         ThreadPoolV4::RunBaseLoop(&ImgConvMatrix::QuitWhenSettled);
     }
 

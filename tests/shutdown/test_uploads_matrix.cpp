@@ -32,6 +32,7 @@
 #include "support/TestServer.h"
 #include "transfers/OssUploadApi.h"
 #include "transfers/OssUploadLogApi.h"
+#include "uploads/LocalObjectStore.h"
 
 namespace {
 
@@ -148,13 +149,7 @@ protected:
     {
         ASSERT_TRUE(server.Started()) << server.Error();
         Http::SetHttpUrlHead(W(server.BaseUrl()).c_str());
-        Http::SetOssDomainSuffix(W(".localhost:" + std::to_string(server.Server().Port())).c_str());
-        Http::SetOssPathStyle(1);
-        Util::OssUpload::CUploadTuning tuning;
-        tuning.multipartThreshold = 256 << 10;
-        tuning.partSize = 128 << 10;
-        tuning.backoffMs = 20;
-        Util::OssUpload::SetTuning(tuning);
+        UseLocalObjectStore(server.Server().Port());
         // Few paths, so that several sinks wait for one file.
         paths.push_back(MakeFile("notes.txt", 3000));
         paths.push_back(MakeFile("slides.pptx", 400 << 10));

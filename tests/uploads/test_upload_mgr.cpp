@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "LocalObjectStore.h"
 #include "UploadSinks.h"
 #include "bucketput/OssUpload.h"
 #include "compat/TextConvert.h"
@@ -48,13 +49,7 @@ protected:
     {
         LogCapture::UseTemporaryRoot();
         ASSERT_TRUE(server.Started()) << server.Error();
-        Http::SetOssDomainSuffix(W(".localhost:" + std::to_string(server.Server().Port())).c_str());
-        Http::SetOssPathStyle(1);
-        Util::OssUpload::CUploadTuning tuning;
-        tuning.multipartThreshold = 256 << 10;
-        tuning.partSize = 128 << 10;
-        tuning.backoffMs = 20;
-        Util::OssUpload::SetTuning(tuning);
+        UseLocalObjectStore(server.Server().Port());
     }
 
     void TearDown() override

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LocalObjectStore.h"
 #include "UploadSinks.h"
 #include "account/UserCache.h"
 #include "bucketput/OssUpload.h"
@@ -49,13 +50,7 @@ protected:
         ASSERT_TRUE(server.Started()) << server.Error();
         Util::Path::SetRootFolder(server.Dir().Path().wstring().c_str());
         Http::SetHttpUrlHead(W(server.BaseUrl()).c_str());
-        Http::SetOssDomainSuffix(W(".localhost:" + std::to_string(server.Server().Port())).c_str());
-        Http::SetOssPathStyle(1);
-        Util::OssUpload::CUploadTuning tuning;
-        tuning.multipartThreshold = 256 << 10;
-        tuning.partSize = 128 << 10;
-        tuning.backoffMs = 20;
-        Util::OssUpload::SetTuning(tuning);
+        UseLocalObjectStore(server.Server().Port());
         // A guest sign-in keeps the token in memory only.
         Aux::UserCache::SetUserID(17, 1);
         Aux::UserCache::SetToken(CStringW(W(server.State().IssueToken(17).token)));
