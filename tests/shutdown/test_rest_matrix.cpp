@@ -76,6 +76,7 @@ KindInfo Classify(unsigned kind, IXData* record)
     switch (kind) {
     case RequestKind::kAccountLogin:
     case RequestKind::kScodeLogin:
+    case RequestKind::kRegisterNow:
         return {kSignIn, Text(record, L"Phone")};
     case RequestKind::kGuestLogin:
     case RequestKind::kModifyUserProfile:
@@ -84,6 +85,11 @@ KindInfo Classify(unsigned kind, IXData* record)
         return {kSignIn, Number(record, L"ReqType")};
     case RequestKind::kGetCorpList:
     case RequestKind::kRefreshToken:
+    case RequestKind::kCorpCreate:
+    case RequestKind::kChangePhone:
+    case RequestKind::kModifyPassword:
+    case RequestKind::kWeChatUnBind:
+    case RequestKind::kWeChatBind:
         return {kSignIn, std::string()};
     case RequestKind::kCreateMeeting:
         return {kMeetings, Text(record, L"RoomName")};
@@ -229,6 +235,22 @@ TEST_P(RestMatrix, SignIn)
             Ask(kSignIn, RequestKind::kGetCorpList, "", [&] { return LoginApi::GetCorpList(token.c_str()); });
             const std::wstring refreshed = W(server.State().IssueToken(43).token);
             Ask(kSignIn, RequestKind::kRefreshToken, "", [&] { return LoginApi::RefreshToken(refreshed.c_str()); });
+            // One registration a round: the next one waits for its result,
+            // and every round ends with all results heard.
+            const std::string newcomer = "1392" + std::to_string(1000000 + ++serial);
+            Ask(kSignIn, RequestKind::kRegisterNow, newcomer, [&] {
+                return LoginApi::RegisterNow(W(newcomer).c_str(), L"secret", L"123456", L"Newcomer", L"", L"");
+            });
+            Ask(kSignIn, RequestKind::kCorpCreate, "",
+                [&] { return LoginApi::CorpCreate(token.c_str(), W(Fresh("corp-")).c_str()); });
+            Ask(kSignIn, RequestKind::kChangePhone, "",
+                [&] { return LoginApi::ChangePhone(token.c_str(), L"13900000000", L"123456", L"", 1); });
+            Ask(kSignIn, RequestKind::kModifyPassword, "", [&] {
+                return LoginApi::ModifyPassword(token.c_str(), L"13900000000", L"123456", L"secret");
+            });
+            Ask(kSignIn, RequestKind::kWeChatBind, "",
+                [&] { return LoginApi::WeChatBind(token.c_str(), L"wechat-access"); });
+            Ask(kSignIn, RequestKind::kWeChatUnBind, "", [&] { return LoginApi::WeChatUnBind(token.c_str()); });
         },
         [] { LoginApi::DoExit(); });
 }
