@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "compat/TextConvert.h"
+#include "FsPath.h"
 #include "transfers/DownloadPort.h"
 
 class FakeDownloadPort : public Transfers::IDownloadPort {
@@ -61,7 +61,7 @@ public:
             started = m_started.at(index);
         }
         if (code == Util::HttpDownload::kDownOk) {
-            std::ofstream out(ToMultiByte(started.path.c_str(), CP_UTF8), std::ios::binary);
+            std::ofstream out(Corekit::ToFsPath(started.path), std::ios::binary);
             out << body;
         }
         started.sink->OnHttpDownResult(started.id, code);

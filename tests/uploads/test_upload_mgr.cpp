@@ -61,7 +61,8 @@ protected:
     std::wstring MakeFile(const std::string& name, size_t size)
     {
         const std::string path = server.Dir().File(name);
-        std::ofstream out(path, std::ios::binary);
+        // The name is UTF-8: a narrow name would be read in the Windows code page.
+        std::ofstream out(std::filesystem::u8path(path), std::ios::binary);
         for (size_t i = 0; i < size; ++i)
             out.put(static_cast<char>('a' + i % 23));
         return W(path);
