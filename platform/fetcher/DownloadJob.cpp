@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "UrlScheme.h"
 #include "fetcher/HttpDownload.h"
 
 namespace Fetcher {
@@ -71,7 +72,9 @@ bool DownloadJob::Setup(const JobSettings& settings, std::string* error)
     set(curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error));
     set(curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https"));
-    set(curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+    // A download asked for over https never goes on over plain http: a
+    // redirect must not strip the protection the caller chose.
+    set(curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, SchemeOf(m_url) == UrlScheme::kHttps ? "https" : "http,https"));
     set(curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 5L));
     // A refusal's body is an error page, not the file.

@@ -1,12 +1,12 @@
 #include "DownloadService.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <exception>
 #include <string>
 
 #include "DownloadJob.h"
+#include "UrlScheme.h"
 #include "UrlText.h"
 #include "Utf8Text.h"
 #include "corekit/HttpSettings.h"
@@ -37,15 +37,6 @@ JobSettings ReadSettings(const HD::CDownloadLimits& limits)
         settings.lowSpeedSeconds = static_cast<long>(limits.lowSpeedSeconds);
     }
     return settings;
-}
-
-bool HasHttpScheme(const std::string& url)
-{
-    std::string head;
-    for (size_t i = 0; i < url.size() && i < 8; ++i) {
-        head += static_cast<char>(std::tolower(static_cast<unsigned char>(url[i])));
-    }
-    return head.rfind("http://", 0) == 0 || head.rfind("https://", 0) == 0;
 }
 
 std::wstring Masked(const std::string& url)
@@ -80,7 +71,7 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
             return HD::kRefusedArgument;
         }
         const std::string utf8Url = Netcall::EncodeUrlForCurl(Netcall::WideToUtf8(url));
-        if (!HasHttpScheme(utf8Url)) {
+        if (SchemeOf(utf8Url) == UrlScheme::kOther) {
             Util::Log::Warn(kTag, L"Download: refused %s, not an http(s) address", Masked(utf8Url).c_str());
             return HD::kRefusedArgument;
         }

@@ -204,6 +204,35 @@ TEST_P(HttpDownloadTest, RefusalByTheServerReportsItsStatusAndLeavesNothing)
     EXPECT_EQ(CountFiles(m_folder), 1u);
 }
 
+TEST_P(HttpDownloadTest, RedirectsAreFollowedButNeverFromHttpsToPlainHttp)
+{
+    m_server.State().downloads.Put("moved", "moved contents");
+    DevServer::Fault fault;
+    fault.redirectTo = m_server.Url("/download/file?name=moved");
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", fault));
+    RecordingEvent event;
+    const auto sameScheme = Target("same-scheme.bin");
+    ASSERT_EQ(event.WaitResult(Start(event, Url("/download/installer"), sameScheme)), static_cast<long>(HD::kDownOk));
+    EXPECT_EQ(ReadFile(sameScheme), "moved contents");
+
+    TestSupport::TestServer plain(TestSupport::TestServer::Http());
+    ASSERT_TRUE(plain.Started()) << plain.Error();
+    plain.State().downloads.Put("plain", "plain contents");
+    fault.redirectTo = plain.Url("/download/file?name=plain");
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", fault));
+    const auto toPlain = Target("to-plain.bin");
+    const long result = event.WaitResult(Start(event, Url("/download/installer"), toPlain));
+    if (GetParam()) {
+        EXPECT_EQ(result, static_cast<long>(HD::kDownTransport));
+        EXPECT_FALSE(std::filesystem::exists(toPlain));
+        EXPECT_EQ(plain.Server().RequestCount(), 0u) << "nothing may be asked of the plain server";
+    } else {
+        ASSERT_EQ(result, static_cast<long>(HD::kDownOk));
+        EXPECT_EQ(ReadFile(toPlain), "plain contents");
+    }
+    EXPECT_EQ(CountFiles(m_folder), GetParam() ? 1u : 2u) << "no temporary file may stay behind";
+}
+
 TEST_P(HttpDownloadTest, TransferCutOffHalfWayFailsAndLeavesNothing)
 {
     DevServer::Fault fault;

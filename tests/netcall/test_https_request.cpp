@@ -286,6 +286,21 @@ TEST_P(HttpsRequestTest, ErrorStatusCarryingTheServicesCodeIsItsAnswer)
     EXPECT_EQ(RoundTrip(Info("/deep", L"", 2)).completed, 0) << "nested beyond the reader's limit";
 }
 
+// A REST answer is the service's own: a redirect, to plain http above all,
+// is never followed, so a request and its token never leave the address
+// the caller chose.
+TEST_P(HttpsRequestTest, RedirectsAreNotFollowed)
+{
+    const std::unique_ptr<DevServer::Server> elsewhere = StartServer(false);
+    ASSERT_NE(elsewhere, nullptr);
+    DevServer::Fault fault;
+    fault.redirectTo = elsewhere->BaseUrl() + "/echo";
+    ASSERT_TRUE(m_server->SetFault("POST", "/echo", fault));
+    RoundTrip(Info("/echo", L"{\"token\":\"t\"}"));
+    EXPECT_EQ(elsewhere->RequestCount(), 0u);
+    EXPECT_TRUE(m_log.All().empty());
+}
+
 // Answers that no REST answer comes near in size, from a hostile server:
 // refused without their body, whether the size is announced or only shows
 // once a small compressed body is unpacked. Within the limit a compressed

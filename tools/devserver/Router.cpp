@@ -83,6 +83,16 @@ HttpResponse FaultStatusResponse(int status)
     return response;
 }
 
+HttpResponse RedirectResponse(const std::string& location)
+{
+    HttpResponse response;
+    response.status = 302;
+    response.contentType = "text/plain";
+    response.headers["Location"] = location;
+    response.body = "fault switch: moved to " + location + "\n";
+    return response;
+}
+
 HttpResponse GarbageResponse()
 {
     // Looks like a proxy's error page cut short, with bytes that are not
@@ -154,7 +164,9 @@ Reply Router::Answer(const HttpRequest& request, const Fault& fault) const
         reply.action = Reply::Action::Close;
         return reply;
     }
-    if (fault.httpStatus != 0)
+    if (!fault.redirectTo.empty())
+        reply.response = RedirectResponse(fault.redirectTo);
+    else if (fault.httpStatus != 0)
         reply.response = FaultStatusResponse(fault.httpStatus);
     else if (fault.garbageBody)
         reply.response = GarbageResponse();

@@ -40,7 +40,7 @@ HttpResponse Ok()
 }
 
 // {"method":"POST","path":"/v1/...","delay_ms":N,"close":b,"close_mid_response":b,
-//  "garbage":b,"empty":b,"status":N,"count":N}
+//  "garbage":b,"empty":b,"status":N,"redirect":"URL","count":N}
 HttpResponse SetFault(Server& server, const HttpRequest& request)
 {
     Json::Value body;
@@ -54,6 +54,14 @@ HttpResponse SetFault(Server& server, const HttpRequest& request)
               ReadInt(body, "status", &fault.httpStatus) && ReadInt(body, "count", &fault.remaining);
     if (!ok || delayMs < 0 || static_cast<unsigned>(delayMs) > kMaxDelayMs || fault.remaining < -1)
         return JsonError(400, ResultCode::BadRequest, "a fault member has a wrong type or value");
+    const Json::Value& redirect = body["redirect"];
+    if (!redirect.isNull()) {
+        // The address becomes a header line: no line break may forge another.
+        if (!redirect.isString() || redirect.asString().empty() ||
+            redirect.asString().find_first_of("\r\n") != std::string::npos)
+            return JsonError(400, ResultCode::BadRequest, "\"redirect\" must be an address on one line");
+        fault.redirectTo = redirect.asString();
+    }
     fault.delayMs = static_cast<unsigned>(delayMs);
     if (!server.SetFault(body["method"].asString(), body["path"].asString(), fault))
         return JsonError(400, ResultCode::BadRequest, "\"status\" must be within 100..599");

@@ -40,6 +40,7 @@ struct Fault {
     bool garbageBody = false;    // answer 200 with a body that is not JSON
     bool emptyBody = false;      // answer 200 with an empty body
     int httpStatus = 0;          // answer with this status (and a short non-JSON body)
+    std::string redirectTo;      // answer 302 with this Location instead
     int remaining = -1;          // how many requests it applies to; -1 = all
 };
 
