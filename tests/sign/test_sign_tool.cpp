@@ -2,6 +2,7 @@
 #include <json/json.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -198,31 +199,25 @@ TEST_F(SignToolTest, BadArgumentsGiveUsageAndExitTwo)
     const std::string inst = At("installer.exe");
     const std::vector<std::string> manifest = {"manifest", key, inst, "--version", "1.0.0.9", "--url",
                                                "https://x.test/a.exe", "--expires-days", "7", "--out", At("m.json")};
+    // The well-formed manifest command with one option's value replaced, or
+    // the option added when it is not there.
+    const auto with = [&manifest](const std::string& option, const std::string& value) {
+        std::vector<std::string> args = manifest;
+        const auto at = std::find(args.begin(), args.end(), option);
+        if (at == args.end())
+            args.insert(args.end(), {option, value});
+        else
+            *(at + 1) = value;
+        return args;
+    };
+    std::vector<std::string> dangling = manifest;
+    dangling.push_back("--note");
     const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"bogus"},
-        {"keygen", key},
-        {"sign", key, inst, "extra"},
-        {"verify"},
-        {"manifest", key, inst, "--version", "1.0.0.9"},
-        {"manifest", key, inst, "--version", "1.0.9", "--url", "https://x.test/a.exe", "--expires-days", "7", "--out",
-         At("m.json")},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "http://x.test/a.exe", "--expires-days", "7", "--out",
-         At("m.json")},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "https://x.test/a b.exe", "--expires-days", "7",
-         "--out", At("m.json")},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "https://x.test/a.exe", "--expires-days", "0",
-         "--out", At("m.json")},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "https://x.test/a.exe", "--expires-days", "7x",
-         "--out", At("m.json")},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "https://x.test/a.exe", "--expires-days", "7",
-         "--out", inst},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "https://x.test/a.exe", "--expires-days", "7",
-         "--out", At("m.json"), "--note", "\xff"},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "https://x.test/a.exe", "--expires-days", "7",
-         "--out", At("m.json"), "--colour", "red"},
-        {"manifest", key, inst, "--version", "1.0.0.9", "--url", "https://x.test/a.exe", "--expires-days", "7",
-         "--out", At("m.json"), "--note"},
+        {}, {"bogus"}, {"keygen", key}, {"sign", key, inst, "extra"}, {"verify"},
+        {"manifest", key, inst, "--version", "1.0.0.9"}, with("--version", "1.0.9"),
+        with("--url", "http://x.test/a.exe"), with("--url", "https://x.test/a b.exe"), with("--expires-days", "0"),
+        with("--expires-days", "7x"), with("--out", inst), with("--note", "\xff"), with("--colour", "red"),
+        dangling,
     };
     for (const auto& args : bad) {
         const Outcome outcome = Tool(args);
