@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "FsPath.h"
+#include "OpenSslHandles.h"
 #include "SplitText.h"
 #include "compat/TextConvert.h"
 
@@ -50,10 +51,7 @@ namespace {
 
 constexpr size_t kFileChunk = 64 * 1024;
 
-struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using Context = std::unique_ptr<EVP_MD_CTX, ContextFree>;
+using Context = Corekit::MdContext;
 
 Context NewDigest()
 {
@@ -70,14 +68,7 @@ std::string FinishHex(EVP_MD_CTX* context)
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context, digest, &length) != 1)
         return std::string();
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0x0F];
-    }
-    return hex;
+    return Corekit::ToHex(digest, length);
 }
 
 }  // namespace
