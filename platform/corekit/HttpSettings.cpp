@@ -33,9 +33,10 @@ constexpr unsigned kDefaultRequestTimeoutMs = 30000;
 struct Settings {
     std::wstring restUrl = L"https://127.0.0.1:8443";
     std::wstring wssUrl = L"wss://127.0.0.1:8443/ws";
-    std::wstring manifestUrl = L"http://127.0.0.1:8080/upgrade/pelbo-version.json";
+    std::wstring manifestUrl = L"https://127.0.0.1:8443/upgrade/pelbo-version.json";
     std::wstring ossDomainSuffix = L".localhost:9000";
     int ossPathStyle = 1;
+    int allowHttpUpdates = 0;
     std::wstring caBundle;
     unsigned connectTimeoutMs = kDefaultConnectTimeoutMs;
     unsigned requestTimeoutMs = kDefaultRequestTimeoutMs;
@@ -152,6 +153,8 @@ std::string Apply(Settings& settings, const std::string& key, const std::string&
         settings.ossDomainSuffix = wide;
     else if (key == "oss_path_style")
         return ParseFlag(value, settings.ossPathStyle) ? std::string() : "not a flag";
+    else if (key == "allow_http_updates")
+        return ParseFlag(value, settings.allowHttpUpdates) ? std::string() : "not a flag";
     else if (key == "ca_bundle")
         settings.caBundle = wide;
     else
@@ -316,6 +319,30 @@ CStringW GetOssDomainSuffix() { return GetText(&Settings::ossDomainSuffix); }
 void SetOssDomainSuffix(const wchar_t* suffix) { SetText(&Settings::ossDomainSuffix, suffix); }
 int GetOssPathStyle() { return GetNumber(&Settings::ossPathStyle); }
 void SetOssPathStyle(int pathStyle) { SetNumber(&Settings::ossPathStyle, pathStyle != 0 ? 1 : 0); }
+int GetAllowHttpUpdates() { return GetNumber(&Settings::allowHttpUpdates); }
+void SetAllowHttpUpdates(int allow) { SetNumber(&Settings::allowHttpUpdates, allow != 0 ? 1 : 0); }
+
+int IsUpdateAddressAllowed(const wchar_t* url)
+{
+    if (url == nullptr)
+        return 0;
+    const std::wstring text(url);
+    const auto startsWith = [&text](const wchar_t* head) {
+        size_t i = 0;
+        for (; head[i] != L'\0'; ++i) {
+            if (i >= text.size())
+                return false;
+            const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] - L'A' + L'a') : text[i];
+            if (c != head[i])
+                return false;
+        }
+        return true;
+    };
+    if (startsWith(L"https://"))
+        return 1;
+    return startsWith(L"http://") && GetAllowHttpUpdates() != 0 ? 1 : 0;
+}
+
 CStringW GetCaBundle() { return GetText(&Settings::caBundle); }
 void SetCaBundle(const wchar_t* path) { SetText(&Settings::caBundle, path); }
 unsigned GetConnectTimeoutMs() { return GetNumber(&Settings::connectTimeoutMs); }

@@ -175,6 +175,12 @@ int CCheckVersionMgr::CheckVersion()
 {
     ST_HttpsReqInfo info;
     info.strUrl = Http::GetManifestUrl().str();
+    // Whoever can change a manifest fetched over plain http chooses what
+    // the updater installs.
+    if (Http::IsUpdateAddressAllowed(info.strUrl.c_str()) == 0) {
+        Util::Log::Info(kTag, L"CheckVersion: the manifest address is not https; not asked (allow_http_updates is off)");
+        return 0;
+    }
     info.nMethod = 2;
     info.nOption1 = 7;
     // Held while the HTTPS service writes the new id, so an answer that
@@ -280,6 +286,12 @@ void CCheckVersionMgr::Evaluate(const std::wstring& text, bool remembered)
     if (!IsInstallerUrl(downloadUrl.str()) || !IsMd5Digest(md5.str())) {
         Util::Log::Info(kTag, L"OnHttpsReqResult: version %s refused: the installer address is not http(s) or "
                               L"the digest not 32 hex digits",
+                        version.GetString());
+        return;
+    }
+    if (Http::IsUpdateAddressAllowed(downloadUrl.GetString()) == 0) {
+        Util::Log::Info(kTag, L"OnHttpsReqResult: version %s refused: the installer address is plain http "
+                              L"(allow_http_updates is off)",
                         version.GetString());
         return;
     }

@@ -48,7 +48,8 @@ TEST(Settings, DefaultsAreLocalPlaceholders)
     Http::ResetSettings();
     EXPECT_EQ(Http::GetHttpUrlHead(), L"https://127.0.0.1:8443");
     EXPECT_EQ(Http::GetWSSUrl(), L"wss://127.0.0.1:8443/ws");
-    EXPECT_EQ(Http::GetManifestUrl(), L"http://127.0.0.1:8080/upgrade/pelbo-version.json");
+    EXPECT_EQ(Http::GetManifestUrl(), L"https://127.0.0.1:8443/upgrade/pelbo-version.json");
+    EXPECT_EQ(Http::GetAllowHttpUpdates(), 0);
     EXPECT_EQ(Http::GetOssDomainSuffix(), L".localhost:9000");
     EXPECT_EQ(Http::GetOssPathStyle(), 1);
     EXPECT_EQ(Http::GetCaBundle(), L"");
@@ -96,6 +97,7 @@ TEST(Settings, ParsesTheServiceSectionOnly)
               "manifest_url=http://cdn.example.test/upgrade/pelbo-version.json\r\n"
               "oss_domain_suffix=.oss.example.test\r\n"
               "oss_path_style=false\r\n"
+              "allow_http_updates=yes\r\n"
               "ca_bundle=/srv/ca \xe4\xb8\xad.pem\r\n"
               "connect_timeout_ms=2500\r\n"
               "request_timeout_ms=60000\r\n"
@@ -108,10 +110,28 @@ TEST(Settings, ParsesTheServiceSectionOnly)
     EXPECT_EQ(Http::GetManifestUrl(), L"http://cdn.example.test/upgrade/pelbo-version.json");
     EXPECT_EQ(Http::GetOssDomainSuffix(), L".oss.example.test");
     EXPECT_EQ(Http::GetOssPathStyle(), 0);
+    EXPECT_EQ(Http::GetAllowHttpUpdates(), 1);
     EXPECT_EQ(Http::GetCaBundle(), L"/srv/ca \u4e2d.pem");
     EXPECT_EQ(Http::GetConnectTimeoutMs(), 2500u);
     EXPECT_EQ(Http::GetRequestTimeoutMs(), 60000u);
     Http::ResetSettings();
+}
+
+TEST(Settings, UpdatesComeOverHttpsUnlessTheSwitchAllowsHttp)
+{
+    Http::ResetSettings();
+    EXPECT_NE(Http::IsUpdateAddressAllowed(L"https://cdn.example.test/i.exe"), 0);
+    EXPECT_NE(Http::IsUpdateAddressAllowed(L"HTTPS://cdn.example.test/i.exe"), 0);
+    for (const wchar_t* refused : {L"http://cdn.example.test/i.exe", L"HTTP://cdn.example.test/i.exe",
+                                   L"ftp://cdn.example.test/i.exe", L"file:///tmp/i.exe", L"https:/x", L"", L"https"})
+        EXPECT_EQ(Http::IsUpdateAddressAllowed(refused), 0) << refused;
+    EXPECT_EQ(Http::IsUpdateAddressAllowed(nullptr), 0);
+    Http::SetAllowHttpUpdates(5);
+    EXPECT_EQ(Http::GetAllowHttpUpdates(), 1);
+    EXPECT_NE(Http::IsUpdateAddressAllowed(L"http://cdn.example.test/i.exe"), 0);
+    EXPECT_EQ(Http::IsUpdateAddressAllowed(L"ftp://cdn.example.test/i.exe"), 0);
+    Http::ResetSettings();
+    EXPECT_EQ(Http::GetAllowHttpUpdates(), 0);
 }
 
 TEST(Settings, BadValuesAndUnknownKeysAreIgnored)

@@ -29,6 +29,7 @@ rest_url          = $url
 wss_url           = ws://127.0.0.1:$port/ws
 manifest_url      = $url/upgrade/pelbo-version.json
 oss_domain_suffix = .localhost:$port
+allow_http_updates = 1
 INI
 
 xvfb-run -a "$demo" --server "$url" --phone "$phone" --password "$password" --settings "$work/settings.ini" \

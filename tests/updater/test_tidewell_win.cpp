@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "LaunchArgs.h"
+#include "TidewellSettings.h"
 #include "UpdaterFixture.h"
 #include "devserver/State.h"
 #include "imagecodec/Image.h"
@@ -219,6 +220,7 @@ protected:
 
     std::unique_ptr<Process> Tidewell(const std::string& path, const std::string& md5)
     {
+        WriteTidewellSettings(DataFolder(), "ca_bundle=" + m_server.CaFile() + "\n");
         return std::make_unique<Process>(std::vector<std::wstring>{
             (ProgramFolder() / TIDEWELL_NAME).wstring(), L"--version=1002", L"--url=" + Widen(m_server.Url(path)),
             L"--md5=" + Widen(md5), L"--root=" + DataFolder().wstring()});
@@ -297,7 +299,7 @@ protected:
         return lines;
     }
 
-    TestSupport::TestServer m_server;
+    TestSupport::TestServer m_server{TestSupport::TestServer::Https()};
     std::string m_md5;
     std::vector<DWORD> m_installers;
 };

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "TidewellSettings.h"
 #include "devserver/State.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
@@ -176,6 +177,7 @@ protected:
 
     std::unique_ptr<Process> Tidewell(const std::string& path, const std::string& md5)
     {
+        WriteTidewellSettings(DataFolder(), "ca_bundle=" + m_server.CaFile() + "\n");
         return std::make_unique<Process>(
             std::vector<std::string>{TIDEWELL_PATH, "--version=1002", "--url=" + m_server.Url(path), "--md5=" + md5,
                                      "--root=" + DataFolder().string()},
@@ -214,7 +216,7 @@ protected:
         return lines;
     }
 
-    TestSupport::TestServer m_server;
+    TestSupport::TestServer m_server{TestSupport::TestServer::Https()};
     TestSupport::TempDir m_root;
     std::unique_ptr<Process> m_xvfb;
     std::string m_display;

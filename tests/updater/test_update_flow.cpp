@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "Native.h"
 #include "TidewellApp.h"
+#include "TidewellSettings.h"
 #include "UpdaterFixture.h"
+#include "corekit/HttpSettings.h"
 #include "devserver/State.h"
 #include "fetcher/HttpDownload.h"
 #include "support/TestServer.h"
@@ -28,6 +31,7 @@ protected:
     {
         UpdaterFixture::SetUp();
         ASSERT_TRUE(m_server.Started()) << m_server.Error();
+        WriteTidewellSettings(m_root.Path(), "ca_bundle=" + m_server.CaFile() + "\n");
         m_server.State().downloads.Put("installer", kInstaller);
         m_md5 = m_server.State().downloads.Md5("installer");
     }
@@ -35,14 +39,19 @@ protected:
     void TearDown() override
     {
         Util::HttpDownload::Shutdown();
+        Http::ResetSettings();
         UpdaterFixture::TearDown();
     }
 
     int Run(const std::string& path, const std::string& md5, unsigned version = 1002)
     {
-        const std::wstring line = L"--version=" + std::to_wstring(version) + L" --url=" +
-                                  Widen(m_server.Url(path)) + L" --md5=" + Widen(md5) +
-                                  L" --root=" + m_root.Path().wstring();
+        return RunUrl(m_server.Url(path), md5, version);
+    }
+
+    int RunUrl(const std::string& url, const std::string& md5, unsigned version = 1002)
+    {
+        const std::wstring line = L"--version=" + std::to_wstring(version) + L" --url=" + Widen(url) +
+                                  L" --md5=" + Widen(md5) + L" --root=" + m_root.Path().wstring();
         return RunTidewell(nullptr, L"/opt/pelbo/Tidewell", line.c_str());
     }
 
@@ -63,7 +72,7 @@ protected:
         return m_root.Path() / "upgrade" / ("ver_" + std::to_string(version) + ".exe");
     }
 
-    TestSupport::TestServer m_server;
+    TestSupport::TestServer m_server{TestSupport::TestServer::Https()};
     std::string m_md5;
     bool m_sawFailure = false;
 };
@@ -124,6 +133,31 @@ TEST_F(UpdateFlowTest, FailuresShowTheTextAndLeaveNoInstaller)
         EXPECT_FALSE(std::filesystem::exists(Installer()));
         EXPECT_TRUE(std::filesystem::is_empty(Installer().parent_path()));
     }
+}
+
+// An installer at a plain http address could be anyone's: it is not
+// fetched unless the settings file's development switch allows it.
+TEST_F(UpdateFlowTest, PlainHttpInstallerIsFetchedOnlyWithTheDevelopmentSwitch)
+{
+    TestSupport::TestServer plain;
+    ASSERT_TRUE(plain.Started()) << plain.Error();
+    plain.State().downloads.Put("installer", kInstaller);
+    // Refused before anything is posted to the window: it shows the failure
+    // and waits for the user until the loop's limit.
+    Offscreen::SetLoopLimit(std::chrono::milliseconds(500));
+    EXPECT_EQ(RunUrl(plain.Url("/download/installer"), m_md5), -1);
+    const HWND hwnd = Offscreen::LastWindow();
+    auto* frame = dynamic_cast<CUpdateFrame*>(Native::GetWindowObject(hwnd));
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->StatusText(), kFailed);
+    Native::Destroy(hwnd);
+    EXPECT_TRUE(Offscreen::Launched().empty());
+    EXPECT_EQ(plain.Server().RequestCount(), 0u);
+
+    Offscreen::Reset();
+    WriteTidewellSettings(m_root.Path(), "allow_http_updates=1\n");
+    EXPECT_EQ(RunUrl(plain.Url("/download/installer"), m_md5), 0);
+    EXPECT_EQ(Offscreen::Launched().size(), 1u);
 }
 
 }  // namespace

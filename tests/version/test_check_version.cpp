@@ -24,7 +24,7 @@ const wchar_t kManifest109[] =
 
 const wchar_t kDigest[] = L"00112233445566778899aabbccddeeff";
 
-std::wstring ManifestOf(const std::wstring& version, const std::wstring& url = L"http://h/i.exe",
+std::wstring ManifestOf(const std::wstring& version, const std::wstring& url = L"https://h/i.exe",
                         const std::wstring& md5 = kDigest)
 {
     return L"{\"version\":\"" + version + L"\",\"downloadUrl\":\"" + url + L"\",\"md5\":\"" + md5 + L"\"}";
@@ -124,7 +124,7 @@ TEST_F(CheckVersionTest, ManifestThatIsNotNewerStoresNothing)
     for (const wchar_t* version : {L"1.0.0.8", L"1.0.0.7", L"1.0.9", L"1.0.0.9.1", L"1.0.0.x"}) {
         SCOPED_TRACE(version);
         CheckAndAnswer(mgr, L"{\"version\":\"" + std::wstring(version) +
-                                L"\",\"downloadUrl\":\"http://h/i.exe\",\"md5\":\"abc\",\"updateMsg\":[\"n\"]}");
+                                L"\",\"downloadUrl\":\"https://h/i.exe\",\"md5\":\"abc\",\"updateMsg\":[\"n\"]}");
         EXPECT_EQ(mgr.Version(), version) << "the values read are kept";
         EXPECT_EQ(mgr.GetUpdateMsg(), std::vector<CStringW>{L"n"});
     }
@@ -159,7 +159,7 @@ TEST_F(CheckVersionTest, OddMembersReadAsEmptyAndAnnounceNothing)
     EXPECT_EQ(mgr.GetUpdateMsg(), std::vector<CStringW>{L"two"});
     CheckAndAnswer(mgr, L"{\"version\":\"1.0.0.9\",\"md5\":\"abc\",\"updateMsg\":\"not a list\"}");
     EXPECT_TRUE(mgr.GetUpdateMsg().empty());
-    CheckAndAnswer(mgr, L"{\"version\":\"1.0.0.9\",\"downloadUrl\":\"http://h/i.exe\"}");
+    CheckAndAnswer(mgr, L"{\"version\":\"1.0.0.9\",\"downloadUrl\":\"https://h/i.exe\"}");
     EXPECT_TRUE(m_recorder.Updates().empty()) << "no installer address or digest: nothing to install";
     EXPECT_TRUE(Aux::UserConfig::GetVersionJson().IsEmpty());
 }
@@ -187,7 +187,7 @@ TEST_F(CheckVersionTest, LongRememberedManifestIsNotAnnouncedAgain)
     for (int i = 0; i < 20; ++i)
         notes += std::wstring(i == 0 ? L"" : L",") + L"\"release note number " + std::to_wstring(i) + L"\"";
     const std::wstring longManifest =
-        L"{\"version\":\"1.0.0.9\",\"downloadUrl\":\"http://h/i.exe\",\"md5\":\"" + std::wstring(kDigest) +
+        L"{\"version\":\"1.0.0.9\",\"downloadUrl\":\"https://h/i.exe\",\"md5\":\"" + std::wstring(kDigest) +
         L"\",\"updateMsg\":[" + notes + L"]}";
     ASSERT_GT(longManifest.size(), 259u);
     CCheckVersionMgr mgr;
@@ -205,7 +205,7 @@ TEST_F(CheckVersionTest, LongRememberedManifestIsNotAnnouncedAgain)
 TEST_F(CheckVersionTest, ManifestWithLineBreaksIsRememberedOnOneLine)
 {
     const std::wstring manifest = L"{\r\n \"version\": \"1.0.0.9\", // newest\r\n"
-                                  L" \"downloadUrl\": \"http://h/i.exe\",\n"
+                                  L" \"downloadUrl\": \"https://h/i.exe\",\n"
                                   L" /* digest\n of the installer */ \"md5\": \"" +
                                   std::wstring(kDigest) + L"\",\n \"updateMsg\": [\"two\nlines\", \"a \\\"b\\\"\"]\n}\n";
     CCheckVersionMgr mgr;
@@ -213,7 +213,7 @@ TEST_F(CheckVersionTest, ManifestWithLineBreaksIsRememberedOnOneLine)
     ASSERT_EQ(m_recorder.Updates().size(), 1u);
     EXPECT_EQ(Aux::UserConfig::GetPelboVer(), L"1.0.0.9");
     EXPECT_EQ(Aux::UserConfig::GetVersionJson().str(),
-              L"{   \"version\": \"1.0.0.9\",    \"downloadUrl\": \"http://h/i.exe\",  /* digest  of the "
+              L"{   \"version\": \"1.0.0.9\",    \"downloadUrl\": \"https://h/i.exe\",  /* digest  of the "
               L"installer */ \"md5\": \"" + std::wstring(kDigest) +
                   L"\",  \"updateMsg\": [\"two\\nlines\", \"a \\\"b\\\"\"] } ")
         << "the file gives the value back as it was set, the last line break's blank included";
@@ -222,7 +222,7 @@ TEST_F(CheckVersionTest, ManifestWithLineBreaksIsRememberedOnOneLine)
     const auto updates = m_recorder.Updates();
     ASSERT_EQ(updates.size(), 2u);
     EXPECT_EQ(updates[1].version, L"1.0.0.9");
-    EXPECT_EQ(updates[1].url, L"http://h/i.exe");
+    EXPECT_EQ(updates[1].url, L"https://h/i.exe");
     EXPECT_EQ(updates[1].md5, kDigest);
     EXPECT_EQ(mgr.GetUpdateMsg(), (std::vector<CStringW>{L"two\nlines", L"a \"b\""}));
 }
@@ -235,7 +235,7 @@ TEST_F(CheckVersionTest, ManifestWithTextAfterItIsRememberedSoThatItReadsBack)
     CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9") + L"\n\"\n}\n");
     ASSERT_EQ(m_recorder.Updates().size(), 1u);
     EXPECT_EQ(Aux::UserConfig::GetVersionJson().str(),
-              L"{\"downloadUrl\":\"http://h/i.exe\",\"md5\":\"" + std::wstring(kDigest) +
+              L"{\"downloadUrl\":\"https://h/i.exe\",\"md5\":\"" + std::wstring(kDigest) +
                   L"\",\"version\":\"1.0.0.9\"}");
 
     CheckAndAnswer(mgr, L"", 0);
@@ -269,20 +269,20 @@ TEST_F(CheckVersionTest, RememberedManifestOfAnotherReleaseIsNotAnnounced)
 TEST_F(CheckVersionTest, InstallerValuesThatCouldMisleadTheUpdaterAreRefused)
 {
     const std::pair<std::wstring, std::wstring> refused[] = {
-        {L"http://h/i.exe --root=/x", kDigest},
-        {L"http://h/i.exe\t--root=/x", kDigest},
-        {L"http://h/i.exe\\\" --root=/x", kDigest},
+        {L"https://h/i.exe --root=/x", kDigest},
+        {L"https://h/i.exe\t--root=/x", kDigest},
+        {L"https://h/i.exe\\\" --root=/x", kDigest},
         {L"file:///etc/passwd", kDigest},
         {L"ftp://h/i.exe", kDigest},
         {L"//h/i.exe", kDigest},
         {L"http://", kDigest},
         {L"https:///i.exe", kDigest},
-        {L"http://h/\x00e9.exe", kDigest},
-        {L"http://h/i.exe", L"abc"},
-        {L"http://h/i.exe", std::wstring(kDigest) + L"0"},
-        {L"http://h/i.exe", L"00112233445566778899aabbccddeefg"},
-        {L"http://h/i.exe", L"00112233445566778899aabbccddeef "},
-        {L"http://h/i.exe", L" 0112233445566778899aabbccddeeff"},
+        {L"https://h/\x00e9.exe", kDigest},
+        {L"https://h/i.exe", L"abc"},
+        {L"https://h/i.exe", std::wstring(kDigest) + L"0"},
+        {L"https://h/i.exe", L"00112233445566778899aabbccddeefg"},
+        {L"https://h/i.exe", L"00112233445566778899aabbccddeef "},
+        {L"https://h/i.exe", L" 0112233445566778899aabbccddeeff"},
     };
     CCheckVersionMgr mgr;
     for (const auto& values : refused) {
@@ -304,6 +304,28 @@ TEST_F(CheckVersionTest, InstallerValuesThatCouldMisleadTheUpdaterAreRefused)
     CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9", url, L"00112233445566778899AABBCCDDEEFF"));
     ASSERT_EQ(m_recorder.Updates().size(), 1u);
     EXPECT_EQ(m_recorder.Updates()[0].url, url);
+}
+
+// Whoever can change what travels over plain http chooses what the updater
+// installs: a manifest address or an installer address that is not https
+// is refused unless the development switch allows it.
+TEST_F(CheckVersionTest, PlainHttpIsRefusedUnlessTheDevelopmentSwitchAllowsIt)
+{
+    CCheckVersionMgr mgr;
+    CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9", L"http://h/i.exe"));
+    EXPECT_TRUE(m_recorder.Updates().empty());
+    EXPECT_TRUE(Aux::UserConfig::GetVersionJson().IsEmpty()) << "a refused manifest is not remembered";
+
+    Http::SetManifestUrl(L"http://cdn.test/upgrade/pelbo-version.json");
+    const size_t sent = m_https.SentRequests().size();
+    EXPECT_EQ(mgr.CheckVersion(), 0);
+    EXPECT_EQ(m_https.SentRequests().size(), sent) << "nothing is asked of a plain http manifest address";
+
+    Http::SetAllowHttpUpdates(1);
+    CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9", L"http://h/i.exe"));
+    EXPECT_EQ(m_https.SentRequests().back().info.strUrl, L"http://cdn.test/upgrade/pelbo-version.json");
+    ASSERT_EQ(m_recorder.Updates().size(), 1u);
+    EXPECT_EQ(m_recorder.Updates()[0].url, L"http://h/i.exe");
 }
 
 TEST_F(CheckVersionTest, OnlyTheLatestRequestIsAnswered)

@@ -160,6 +160,10 @@ bool WriteSettings(const std::filesystem::path& file, const std::string& restUrl
         << "manifest_url = " << restUrl << "/upgrade/pelbo-version.json\n";
     if (!caFile.empty())
         out << "ca_bundle    = " << caFile << "\n";
+    // A service without TLS serves its manifest and installer over plain
+    // http, which only the development switch lets through.
+    if (!tls)
+        out << "allow_http_updates = 1\n";
     out.close();
     return static_cast<bool>(out);
 }
@@ -216,6 +220,8 @@ int Run(const Demo::Options& options)
             Http::SetCaBundle(ToWide(std::filesystem::absolute(options.ca).string().c_str(), CP_UTF8).c_str());
     }
     std::printf("settings    %s\n", settings.string().c_str());
+    if (Http::GetAllowHttpUpdates() != 0)
+        std::printf("development switch allow_http_updates is on: updates over plain http are taken\n");
     std::printf("data folder %s\n", root.string().c_str());
     const std::string logFile = ToMultiByte(Util::Log::GetLogFilePath().c_str(), CP_UTF8);
     std::printf("log file    %s\n\n", logFile.c_str());

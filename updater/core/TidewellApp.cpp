@@ -97,7 +97,14 @@ int RunTidewell(HINSTANCE instance, const wchar_t* programPath, const wchar_t* c
     // and the window is gone; otherwise fetch it.
     if (Native::IsWindow(hwnd)) {
         unsigned long long id = 0;
-        const unsigned refused = download.Start(args.url, frame->InstallerPath(), &id);
+        // An installer fetched over plain http is whoever's on the path:
+        // only the development switch lets one through.
+        unsigned refused = Util::HttpDownload::kRefusedArgument;
+        if (Http::IsUpdateAddressAllowed(args.url.GetString()) != 0) {
+            refused = download.Start(args.url, frame->InstallerPath(), &id);
+        } else {
+            Util::Log::Info(kTag, L"the installer address is not https; not fetched (allow_http_updates is off)");
+        }
         if (refused != 0) {
             frame->OnDownloadResult(frame->AwaitedDownload(), refused);
         } else {

@@ -25,6 +25,15 @@ COREKIT_API void SetOssDomainSuffix(const wchar_t* suffix);
 // Object-storage addressing: non-zero for path-style, 0 for virtual-hosted.
 COREKIT_API int GetOssPathStyle();
 COREKIT_API void SetOssPathStyle(int pathStyle);
+// Updates come over https only: a version manifest or an installer at a
+// plain http address is refused unless this development switch
+// ("allow_http_updates" in the settings file) is on, for a local server
+// without TLS. Non-zero when allowed.
+COREKIT_API int GetAllowHttpUpdates();
+COREKIT_API void SetAllowHttpUpdates(int allow);
+// Non-zero when an update may be fetched from url: https always, http only
+// with the switch above.
+COREKIT_API int IsUpdateAddressAllowed(const wchar_t* url);
 // File of trusted CA certificates (PEM); empty means the system's store.
 COREKIT_API CStringW GetCaBundle();
 COREKIT_API void SetCaBundle(const wchar_t* path);
