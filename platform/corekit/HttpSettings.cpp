@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FsPath.h"
+#include "compat/AsciiCase.h"
 #include "compat/TextConvert.h"
 #include "compat/TextFile.h"
 #include "corekit/Log.h"
@@ -327,20 +328,9 @@ int IsUpdateAddressAllowed(const wchar_t* url)
     if (url == nullptr)
         return 0;
     const std::wstring text(url);
-    const auto startsWith = [&text](const wchar_t* head) {
-        size_t i = 0;
-        for (; head[i] != L'\0'; ++i) {
-            if (i >= text.size())
-                return false;
-            const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] - L'A' + L'a') : text[i];
-            if (c != head[i])
-                return false;
-        }
-        return true;
-    };
-    if (startsWith(L"https://"))
+    if (Compat::StartsWithNoCase(text, L"https://"))
         return 1;
-    return startsWith(L"http://") && GetAllowHttpUpdates() != 0 ? 1 : 0;
+    return Compat::StartsWithNoCase(text, L"http://") && GetAllowHttpUpdates() != 0 ? 1 : 0;
 }
 
 CStringW GetCaBundle() { return GetText(&Settings::caBundle); }

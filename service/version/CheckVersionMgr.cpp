@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "account/UserConfig.h"
+#include "compat/AsciiCase.h"
 #include "compat/WtoI.h"
 #include "core/JsonBridge.h"
 #include "core/ServiceEvent.h"
@@ -31,19 +32,6 @@ bool IsUrlChar(wchar_t c)
            kMarks.find(c) != std::wstring::npos;
 }
 
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)
-{
-    size_t i = 0;
-    for (; head[i] != L'\0'; ++i) {
-        if (i >= text.size())
-            return false;
-        const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] - L'A' + L'a') : text[i];
-        if (c != head[i])
-            return false;
-    }
-    return true;
-}
-
 // The manifest as the configuration file keeps it: its own text on one
 // line, or, when that would not read back as the same values (text after
 // the document that the parser passed over, say, turns a line break into
@@ -65,9 +53,9 @@ std::wstring KeptForm(const std::wstring& text, const Json::Value& root)
 bool CCheckVersionMgr::IsInstallerUrl(const std::wstring& url)
 {
     size_t hostBegin = 0;
-    if (StartsWithNoCase(url, L"http://"))
+    if (Compat::StartsWithNoCase(url, L"http://"))
         hostBegin = 7;
-    else if (StartsWithNoCase(url, L"https://"))
+    else if (Compat::StartsWithNoCase(url, L"https://"))
         hostBegin = 8;
     else
         return false;
