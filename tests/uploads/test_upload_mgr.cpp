@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "FsPath.h"
 #include "LocalObjectStore.h"
 #include "UploadSinks.h"
 #include "bucketput/OssUpload.h"
@@ -60,12 +61,12 @@ protected:
 
     std::wstring MakeFile(const std::string& name, size_t size)
     {
-        const std::string path = server.Dir().File(name);
-        // The name is UTF-8: a narrow name would be read in the Windows code page.
-        std::ofstream out(std::filesystem::u8path(path), std::ios::binary);
+        // The name is UTF-8: as a narrow path Windows would read it in its code page.
+        const std::filesystem::path path = server.Dir().Path() / std::filesystem::u8path(name);
+        std::ofstream out(path, std::ios::binary);
         for (size_t i = 0; i < size; ++i)
             out.put(static_cast<char>('a' + i % 23));
-        return W(path);
+        return Corekit::FromFsPath(path);
     }
 
     // A ticket as the REST service answers it, with fresh credentials (also
