@@ -12,23 +12,6 @@ namespace Util {
 namespace FileDigest {
 namespace {
 
-Corekit::MdContext NewDigest(const EVP_MD* kind)
-{
-    Corekit::MdContext context(EVP_MD_CTX_new());
-    if (context && EVP_DigestInit_ex(context.get(), kind, nullptr) != 1)
-        context.reset();
-    return context;
-}
-
-std::string FinishHex(EVP_MD_CTX* context)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context, digest, &length) != 1)
-        return std::string();
-    return Corekit::ToHex(digest, length);
-}
-
 Digest Read(const wchar_t* path, uint64_t maxBytes)
 {
     Digest result;
@@ -53,8 +36,8 @@ Digest Read(const wchar_t* path, uint64_t maxBytes)
         result.status = Status::Unreadable;
         return result;
     }
-    const Corekit::MdContext sha256 = NewDigest(EVP_sha256());
-    const Corekit::MdContext md5 = NewDigest(EVP_md5());
+    const Corekit::MdContext sha256 = Corekit::NewDigest(EVP_sha256());
+    const Corekit::MdContext md5 = Corekit::NewDigest(EVP_md5());
     std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     if (!sha256 || !md5)
         return result;
@@ -82,8 +65,8 @@ Digest Read(const wchar_t* path, uint64_t maxBytes)
         result.status = Status::ReadError;
         return result;
     }
-    result.sha256 = FinishHex(sha256.get());
-    result.md5 = FinishHex(md5.get());
+    result.sha256 = Corekit::FinishHex(sha256.get());
+    result.md5 = Corekit::FinishHex(md5.get());
     if (result.sha256.empty() || result.md5.empty()) {
         result.sha256.clear();
         result.md5.clear();

@@ -32,4 +32,23 @@ inline std::string ToHex(const unsigned char* bytes, size_t length)
     return hex;
 }
 
+// A digest context of the given kind, ready for updates; null on failure.
+inline MdContext NewDigest(const EVP_MD* kind)
+{
+    MdContext context(EVP_MD_CTX_new());
+    if (context && EVP_DigestInit_ex(context.get(), kind, nullptr) != 1)
+        context.reset();
+    return context;
+}
+
+// The digest in hex; empty text when OpenSSL fails.
+inline std::string FinishHex(EVP_MD_CTX* context)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context, digest, &length) != 1)
+        return std::string();
+    return ToHex(digest, length);
+}
+
 }  // namespace Corekit

@@ -51,26 +51,6 @@ namespace {
 
 constexpr size_t kFileChunk = 64 * 1024;
 
-using Context = Corekit::MdContext;
-
-Context NewDigest()
-{
-    Context context(EVP_MD_CTX_new());
-    if (context && EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1)
-        context.reset();
-    return context;
-}
-
-// Empty text when OpenSSL fails.
-std::string FinishHex(EVP_MD_CTX* context)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context, digest, &length) != 1)
-        return std::string();
-    return Corekit::ToHex(digest, length);
-}
-
 }  // namespace
 
 std::string BufferToMD5(const void* bytes, size_t length)
@@ -78,10 +58,10 @@ std::string BufferToMD5(const void* bytes, size_t length)
     if (bytes == nullptr && length != 0)
         return std::string();
     try {
-        Context context = NewDigest();
+        const Corekit::MdContext context = Corekit::NewDigest(EVP_md5());
         if (!context || (length != 0 && EVP_DigestUpdate(context.get(), bytes, length) != 1))
             return std::string();
-        return FinishHex(context.get());
+        return Corekit::FinishHex(context.get());
     } catch (...) {
         return std::string();
     }
@@ -95,7 +75,7 @@ int GetFileMD5Value(const wchar_t* path, CStringW& out)
         std::ifstream file(Corekit::ToFsPath(path), std::ios::binary);
         if (!file)
             return 0;
-        Context context = NewDigest();
+        const Corekit::MdContext context = Corekit::NewDigest(EVP_md5());
         if (!context)
             return 0;
         std::unique_ptr<char[]> chunk(new char[kFileChunk]);
@@ -108,7 +88,7 @@ int GetFileMD5Value(const wchar_t* path, CStringW& out)
         // A read error, unlike the end of the file, leaves a partial digest.
         if (file.bad())
             return 0;
-        const std::string hex = FinishHex(context.get());
+        const std::string hex = Corekit::FinishHex(context.get());
         if (hex.empty())
             return 0;
         out = ToWide(hex.c_str(), CP_UTF8);
