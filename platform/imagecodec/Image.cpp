@@ -5,7 +5,7 @@
 
 #include "JpegCodec.h"
 #include "PngCodec.h"
-#include "imagecodec/AtomicFile.h"
+#include "compat/AtomicFile.h"
 
 namespace ImageCodec {
 
@@ -76,7 +76,7 @@ bool CImage::Save(const char* path, Format format) const noexcept
     if (!IsValid() || path == nullptr || *path == '\0')
         return false;
     try {
-        CAtomicFile out(path);
+        Compat::CAtomicFile out(path);
         FILE* file = out.Open();
         if (file == nullptr)
             return false;

@@ -8,7 +8,7 @@
 #include "QualityRange.h"
 #include "Quantizer.h"
 #include "compat/FileOpen.h"
-#include "imagecodec/AtomicFile.h"
+#include "compat/AtomicFile.h"
 #include "imagecodec/Image.h"
 
 namespace Png {
@@ -39,7 +39,7 @@ bool Compress(const char* src, const char* dst, const char* quality)
         if (Quantize(source.Pixels(), source.Width(), source.Height(), range, reduced) != QuantizeOutcome::Done)
             return false;
         source.Clear();
-        ImageCodec::CAtomicFile out(dst);
+        Compat::CAtomicFile out(dst);
         FILE* file = out.Open();
         return file != nullptr && WritePalettePng(file, reduced) && out.Commit();
     } catch (...) {

@@ -1,5 +1,6 @@
 #include "version/CheckVersionMgr.h"
 
+#include <ctime>
 #include <exception>
 
 #include "account/UserConfig.h"
@@ -10,6 +11,7 @@
 #include "corekit/HttpSettings.h"
 #include "corekit/Log.h"
 #include "corekit/Text.h"
+#include "version/SignedManifest.h"
 
 namespace {
 
@@ -68,15 +70,49 @@ bool CCheckVersionMgr::IsInstallerUrl(const std::wstring& url)
     return true;
 }
 
-bool CCheckVersionMgr::IsMd5Digest(const std::wstring& digest)
+namespace {
+
+bool IsHexDigest(const std::wstring& digest, size_t length)
 {
-    if (digest.size() != 32)
+    if (digest.size() != length)
         return false;
     for (const wchar_t c : digest) {
         if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F')))
             return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool CCheckVersionMgr::IsMd5Digest(const std::wstring& digest)
+{
+    return IsHexDigest(digest, 32);
+}
+
+bool CCheckVersionMgr::IsSha256Digest(const std::wstring& digest)
+{
+    return IsHexDigest(digest, 64);
+}
+
+unsigned CCheckVersionMgr::UpdaterVersionNumber(const std::wstring& version)
+{
+    std::vector<std::wstring> parts;
+    Util::String::StringSplit(version, L".", parts);
+    if (parts.size() != kVersionParts)
+        return 0;
+    std::wstring digits;
+    for (const std::wstring& part : parts) {
+        const int value = Compat::WtoI(part.c_str());
+        if (value < 0)
+            return 0;
+        digits += std::to_wstring(value);
+    }
+    // Leading zeros of the first part vanish in the number; more digits than
+    // an unsigned holds make no version the updater can take.
+    if (digits.size() > 9)
+        return 0;
+    return static_cast<unsigned>(std::stoul(digits));
 }
 
 std::wstring CCheckVersionMgr::OneLine(const std::wstring& text)
@@ -149,13 +185,16 @@ CSingleton<CCheckVersionMgr>& CCheckVersionMgr::Instance()
 
 CCheckVersionMgr::~CCheckVersionMgr()
 {
-    unsigned pending = 0;
+    unsigned pending[2] = {0, 0};
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        pending = m_requestId;
+        pending[0] = m_requestId;
+        pending[1] = m_signatureRequestId;
     }
-    if (pending != 0)
-        Util::HttpsRequest::RemoveSink(pending);
+    for (const unsigned id : pending) {
+        if (id != 0)
+            Util::HttpsRequest::RemoveSink(id);
+    }
     DetachHttpsSink();
 }
 
@@ -171,13 +210,29 @@ int CCheckVersionMgr::CheckVersion()
     }
     info.nMethod = 2;
     info.nOption1 = 7;
-    // Held while the HTTPS service writes the new id, so an answer that
-    // arrives before Request returns waits and then finds it.
+    ST_HttpsReqInfo signature = info;
+    signature.strUrl += L".sig";
+    // Held while the HTTPS service writes the new ids, so an answer that
+    // arrives before Request returns waits and then finds them.
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_requestId != 0)
         Util::HttpsRequest::RemoveSink(m_requestId);
+    if (m_signatureRequestId != 0)
+        Util::HttpsRequest::RemoveSink(m_signatureRequestId);
     m_requestId = 0;
-    return Util::HttpsRequest::Request(m_requestId, this, info);
+    m_signatureRequestId = 0;
+    m_manifestAnswer.reset();
+    m_signatureAnswer.reset();
+    const int accepted = Util::HttpsRequest::Request(m_requestId, this, info);
+    if (accepted == 0)
+        return 0;
+    if (Util::HttpsRequest::Request(m_signatureRequestId, this, signature) == 0) {
+        // Half a check could never conclude.
+        Util::HttpsRequest::RemoveSink(m_requestId);
+        m_requestId = 0;
+        return 0;
+    }
+    return accepted;
 }
 
 std::vector<CStringW> CCheckVersionMgr::GetUpdateMsg() const
@@ -190,6 +245,30 @@ unsigned CCheckVersionMgr::RequestId() const
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     return m_requestId;
+}
+
+unsigned CCheckVersionMgr::SignatureRequestId() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_signatureRequestId;
+}
+
+CStringW CCheckVersionMgr::Sha256() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_sha256;
+}
+
+unsigned long long CCheckVersionMgr::InstallerSize() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_size;
+}
+
+CStringW CCheckVersionMgr::UpdaterArguments() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_updaterArguments;
 }
 
 CStringW CCheckVersionMgr::Version() const
@@ -220,18 +299,26 @@ void CCheckVersionMgr::OnHttpsReqResult(unsigned& id, const std::wstring&, const
         return;
     // Runs on the HTTPS service's delivery thread: nothing may escape.
     try {
+        Answer manifest;
+        Answer signature;
         {
             std::lock_guard<std::recursive_mutex> guard(m_lock);
-            if (id == 0 || id != m_requestId)
+            if (id == 0)
                 return;
+            if (id == m_requestId && !m_manifestAnswer)
+                m_manifestAnswer = Answer{completed, response};
+            else if (id == m_signatureRequestId && !m_signatureAnswer)
+                m_signatureAnswer = Answer{completed, response};
+            else
+                return;
+            if (!m_manifestAnswer || !m_signatureAnswer)
+                return;
+            manifest = std::move(*m_manifestAnswer);
+            signature = std::move(*m_signatureAnswer);
+            m_manifestAnswer.reset();
+            m_signatureAnswer.reset();
         }
-        if (completed != 0) {
-            Evaluate(response, false);
-        } else {
-            // The manifest could not be fetched: the one remembered by an
-            // earlier check that found a newer release stands in for it.
-            Evaluate(Aux::UserConfig::GetVersionJson().str(), true);
-        }
+        Conclude(manifest, signature);
     } catch (const std::exception& e) {
         Util::Log::Error(kTag, L"OnHttpsReqResult: result %u dropped: %S", id, e.what());
     } catch (...) {
@@ -239,14 +326,66 @@ void CCheckVersionMgr::OnHttpsReqResult(unsigned& id, const std::wstring&, const
     }
 }
 
-void CCheckVersionMgr::Evaluate(const std::wstring& text, bool remembered)
+void CCheckVersionMgr::Conclude(const Answer& manifest, const Answer& signature)
 {
-    Json::Value root;
-    if (!JsonParse(CStringW(text.c_str()), root))
+    if (manifest.completed == 0 || signature.completed == 0) {
+        Util::Log::Info(kTag, L"OnHttpsReqResult: the manifest or its signature could not be fetched");
+        FallBack();
         return;
+    }
+    const CSignedManifest fetched(Util::Convert::W_2_Utf8(manifest.body), Util::Convert::W_2_Utf8(signature.body));
+    Json::Value root;
+    std::string reason;
+    const CSignedManifest::Verdict verdict = fetched.Check(static_cast<int64_t>(std::time(nullptr)), root, reason);
+    if (verdict == CSignedManifest::Verdict::NotJson) {
+        // The publisher's own text that does not parse: nothing to fall
+        // back from, as for any manifest that does not parse.
+        Util::Log::Info(kTag, L"OnHttpsReqResult: %S", reason.c_str());
+        return;
+    }
+    if (verdict != CSignedManifest::Verdict::Trusted) {
+        Util::Log::Info(kTag, L"OnHttpsReqResult: manifest refused, treated as a failed request: %S", reason.c_str());
+        FallBack();
+        return;
+    }
+    // A signed manifest of a release older than one announced before is an
+    // old manifest served again: it must not hold the client back.
+    const CStringW version = StringMember(root, "version");
+    const CStringW newest = Aux::UserConfig::GetPelboVer();
+    if (IsNewer(newest.str(), version.str())) {
+        Util::Log::Info(kTag, L"OnHttpsReqResult: manifest of %s refused, %s was announced before; treated as a "
+                              L"failed request",
+                        version.GetString(), newest.GetString());
+        FallBack();
+        return;
+    }
+    Evaluate(fetched, root, false);
+}
+
+void CCheckVersionMgr::FallBack()
+{
+    // The manifest kept by an earlier check that found a newer release
+    // stands in for the one that could not be fetched or believed.
+    const std::optional<CSignedManifest> kept = CSignedManifest::LoadKept();
+    if (!kept)
+        return;
+    Json::Value root;
+    std::string reason;
+    if (kept->Check(static_cast<int64_t>(std::time(nullptr)), root, reason) != CSignedManifest::Verdict::Trusted) {
+        Util::Log::Info(kTag, L"OnHttpsReqResult: the kept manifest is not announced again: %S", reason.c_str());
+        return;
+    }
+    Evaluate(*kept, root, true);
+}
+
+void CCheckVersionMgr::Evaluate(const CSignedManifest& manifest, const Json::Value& root, bool kept)
+{
     const CStringW version = StringMember(root, "version");
     const CStringW downloadUrl = StringMember(root, "downloadUrl");
     const CStringW md5 = StringMember(root, "md5");
+    const CStringW sha256 = StringMember(root, "sha256");
+    const Json::Value& sizeMember = root["size"];
+    const unsigned long long size = sizeMember.isUInt64() ? sizeMember.asUInt64() : 0;
     Util::Log::Info(kTag, L"OnHttpsReqResult:Version=%s,DownloadUrl=%s,MD5=%s", version.GetString(),
                     downloadUrl.GetString(), md5.GetString());
     std::vector<CStringW> notes;
@@ -262,18 +401,21 @@ void CCheckVersionMgr::Evaluate(const std::wstring& text, bool remembered)
         m_version = version;
         m_downloadUrl = downloadUrl;
         m_md5 = md5;
+        m_sha256 = sha256;
+        m_size = size;
         m_updateMsg = std::move(notes);
     }
     if (!IsNewer(version.str(), kBuiltInVersion))
         return;
-    // Both values go onto the updater's command line and name what it
-    // downloads and trusts: anything but a plain web address and a whole
-    // digest (a blank and another option, a file:// address, "abc") is a
-    // broken or forged manifest, and announcing it would only start an
-    // updater that fails or is misled.
-    if (!IsInstallerUrl(downloadUrl.str()) || !IsMd5Digest(md5.str())) {
-        Util::Log::Info(kTag, L"OnHttpsReqResult: version %s refused: the installer address is not http(s) or "
-                              L"the digest not 32 hex digits",
+    // The values go onto the updater's command line and name what it
+    // downloads and trusts: anything but a plain web address, whole digests
+    // and a size (a blank and another option, a file:// address, "abc") is
+    // a broken manifest, and announcing it would only start an updater that
+    // fails or is misled.
+    if (!IsInstallerUrl(downloadUrl.str()) || !IsMd5Digest(md5.str()) || !IsSha256Digest(sha256.str()) ||
+        size == 0 || UpdaterVersionNumber(version.str()) == 0) {
+        Util::Log::Info(kTag, L"OnHttpsReqResult: version %s refused: the installer address is not http(s), a "
+                              L"digest is not whole, the size is missing or the version has no updater number",
                         version.GetString());
         return;
     }
@@ -283,21 +425,32 @@ void CCheckVersionMgr::Evaluate(const std::wstring& text, bool remembered)
                         version.GetString());
         return;
     }
-    if (remembered) {
-        // "Pelbo_Ver" names the newest release announced. A remembered
-        // manifest of another release is an older one whose successor could
-        // not be stored; offering it again would go backwards.
+    if (kept) {
+        // "Pelbo_Ver" names the newest release announced. A kept manifest
+        // of another release is an older one whose successor could not be
+        // kept; offering it again would go backwards.
         const CStringW newest = Aux::UserConfig::GetPelboVer();
         if (newest != version) {
-            Util::Log::Info(kTag, L"OnHttpsReqResult: the remembered manifest names %s, not %s; not announced",
+            Util::Log::Info(kTag, L"OnHttpsReqResult: the kept manifest names %s, not %s; not announced",
                             version.GetString(), newest.GetString());
             return;
         }
     } else {
         // The manifest first: should the version fail to be stored after
         // it, the two disagree and the fall-back announces nothing.
+        if (!manifest.Keep())
+            Util::Log::Info(kTag, L"OnHttpsReqResult: the manifest could not be kept for a failed check");
+        const std::wstring text = Util::Convert::Utf8_2_W(manifest.Bytes());
         Aux::UserConfig::SetVersionJson(CStringW(KeptForm(text, root).c_str()));
         Aux::UserConfig::SetPelboVer(version);
+    }
+    CStringW arguments;
+    arguments.Format(L"--version=%u --url=%s --md5=%s --size=%llu --sha256=%s --installed-version=%u",
+                     UpdaterVersionNumber(version.str()), downloadUrl.GetString(), md5.GetString(), size,
+                     sha256.GetString(), UpdaterVersionNumber(kBuiltInVersion));
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_updaterArguments = arguments;
     }
     ServiceEvent::UpdatePelboVersion().emit(version, downloadUrl, md5);
 }

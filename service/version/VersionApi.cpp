@@ -31,6 +31,14 @@ std::vector<CStringW> GetUpdateMsg()
     });
 }
 
+CStringW GetUpdaterArguments()
+{
+    return Frame::GuardExport(L"Aux::Version::GetUpdaterArguments", CStringW(), [] {
+        const auto mgr = CCheckVersionMgr::Instance().Get();
+        return mgr != nullptr ? mgr->UpdaterArguments() : CStringW();
+    });
+}
+
 void DoExit()
 {
     Frame::GuardExport(L"Aux::Version::DoExit", [] { CCheckVersionMgr::Instance().Exit(); });

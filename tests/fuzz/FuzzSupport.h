@@ -63,8 +63,9 @@ inline std::wstring Text(const uint8_t* data, size_t size)
 inline std::wstring Text(const std::string& bytes) { return Netcall::Utf8ToWide(bytes); }
 
 // The stand-in for the HTTPS service: it takes each request as the real one
-// would, remembers only the latest (a run sends millions), and delivers a
-// response to it as the real one does on its delivery thread.
+// would, remembers only the latest two (a run sends millions; a version
+// check sends two at once), and delivers a response to either as the real
+// one does on its delivery thread.
 class HttpsService : public Util::HttpsRequest::IHttpsService {
 public:
     HttpsService() { Util::HttpsRequest::SetService(this); }
@@ -75,44 +76,58 @@ public:
     int Request(unsigned& id, IHttpsRequestSink* sink, const ST_HttpsReqInfo& info) override
     {
         id = ++m_lastId == 0 ? ++m_lastId : m_lastId;
-        m_id = id;
-        m_sink = sink;
-        m_info = info;
+        m_earlier = m_latest;
+        m_latest = Pending{id, sink, info};
         ++m_sent;
         return 1;
     }
     void RemoveSink(const unsigned& id) override
     {
-        if (id == m_id)
-            m_sink = nullptr;
+        for (Pending* pending : {&m_latest, &m_earlier}) {
+            if (id == pending->id)
+                pending->sink = nullptr;
+        }
     }
     void DetachSink(IHttpsRequestSink* sink) override
     {
-        if (sink == m_sink)
-            m_sink = nullptr;
+        for (Pending* pending : {&m_latest, &m_earlier}) {
+            if (sink == pending->sink)
+                pending->sink = nullptr;
+        }
     }
 
-    // Delivers response to the latest request; false when there is none or
-    // its sink has gone.
-    bool Deliver(const std::wstring& response, int completed)
+    // Delivers response to the latest request (or the one before it); false
+    // when there is none or its sink has gone.
+    bool Deliver(const std::wstring& response, int completed) { return DeliverTo(m_latest, response, completed); }
+    bool DeliverEarlier(const std::wstring& response, int completed)
     {
-        if (m_sink == nullptr)
-            return false;
-        IHttpsRequestSink* sink = m_sink;
-        unsigned id = m_id;
-        m_sink = nullptr;
-        sink->OnHttpsReqResult(id, m_info.strContent, response, completed);
-        return true;
+        return DeliverTo(m_earlier, response, completed);
     }
 
     unsigned SentCount() const { return m_sent; }
 
 private:
+    struct Pending {
+        unsigned id = 0;
+        IHttpsRequestSink* sink = nullptr;
+        ST_HttpsReqInfo info;
+    };
+
+    static bool DeliverTo(Pending& pending, const std::wstring& response, int completed)
+    {
+        if (pending.sink == nullptr)
+            return false;
+        IHttpsRequestSink* sink = pending.sink;
+        unsigned id = pending.id;
+        pending.sink = nullptr;
+        sink->OnHttpsReqResult(id, pending.info.strContent, response, completed);
+        return true;
+    }
+
     unsigned m_lastId = 0;
     unsigned m_sent = 0;
-    unsigned m_id = 0;
-    IHttpsRequestSink* m_sink = nullptr;
-    ST_HttpsReqInfo m_info;
+    Pending m_latest;
+    Pending m_earlier;
 };
 
 // Stops the program with a message when a property does not hold, so

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "TestImages.h"
-#include "imagecodec/AtomicFile.h"
+#include "compat/AtomicFile.h"
 #include "imagecodec/Image.h"
 
 namespace {
@@ -133,7 +133,7 @@ TEST_F(ImageCodecTest, SavingIsAtomicAndFailsOnUnwritableDestinations)
     EXPECT_EQ(TestImages::FileCount(dir), 2u);  // keep.jpg and the folder: no temporary left
 
     {
-        ImageCodec::CAtomicFile abandoned(At("abandoned.bin"));
+        Compat::CAtomicFile abandoned(At("abandoned.bin"));
         ASSERT_NE(abandoned.Open(), nullptr);
     }
     EXPECT_EQ(TestImages::FileCount(dir), 2u);

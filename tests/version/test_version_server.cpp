@@ -1,7 +1,8 @@
 // Aux::Version through libService against the local server over HTTPS
-// (trusting its throw-away CA): the manifest it serves announces its
-// installer; a manifest that cannot be fetched falls back to the one
-// remembered; manifests of other shapes announce nothing.
+// (trusting its throw-away CA, and its release key as test builds do): the
+// signed manifest it serves announces its installer; a manifest that cannot
+// be fetched or believed falls back to the one remembered; manifests of
+// other shapes and forged releases announce nothing.
 
 #include <gtest/gtest.h>
 
@@ -112,6 +113,26 @@ TEST_F(VersionServerTest, ManifestsOfOtherShapesAnnounceNothing)
     }
     EXPECT_TRUE(m_recorder.Updates().empty());
     EXPECT_TRUE(Aux::UserConfig::GetVersionJson().IsEmpty());
+}
+
+TEST_F(VersionServerTest, ForgedOrStaleReleasesAreNotAnnounced)
+{
+    DevServer::ReleaseDesk& desk = m_server.State().release;
+    for (const auto kind : {DevServer::ReleaseDesk::Kind::Unsigned, DevServer::ReleaseDesk::Kind::WrongKey,
+                            DevServer::ReleaseDesk::Kind::Older, DevServer::ReleaseDesk::Kind::Expired}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        desk.SetKind(kind);
+        CheckAndSettle(0);
+    }
+    EXPECT_TRUE(Aux::UserConfig::GetPelboVer().IsEmpty());
+
+    // Once a true release was announced, a forged one brings it back.
+    desk.SetKind(DevServer::ReleaseDesk::Kind::Signed);
+    CheckAndSettle(1);
+    desk.SetKind(DevServer::ReleaseDesk::Kind::WrongKey);
+    CheckAndSettle(2);
+    EXPECT_EQ(m_recorder.Updates()[1].md5, m_recorder.Updates()[0].md5);
+    EXPECT_NE(Aux::Version::GetUpdaterArguments().Find(L"--sha256="), -1);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include "corekit/FileDigest.h"
 #include "corekit/Path.h"
 #include "corekit/Signature.h"
-#include "imagecodec/AtomicFile.h"
+#include "compat/AtomicFile.h"
 
 namespace SignTool {
 namespace {
@@ -92,7 +92,7 @@ std::string ReadWholeFile(const std::string& path, uint64_t maxBytes)
 // Readers see the old file or the complete new one, never a part.
 void WriteFileAtomically(const std::string& path, const std::string& content, bool secret)
 {
-    ImageCodec::CAtomicFile file(path);
+    Compat::CAtomicFile file(path);
     std::FILE* out = file.Open();
     if (out == nullptr)
         throw Failure{path + ": cannot create a file beside it"};

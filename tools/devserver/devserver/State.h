@@ -17,6 +17,7 @@
 #include "devserver/WsHub.h"
 #include "devserver/DownloadShelf.h"
 #include "devserver/ObjectStore.h"
+#include "devserver/ReleaseDesk.h"
 
 namespace DevServer {
 
@@ -48,6 +49,9 @@ struct Server::State {
 
     // Files under "/download/" (locked on its own).
     DownloadShelf downloads;
+
+    // The release the version manifest announces (locked on its own).
+    ReleaseDesk release;
 
     // Object storage for upload tickets (locked on its own).
     ObjectStore storage;

@@ -1,4 +1,4 @@
-#include "imagecodec/AtomicFile.h"
+#include "compat/AtomicFile.h"
 
 #include <atomic>
 #include <chrono>
@@ -7,7 +7,7 @@
 
 #include "compat/FileOpen.h"
 
-namespace ImageCodec {
+namespace Compat {
 namespace {
 
 // Names differ between writers of one process by the counter and between
@@ -83,4 +83,4 @@ void CAtomicFile::Discard() noexcept
     }
 }
 
-}  // namespace ImageCodec
+}  // namespace Compat

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace ImageCodec {
+namespace Compat {
 
 class CAtomicFile {
 public:
@@ -31,4 +31,4 @@ private:
     FILE* m_file = nullptr;
 };
 
-}  // namespace ImageCodec
+}  // namespace Compat
