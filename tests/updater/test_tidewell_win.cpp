@@ -223,7 +223,10 @@ protected:
         WriteTidewellSettings(DataFolder(), "ca_bundle=" + m_server.CaFile() + "\n");
         return std::make_unique<Process>(std::vector<std::wstring>{
             (ProgramFolder() / TIDEWELL_NAME).wstring(), L"--version=1002", L"--url=" + Widen(m_server.Url(path)),
-            L"--md5=" + Widen(md5), L"--root=" + DataFolder().wstring()});
+            L"--md5=" + Widen(md5),
+            L"--size=" + std::to_wstring(m_server.State().downloads.Get("installer")->size()),
+            L"--sha256=" + Widen(m_server.State().downloads.Sha256("installer")), L"--installed-version=1001",
+            L"--root=" + DataFolder().wstring()});
     }
 
     // The client's data folder, with a blank in its name as in many real

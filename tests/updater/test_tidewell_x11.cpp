@@ -180,7 +180,9 @@ protected:
         WriteTidewellSettings(DataFolder(), "ca_bundle=" + m_server.CaFile() + "\n");
         return std::make_unique<Process>(
             std::vector<std::string>{TIDEWELL_PATH, "--version=1002", "--url=" + m_server.Url(path), "--md5=" + md5,
-                                     "--root=" + DataFolder().string()},
+                                     "--size=" + std::to_string(m_server.State().downloads.Get("installer")->size()),
+                                     "--sha256=" + m_server.State().downloads.Sha256("installer"),
+                                     "--installed-version=1001", "--root=" + DataFolder().string()},
             std::vector<std::string>{"DISPLAY=" + m_display});
     }
 

@@ -43,15 +43,31 @@ protected:
         UpdaterFixture::TearDown();
     }
 
-    int Run(const std::string& path, const std::string& md5, unsigned version = 1002)
+    // What the signed manifest says of the installer.
+    struct Expected {
+        std::string md5;
+        unsigned long long size = 0;
+        std::string sha256;
+    };
+
+    Expected Shelf()
     {
-        return RunUrl(m_server.Url(path), md5, version);
+        return Expected{m_md5, kInstaller.size(), m_server.State().downloads.Sha256("installer")};
     }
 
-    int RunUrl(const std::string& url, const std::string& md5, unsigned version = 1002)
+    int Run(const std::string& path, const std::string& md5, unsigned version = 1002)
+    {
+        Expected expected = Shelf();
+        expected.md5 = md5;
+        return RunUrl(m_server.Url(path), expected, version);
+    }
+
+    int RunUrl(const std::string& url, const Expected& expected, unsigned version = 1002)
     {
         const std::wstring line = L"--version=" + std::to_wstring(version) + L" --url=" + Widen(url) +
-                                  L" --md5=" + Widen(md5) + L" --root=" + m_root.Path().wstring();
+                                  L" --md5=" + Widen(expected.md5) + L" --size=" + std::to_wstring(expected.size) +
+                                  L" --sha256=" + Widen(expected.sha256) +
+                                  L" --installed-version=1001 --root=" + m_root.Path().wstring();
         return RunTidewell(nullptr, L"/opt/pelbo/Tidewell", line.c_str());
     }
 
@@ -108,15 +124,27 @@ TEST_F(UpdateFlowTest, FailuresShowTheTextAndLeaveNoInstaller)
         const char* name;
         std::string path;
         DevServer::Fault fault;
-        std::string md5;
+        Expected expected;
     };
     DevServer::Fault cut;
     cut.closeMidResponse = true;
     DevServer::Fault none;
+    const Expected shelf = Shelf();
+    Expected otherMd5 = shelf;
+    otherMd5.md5 = "00000000000000000000000000000000";
+    Expected otherSha = shelf;
+    otherSha.sha256[0] = otherSha.sha256[0] == '0' ? '1' : '0';
+    Expected larger = shelf;
+    ++larger.size;
+    Expected smaller = shelf;
+    --smaller.size;
     const Case cases[] = {
-        {"404", "/download/file?name=absent", none, m_md5},
-        {"cut off", "/download/installer", cut, m_md5},
-        {"wrong digest", "/download/installer", none, "00000000000000000000000000000000"},
+        {"404", "/download/file?name=absent", none, shelf},
+        {"cut off", "/download/installer", cut, shelf},
+        {"wrong digest", "/download/installer", none, otherMd5},
+        {"swapped installer (other SHA-256)", "/download/installer", none, otherSha},
+        {"shorter than announced", "/download/installer", none, larger},
+        {"larger than announced", "/download/installer", none, smaller},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -127,7 +155,7 @@ TEST_F(UpdateFlowTest, FailuresShowTheTextAndLeaveNoInstaller)
         }
         m_sawFailure = false;
         Offscreen::SetLoopObserver([this] { CloseWhenFailed(); });
-        EXPECT_EQ(Run(c.path, c.md5), 0);
+        EXPECT_EQ(RunUrl(m_server.Url(c.path), c.expected), 0);
         EXPECT_TRUE(m_sawFailure);
         EXPECT_TRUE(Offscreen::Launched().empty());
         EXPECT_FALSE(std::filesystem::exists(Installer()));
@@ -145,7 +173,7 @@ TEST_F(UpdateFlowTest, PlainHttpInstallerIsFetchedOnlyWithTheDevelopmentSwitch)
     // Refused before anything is posted to the window: it shows the failure
     // and waits for the user until the loop's limit.
     Offscreen::SetLoopLimit(std::chrono::milliseconds(500));
-    EXPECT_EQ(RunUrl(plain.Url("/download/installer"), m_md5), -1);
+    EXPECT_EQ(RunUrl(plain.Url("/download/installer"), Shelf()), -1);
     const HWND hwnd = Offscreen::LastWindow();
     auto* frame = dynamic_cast<CUpdateFrame*>(Native::GetWindowObject(hwnd));
     ASSERT_NE(frame, nullptr);
@@ -156,8 +184,21 @@ TEST_F(UpdateFlowTest, PlainHttpInstallerIsFetchedOnlyWithTheDevelopmentSwitch)
 
     Offscreen::Reset();
     WriteTidewellSettings(m_root.Path(), "allow_http_updates=1\n");
-    EXPECT_EQ(RunUrl(plain.Url("/download/installer"), m_md5), 0);
+    EXPECT_EQ(RunUrl(plain.Url("/download/installer"), Shelf()), 0);
     EXPECT_EQ(Offscreen::Launched().size(), 1u);
+}
+
+// A release that is not newer than the installed one is refused before
+// anything is shown or fetched, whoever passes it.
+TEST_F(UpdateFlowTest, VersionNotNewerThanTheInstalledOneIsRefused)
+{
+    const uint64_t before = m_server.Server().RequestCount();
+    for (const unsigned version : {1001u, 1000u}) {
+        EXPECT_EQ(RunUrl(m_server.Url("/download/installer"), Shelf(), version), 0);
+        EXPECT_EQ(Offscreen::WindowCount(), 0u);
+    }
+    EXPECT_EQ(m_server.Server().RequestCount(), before);
+    EXPECT_TRUE(Offscreen::Launched().empty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -15,6 +16,7 @@
 #include "TidewellApp.h"
 #include "UpdaterFixture.h"
 #include "compat/TextConvert.h"
+#include "corekit/FileDigest.h"
 #include "corekit/Text.h"
 
 namespace {
@@ -32,10 +34,20 @@ uint32_t ResourcePixel(UINT id, int x, int y)
     return canvas.PixelAt(x, y);
 }
 
-std::string WriteInstaller(const CStringW& path, const std::string& bytes)
+// The digest module has tests of its own: here it only says what a file's
+// SHA-256 is.
+std::wstring Sha256Of(const CStringW& path)
 {
-    std::filesystem::path file = std::filesystem::u8path(ToMultiByte(path, CP_UTF8));
+    return Util::Convert::Utf8_2_W(Util::FileDigest::OfFile(path).sha256);
+}
+
+// Writes the installer and tells the frame its size and SHA-256, as the
+// command line does; returns its MD5.
+std::string WriteInstaller(CUpdateFrame* frame, const std::string& bytes)
+{
+    std::filesystem::path file = std::filesystem::u8path(ToMultiByte(frame->InstallerPath(), CP_UTF8));
     std::ofstream(file, std::ios::binary) << bytes;
+    frame->ExpectInstaller(bytes.size(), Sha256Of(frame->InstallerPath()).c_str());
     return Util::MD5::BufferToMD5(bytes.data(), bytes.size());
 }
 
@@ -278,9 +290,12 @@ TEST_F(UpdateFrameTest, InstallerWithTheDigestInOtherCaseIsLaunchedOnce)
     EXPECT_TRUE(path.str().size() > 12 && path.Right(13) == L"/ver_1002.exe");
     ASSERT_TRUE(Offscreen::Alive(m_hwnd)) << "no file yet: the window waits";
 
-    const std::string md5 = WriteInstaller(path, bytes);
+    const std::string md5 = WriteInstaller(frame, bytes);
     Native::Destroy(m_hwnd);
     CUpdateFrame* again = Open(1002, Upper(md5).c_str());
+    again->CheckAndLaunch(1002, Upper(md5).c_str());
+    EXPECT_TRUE(Offscreen::Alive(m_hwnd)) << "no size and SHA-256 to check: not launched";
+    again->ExpectInstaller(bytes.size(), Sha256Of(path).c_str());
     again->CheckAndLaunch(1002, Upper(md5).c_str());
     EXPECT_FALSE(Offscreen::Alive(m_hwnd));
     ASSERT_EQ(Offscreen::Launched().size(), 1u);
@@ -291,7 +306,7 @@ TEST_F(UpdateFrameTest, DigestMismatchAfterDownloadDeletesTheFile)
 {
     CUpdateFrame* frame = Open(1003, L"ffffffffffffffffffffffffffffffff");
     frame->CheckAndLaunch(1003, L"ffffffffffffffffffffffffffffffff");
-    WriteInstaller(frame->InstallerPath(), "tampered");
+    WriteInstaller(frame, "tampered");
     frame->SetAwaitedDownload(4);
     frame->OnDownloadResult(4, 0);
     EXPECT_TRUE(Offscreen::Alive(m_hwnd));
@@ -307,7 +322,7 @@ TEST_F(UpdateFrameTest, VersionReplyVerifiesTheCommandLineValues)
 {
     CUpdateFrame* frame = Open(1004);
     frame->CheckAndLaunch(1004, L"x");
-    const std::string md5 = WriteInstaller(frame->InstallerPath(), "payload");
+    const std::string md5 = WriteInstaller(frame, "payload");
     frame->StartUpdate(false, 1004, L"http://127.0.0.1:1/i", CStringW(std::wstring(md5.begin(), md5.end())));
     frame->OnVersionReply(1, L"{\"ver\":\"9.9.9.9\",\"url\":\"http://elsewhere/\",\"md5\":\"0\"}");
     EXPECT_FALSE(Offscreen::Alive(m_hwnd));
@@ -316,12 +331,23 @@ TEST_F(UpdateFrameTest, VersionReplyVerifiesTheCommandLineValues)
 
 TEST(LaunchArgsTest, ReadsTheOptions)
 {
-    const ST_LaunchArgs args = ParseLaunchArgs(L"--version=12abc --url=http://h/i.exe --md5=ABC --manual=3");
+    const std::wstring rest = L" --size=18446744073709551615 --sha256=AB --installed-version=7x";
+    const ST_LaunchArgs args =
+        ParseLaunchArgs((L"--version=12abc --url=http://h/i.exe --md5=ABC --manual=3" + rest).c_str());
     EXPECT_EQ(args.version, 12u);
     EXPECT_EQ(args.url, L"http://h/i.exe");
     EXPECT_EQ(args.md5, L"ABC");
     EXPECT_TRUE(args.manual);
+    EXPECT_EQ(args.size, 18446744073709551615ull);
+    EXPECT_EQ(args.sha256, L"AB");
+    EXPECT_EQ(args.installedVersion, 7u) << "not taken for --version, which it also ends with";
     EXPECT_TRUE(args.Complete());
+    EXPECT_EQ(ParseLaunchArgs(L"--size=99999999999999999999999").size, 18446744073709551615ull);
+    for (const wchar_t* missing : {L"--size=", L"--sha256=", L"--installed-version="}) {
+        std::wstring line = L"--version=12 --url=http://h/i.exe --md5=ABC" + rest;
+        line.replace(line.find(missing), std::wcslen(missing), L"--other=");
+        EXPECT_FALSE(ParseLaunchArgs(line.c_str()).Complete()) << missing;
+    }
 
     EXPECT_FALSE(ParseLaunchArgs(L"").Complete());
     EXPECT_FALSE(ParseLaunchArgs(nullptr).Complete());

@@ -17,13 +17,13 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DemoSteps.h"
 #include "compat/TextConvert.h"
-#include "compat/WtoI.h"
 #include "core/ServiceEvent.h"
 #include "corekit/HttpSettings.h"
 #include "corekit/Text.h"
@@ -70,18 +70,6 @@ private:
     std::optional<Update> m_update;
     event::scoped_connection m_connection;
 };
-
-// The number the updater takes: the four parts written one after another
-// (1.0.0.9 gives 1009).
-unsigned VersionNumber(const CStringW& version)
-{
-    std::vector<std::wstring> parts;
-    Util::String::StringSplit(version.str(), L".", parts);
-    std::wstring digits;
-    for (const std::wstring& part : parts)
-        digits += std::to_wstring(Compat::WtoI(part.c_str()));
-    return static_cast<unsigned>(std::wcstoul(digits.c_str(), nullptr, 10));
-}
 
 fs::path ProgramFolder()
 {
@@ -133,13 +121,18 @@ bool RunUpdater(Context& context, const Update& update, const fs::path& marker)
         Fail("%s is not built", tidewell.string().c_str());
         return false;
     }
-    const std::vector<std::string> args = {
-        tidewell.string(),
-        "--version=" + std::to_string(VersionNumber(update.version)),
-        "--url=" + ToUtf8(update.url),
-        "--md5=" + ToUtf8(update.md5),
-        "--root=" + context.dataFolder,
-    };
+    // The library forms the updater's command line from the signed
+    // manifest: version, address, both digests, size, installed version.
+    std::vector<std::string> args = {tidewell.string()};
+    std::istringstream announced(ToUtf8(Aux::Version::GetUpdaterArguments()));
+    for (std::string argument; announced >> argument;)
+        args.push_back(argument);
+    if (args.size() == 1) {
+        Fail("no updater arguments for the announced release");
+        return false;
+    }
+    args.push_back("--root=" + context.dataFolder);
+    Ok("Tidewell %s", ToUtf8(Aux::Version::GetUpdaterArguments()).c_str());
     const std::optional<int> code = RunAndWait(args, context.options.timeoutSeconds);
     if (!code) {
         Fail("Tidewell did not end within %d s", context.options.timeoutSeconds);

@@ -35,14 +35,13 @@ std::shared_ptr<const std::string> DownloadShelf::Get(const std::string& name) c
     return it == m_files.end() ? nullptr : it->second;
 }
 
-std::string DownloadShelf::Md5(const std::string& name) const
+namespace {
+
+std::string HexDigest(const EVP_MD* kind, const std::string& bytes)
 {
-    const std::shared_ptr<const std::string> body = Get(name);
-    if (!body)
-        return std::string();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(body->data(), body->size(), digest, &length, EVP_md5(), nullptr) != 1)
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, kind, nullptr) != 1)
         return std::string();
     static const char kHex[] = "0123456789abcdef";
     std::string text;
@@ -51,6 +50,30 @@ std::string DownloadShelf::Md5(const std::string& name) const
         text.push_back(kHex[digest[i] & 0x0f]);
     }
     return text;
+}
+
+}  // namespace
+
+std::string DownloadShelf::Md5(const std::string& name) const
+{
+    const std::shared_ptr<const std::string> body = Get(name);
+    return body ? Md5Of(*body) : std::string();
+}
+
+std::string DownloadShelf::Sha256(const std::string& name) const
+{
+    const std::shared_ptr<const std::string> body = Get(name);
+    return body ? Sha256Of(*body) : std::string();
+}
+
+std::string DownloadShelf::Md5Of(const std::string& bytes)
+{
+    return HexDigest(EVP_md5(), bytes);
+}
+
+std::string DownloadShelf::Sha256Of(const std::string& bytes)
+{
+    return HexDigest(EVP_sha256(), bytes);
 }
 
 std::string DownloadShelf::Pattern(std::size_t size)

@@ -53,21 +53,6 @@ std::string UtcTime(std::time_t when)
     return text;
 }
 
-std::string HexDigest(const EVP_MD* kind, const std::string& bytes)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, kind, nullptr) != 1)
-        return std::string();
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < length; ++i) {
-        out += kHex[digest[i] >> 4];
-        out += kHex[digest[i] & 15];
-    }
-    return out;
-}
-
 // The key line of the embedded key file: its one line that is not a comment.
 std::string KeyLine(const std::string& text)
 {
@@ -138,8 +123,8 @@ std::string ReleaseDesk::Manifest(const DownloadShelf& shelf, const std::string&
     Json::Value manifest(Json::objectValue);
     manifest["version"] = kind == Kind::Older ? "1.0.0.7" : "1.0.0.9";
     manifest["downloadUrl"] = installerUrl;
-    manifest["md5"] = HexDigest(EVP_md5(), installer);
-    manifest["sha256"] = HexDigest(EVP_sha256(), installer);
+    manifest["md5"] = DownloadShelf::Md5Of(installer);
+    manifest["sha256"] = DownloadShelf::Sha256Of(installer);
     const Json::UInt64 size = installer.size();
     manifest["size"] = kind == Kind::Oversized && size > 0 ? size - 1 : size;
     manifest["expires"] = kind == Kind::Expired ? m_expired : m_expires;

@@ -21,10 +21,13 @@ CInstallerDownload::~CInstallerDownload()
     DetachDownloadEvent();
 }
 
-unsigned CInstallerDownload::Start(const CStringW& url, const CStringW& path, unsigned long long* id)
+unsigned CInstallerDownload::Start(const CStringW& url, const CStringW& path, unsigned long long maxBytes,
+                                   unsigned long long* id)
 {
     *id = 0;
-    return Util::HttpDownload::Download(url, path, this, id, Util::HttpDownload::E_SAVE_REPLACE, 0, 0);
+    Util::HttpDownload::CDownloadLimits limits;
+    limits.maxBytes = maxBytes;
+    return Util::HttpDownload::Download(url, path, this, id, Util::HttpDownload::E_SAVE_REPLACE, limits);
 }
 
 void CInstallerDownload::OnHttpDownProgress(const unsigned long long& id, const unsigned long long& done,

@@ -13,9 +13,10 @@ public:
     explicit CInstallerDownload(HWND window);
     ~CInstallerDownload() override;
 
-    // Starts the download of url into path. 0 with the download id in *id,
-    // or fetcher's refusal code.
-    unsigned Start(const CStringW& url, const CStringW& path, unsigned long long* id);
+    // Starts the download of url into path; a body larger than maxBytes
+    // fails before it fills the disk. 0 with the download id in *id, or
+    // fetcher's refusal code.
+    unsigned Start(const CStringW& url, const CStringW& path, unsigned long long maxBytes, unsigned long long* id);
 
     void OnHttpDownProgress(const unsigned long long& id, const unsigned long long& done,
                             const unsigned long long& total) override;

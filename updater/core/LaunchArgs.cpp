@@ -7,8 +7,8 @@
 namespace {
 
 // Base 10, stopping at the first non-digit ("12abc" is 12); too many digits
-// saturate rather than wrap round to a small, wrong version.
-unsigned int ReadUnsigned(const CStringW& text)
+// saturate at limit rather than wrap round to a small, wrong number.
+unsigned long long ReadUnsigned(const CStringW& text, unsigned long long limit)
 {
     unsigned long long value = 0;
     for (int i = 0; i < text.GetLength(); ++i) {
@@ -16,12 +16,18 @@ unsigned int ReadUnsigned(const CStringW& text)
         if (ch < L'0' || ch > L'9') {
             break;
         }
-        value = value * 10 + static_cast<unsigned>(ch - L'0');
-        if (value > std::numeric_limits<unsigned int>::max()) {
-            return std::numeric_limits<unsigned int>::max();
+        const unsigned digit = static_cast<unsigned>(ch - L'0');
+        if (value > (limit - digit) / 10) {
+            return limit;
         }
+        value = value * 10 + digit;
     }
-    return static_cast<unsigned int>(value);
+    return value;
+}
+
+unsigned int ReadUnsigned(const CStringW& text)
+{
+    return static_cast<unsigned int>(ReadUnsigned(text, std::numeric_limits<unsigned int>::max()));
 }
 
 bool IsBlank(wchar_t ch)
@@ -119,6 +125,15 @@ ST_LaunchArgs ParseLaunchArgs(const wchar_t* commandLine)
     }
     if (Util::Path::GetCmdLineValue(tokens, L"--md5=", value) != 0) {
         args.md5 = value;
+    }
+    if (Util::Path::GetCmdLineValue(tokens, L"--size=", value) != 0) {
+        args.size = ReadUnsigned(value, std::numeric_limits<unsigned long long>::max());
+    }
+    if (Util::Path::GetCmdLineValue(tokens, L"--sha256=", value) != 0) {
+        args.sha256 = value;
+    }
+    if (Util::Path::GetCmdLineValue(tokens, L"--installed-version=", value) != 0) {
+        args.installedVersion = ReadUnsigned(value);
     }
     if (Util::Path::GetCmdLineValue(tokens, L"--root=", value) != 0) {
         args.root = value;

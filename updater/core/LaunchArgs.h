@@ -8,6 +8,11 @@
 //                 non-digit; 0 or absent means no update)
 //   --url=TEXT    download address of the installer
 //   --md5=TEXT    MD5 digest of the installer (any letter case)
+//   --size=N      the installer's size in bytes, from the signed manifest
+//   --sha256=TEXT SHA-256 digest of the installer (any letter case)
+//   --installed-version=N
+//                 the version of the client that is installed, numbered as
+//                 --version is; a --version not above it is refused
 //   --manual=N    non-zero when the user asked for the update (logged only)
 //   --root=PATH   data folder of the client (default: the user's), so the
 //                 installer lands where the client keeps its files
@@ -23,10 +28,18 @@ struct ST_LaunchArgs {
     bool manual = false;
     CStringW url;
     CStringW md5;
+    unsigned long long size = 0;
+    CStringW sha256;
+    unsigned int installedVersion = 0;
     CStringW root;
 
-    // An update can start only with a version, an address and a digest.
-    bool Complete() const { return version != 0 && !url.IsEmpty() && !md5.IsEmpty(); }
+    // An update can start only with a version, an address, both digests,
+    // the size and the installed version.
+    bool Complete() const
+    {
+        return version != 0 && !url.IsEmpty() && !md5.IsEmpty() && size != 0 && !sha256.IsEmpty() &&
+               installedVersion != 0;
+    }
 };
 
 ST_LaunchArgs ParseLaunchArgs(const wchar_t* commandLine);

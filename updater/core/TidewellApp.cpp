@@ -68,7 +68,16 @@ int RunTidewell(HINSTANCE instance, const wchar_t* programPath, const wchar_t* c
     }
     Util::Log::Info(kTag, L"LocalVer: %u, bManual: %u, u32Version: %u, strUrl: %s, strMd5: %s", kLocalVersion,
                     args.manual ? 1u : 0u, args.version, args.url.GetString(), args.md5.GetString());
+    Util::Log::Info(kTag, L"size: %llu, sha256: %s, installed: %u", args.size, args.sha256.GetString(),
+                    args.installedVersion);
     if (!args.Complete()) {
+        return 0;
+    }
+    // A release that is not newer may be a withdrawn one with a known flaw:
+    // whoever passes it cannot move the client backwards.
+    if (args.version <= args.installedVersion) {
+        Util::Log::Info(kTag, L"version %u is not newer than the installed %u: refused", args.version,
+                        args.installedVersion);
         return 0;
     }
 
@@ -88,6 +97,7 @@ int RunTidewell(HINSTANCE instance, const wchar_t* programPath, const wchar_t* c
     }
     frame->CenterWindow();
     frame->StartUpdate(args.manual, args.version, args.url, args.md5);
+    frame->ExpectInstaller(args.size, args.sha256);
 
     // Declared before the loop and destroyed after it, so the download is
     // stopped (and its partial file removed) on every way out.
@@ -101,7 +111,7 @@ int RunTidewell(HINSTANCE instance, const wchar_t* programPath, const wchar_t* c
         // only the development switch lets one through.
         unsigned refused = Util::HttpDownload::kRefusedArgument;
         if (Http::IsUpdateAddressAllowed(args.url.GetString()) != 0) {
-            refused = download.Start(args.url, frame->InstallerPath(), &id);
+            refused = download.Start(args.url, frame->InstallerPath(), args.size, &id);
         } else {
             Util::Log::Info(kTag, L"the installer address is not https; not fetched (allow_http_updates is off)");
         }

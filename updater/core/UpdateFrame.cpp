@@ -9,6 +9,7 @@
 #include "Native.h"
 #include "Resources.h"
 #include "compat/TextConvert.h"
+#include "corekit/FileDigest.h"
 #include "corekit/Log.h"
 #include "corekit/Path.h"
 #include "corekit/Text.h"
@@ -266,6 +267,12 @@ void CUpdateFrame::StartUpdate(bool, unsigned int version, const CStringW& url, 
     m_requestId = 0;
 }
 
+void CUpdateFrame::ExpectInstaller(unsigned long long size, const CStringW& sha256)
+{
+    m_size = size;
+    m_sha256 = sha256;
+}
+
 void CUpdateFrame::CheckAndLaunch(unsigned int version, const CStringW& md5)
 {
     SetProgress(0);
@@ -275,10 +282,39 @@ void CUpdateFrame::CheckAndLaunch(unsigned int version, const CStringW& md5)
     if (!Util::Path::IsFileExist(m_installerPath)) {
         return;
     }
-    CStringW actual;
-    if (Util::MD5::GetFileMD5Value(m_installerPath, actual) != 0 && actual.CompareNoCase(md5) == 0) {
+    if (InstallerMatches(md5, 0, false)) {
         Launch();
     }
+}
+
+bool CUpdateFrame::InstallerMatches(const CStringW& md5, unsigned long long id, bool afterDownload)
+{
+    // One read gives the size and both digests; it stops as soon as the
+    // file is longer than announced.
+    const Util::FileDigest::Digest digest =
+        Util::FileDigest::OfFile(m_installerPath, m_size != 0 ? m_size : Util::FileDigest::kNoLimit);
+    const CStringW actualMd5(Util::Convert::Utf8_2_W(digest.md5).c_str());
+    if (afterDownload) {
+        Util::Log::Info(kTag, L"upgrade suc id: %llu, server_md5: %s, local_md5: %s", id, md5.GetString(),
+                        actualMd5.GetString());
+    }
+    if (digest.status != Util::FileDigest::Status::Ok) {
+        Util::Log::Info(kTag, L"installer %s not verified: %S", m_installerPath.GetString(),
+                        Util::FileDigest::StatusText(digest.status));
+        return false;
+    }
+    const CStringW actualSha256(Util::Convert::Utf8_2_W(digest.sha256).c_str());
+    if (m_size == 0 || m_sha256.IsEmpty()) {
+        Util::Log::Info(kTag, L"installer %s not launched: no size and SHA-256 to check it against",
+                        m_installerPath.GetString());
+        return false;
+    }
+    if (digest.size != m_size || actualSha256.CompareNoCase(m_sha256) != 0 || actualMd5.CompareNoCase(md5) != 0) {
+        Util::Log::Info(kTag, L"installer refused: size %llu (expected %llu), sha256 %s (expected %s)", digest.size,
+                        m_size, actualSha256.GetString(), m_sha256.GetString());
+        return false;
+    }
+    return true;
 }
 
 void CUpdateFrame::Launch()
@@ -315,11 +351,7 @@ void CUpdateFrame::OnDownloadResult(unsigned long long id, unsigned int code)
         return;
     }
     if (code == 0) {
-        CStringW actual;
-        Util::MD5::GetFileMD5Value(m_installerPath, actual);
-        Util::Log::Info(kTag, L"upgrade suc id: %llu, server_md5: %s, local_md5: %s", id, m_md5.GetString(),
-                        actual.GetString());
-        if (!actual.IsEmpty() && actual.CompareNoCase(m_md5) == 0) {
+        if (InstallerMatches(m_md5, id, true)) {
             Launch();
             return;
         }

@@ -35,7 +35,11 @@ public:
     virtual void OnVersionReply(unsigned int requestId, const wchar_t* text, unsigned reserved = 0);
 
     void StartUpdate(bool manual, unsigned int version, const CStringW& url, const CStringW& md5);
-    // Sets the installer path; launches when the file there has the digest.
+    // The installer's size and SHA-256 from the signed manifest. Without
+    // them no installer is launched: the MD5 alone proves nothing.
+    void ExpectInstaller(unsigned long long size, const CStringW& sha256);
+    // Sets the installer path; launches when the file there has the size
+    // and both digests.
     void CheckAndLaunch(unsigned int version, const CStringW& md5);
     // The download whose reports are accepted from now on.
     void SetAwaitedDownload(unsigned long long id) { m_awaitedDownload = id; }
@@ -56,6 +60,7 @@ public:
     const CStringW& StatusText() const { return m_statusText; }
     const CStringW& DownloadUrl() const { return m_url; }
     const CStringW& ExpectedMd5() const { return m_md5; }
+    unsigned long long ExpectedSize() const { return m_size; }
     unsigned int Version() const { return m_version; }
     int Progress() const { return m_progress; }
     bool ShowPercent() const { return m_showPercent; }
@@ -66,6 +71,9 @@ public:
 private:
     void OnCreate();
     void Launch();
+    // Whether the installer file has the expected size and digests (md5 is
+    // the one to compare with); logs what it found.
+    bool InstallerMatches(const CStringW& md5, unsigned long long id, bool afterDownload);
     void ShowFailure(unsigned long long id, unsigned int code);
     RECT CloseButtonRect() const;
 
@@ -76,6 +84,8 @@ private:
     bool m_showPercent = true;
     unsigned int m_version = 0;
     CStringW m_md5;
+    unsigned long long m_size = 0;
+    CStringW m_sha256;
     CStringW m_url;
     unsigned int m_requestId = 0;
 

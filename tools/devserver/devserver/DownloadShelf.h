@@ -23,8 +23,12 @@ public:
     void Put(const std::string& name, std::string bytes);
     // Null when there is no file of that name.
     std::shared_ptr<const std::string> Get(const std::string& name) const;
-    // Lower-case hexadecimal MD5 of the file; empty when there is none.
+    // Lower-case hexadecimal MD5 and SHA-256 of the file; empty when there
+    // is none.
     std::string Md5(const std::string& name) const;
+    std::string Sha256(const std::string& name) const;
+    static std::string Md5Of(const std::string& bytes);
+    static std::string Sha256Of(const std::string& bytes);
 
     // size bytes of a fixed pattern that repeats only every 251 bytes, so a
     // shifted or truncated copy does not compare equal.
