@@ -23,26 +23,36 @@ DownloadShelf::DownloadShelf()
 
 void DownloadShelf::Put(const std::string& name, std::string bytes)
 {
-    auto body = std::make_shared<const std::string>(std::move(bytes));
+    // The digest once per file, outside the lock: every answer carries it.
+    File file;
+    file.md5 = Md5Of(bytes);
+    file.body = std::make_shared<const std::string>(std::move(bytes));
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_files[name] = std::move(body);
+    m_files[name] = std::move(file);
+}
+
+DownloadShelf::File DownloadShelf::Find(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_files.find(name);
+    return it == m_files.end() ? File() : it->second;
 }
 
 std::shared_ptr<const std::string> DownloadShelf::Get(const std::string& name) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_files.find(name);
-    return it == m_files.end() ? nullptr : it->second;
+    return Find(name).body;
 }
 
 std::string DownloadShelf::Md5(const std::string& name) const
 {
-    const std::shared_ptr<const std::string> body = Get(name);
-    if (!body)
-        return std::string();
+    return Find(name).md5;
+}
+
+std::string DownloadShelf::Md5Of(const std::string& bytes)
+{
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(body->data(), body->size(), digest, &length, EVP_md5(), nullptr) != 1)
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1)
         return std::string();
     static const char kHex[] = "0123456789abcdef";
     std::string text;
