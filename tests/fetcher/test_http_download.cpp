@@ -600,7 +600,7 @@ TEST_P(ResumableDownloadTest, FileOverTheLimitIsRefusedBeforeItsBodyAndLeavesNot
 {
     HD::CDownloadLimits limits;
     limits.maxBytes = 64u << 10;
-    m_server.State().downloads.Put("resumable", DevServer::DownloadShelf::Pattern(64u << 20));
+    m_server.State().downloads.Put("resumable", DevServer::DownloadShelf::Pattern(8u << 20));
     const Attempt fresh = Fetch(limits);
     EXPECT_EQ(fresh.code, static_cast<long>(HD::kDownTooLarge));
     EXPECT_TRUE(fresh.reports.empty()) << "not one byte of the body may be written";
