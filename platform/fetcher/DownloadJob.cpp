@@ -79,7 +79,11 @@ DownloadJob::~DownloadJob()
     const bool keep = m_resumable && m_haveRecord && !m_discard && BytesWritten() > 0;
     if (!m_committed && !keep) {
         std::error_code ignored;
-        std::filesystem::remove(m_temporary, ignored);
+        // The fixed name may be taken by a folder of the user's, which
+        // remove() would take away when empty.
+        if (!m_resumable || !std::filesystem::is_directory(m_temporary, ignored)) {
+            std::filesystem::remove(m_temporary, ignored);
+        }
         if (m_resumable) {
             std::filesystem::remove(m_record, ignored);
         }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "DownloadJob.h"
 #include "DownloadLog.h"
@@ -88,16 +89,23 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
                             destination.u8string().c_str());
             return HD::kRefusedFile;
         }
+        // Until the job holds the claim, leaving this function gives it back.
+        struct ClaimGuard {
+            std::function<void()>& release;
+            ~ClaimGuard()
+            {
+                if (release) {
+                    release();
+                }
+            }
+        } claimGuard{release};
         std::unique_ptr<DownloadJob> job =
             DownloadJob::Create(newId, utf8Url, destination, resumable, ReadSettings(limits), &refusal, &error);
         if (!job) {
-            if (release) {
-                release();
-            }
             Util::Log::Warn(kLogTag, L"Download: refused %s: %S", MaskedUrl(utf8Url).c_str(), error.c_str());
             return refusal;
         }
-        job->SetReleaseFn(std::move(release));
+        job->SetReleaseFn(std::exchange(release, nullptr));
         job->SetProgressFn([this](DownloadJob& running, unsigned long long done, unsigned long long total) {
             return ReportProgress(running, done, total, false);
         });
