@@ -78,12 +78,12 @@ RangeAsked ReadRange(const std::string& header, std::size_t size, std::size_t* f
     std::string unit = header.substr(0, 6);
     for (char& c : unit)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string spec = header.substr(6);
-    const std::size_t dash = spec.find('-');
+    const std::string bounds = header.substr(6);
+    const std::size_t dash = bounds.find('-');
     if (unit != "bytes=" || dash == std::string::npos)
         return RangeAsked::Whole;
-    const std::string from = spec.substr(0, dash);
-    const std::string to = spec.substr(dash + 1);
+    const std::string from = bounds.substr(0, dash);
+    const std::string to = bounds.substr(dash + 1);
     unsigned long long a = 0;
     unsigned long long b = 0;
     if (from.empty()) {
