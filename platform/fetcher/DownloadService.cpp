@@ -4,8 +4,10 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "DownloadJob.h"
+#include "DownloadLog.h"
 #include "UrlScheme.h"
 #include "UrlText.h"
 #include "Utf8Text.h"
@@ -16,8 +18,6 @@ namespace Fetcher {
 namespace {
 
 namespace HD = Util::HttpDownload;
-
-const wchar_t* const kTag = L"HttpDownload";
 
 constexpr std::chrono::milliseconds kIdleLinger(2000);
 constexpr int kBusyPollMs = 1000;
@@ -37,11 +37,6 @@ JobSettings ReadSettings(const HD::CDownloadLimits& limits)
         settings.lowSpeedSeconds = static_cast<long>(limits.lowSpeedSeconds);
     }
     return settings;
-}
-
-std::wstring Masked(const std::string& url)
-{
-    return Util::Log::MaskSecrets(Netcall::Utf8ToWide(url));
 }
 
 }  // namespace
@@ -66,13 +61,13 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
 {
     try {
         if (url == nullptr || path == nullptr || path[0] == L'\0' || sink == nullptr || id == nullptr ||
-            mode != HD::E_SAVE_REPLACE) {
-            Util::Log::Warn(kTag, L"Download: refused, missing argument");
+            (mode != HD::E_SAVE_REPLACE && mode != HD::E_SAVE_RESUME)) {
+            Util::Log::Warn(kLogTag, L"Download: refused, missing argument");
             return HD::kRefusedArgument;
         }
         const std::string utf8Url = Netcall::EncodeUrlForCurl(Netcall::WideToUtf8(url));
         if (SchemeOf(utf8Url) == UrlScheme::kOther) {
-            Util::Log::Warn(kTag, L"Download: refused %s, not an http(s) address", Masked(utf8Url).c_str());
+            Util::Log::Warn(kLogTag, L"Download: refused %s, not an http(s) address", MaskedUrl(utf8Url).c_str());
             return HD::kRefusedArgument;
         }
         Util::Curl::Init();
@@ -87,12 +82,30 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
         unsigned refusal = HD::kRefusedUnavailable;
         std::string error;
         const auto destination = std::filesystem::u8path(Netcall::WideToUtf8(path));
+        const bool resumable = mode == HD::E_SAVE_RESUME;
+        std::function<void()> release;
+        if (resumable && !ClaimPartial(destination, &release)) {
+            Util::Log::Warn(kLogTag, L"Download: refused %s: another download resumes %S", MaskedUrl(utf8Url).c_str(),
+                            destination.u8string().c_str());
+            return HD::kRefusedFile;
+        }
+        // Until the job holds the claim, leaving this function gives it back.
+        struct ClaimGuard {
+            std::function<void()>& release;
+            ~ClaimGuard()
+            {
+                if (release) {
+                    release();
+                }
+            }
+        } claimGuard{release};
         std::unique_ptr<DownloadJob> job =
-            DownloadJob::Create(newId, utf8Url, destination, ReadSettings(limits), &refusal, &error);
+            DownloadJob::Create(newId, utf8Url, destination, resumable, ReadSettings(limits), &refusal, &error);
         if (!job) {
-            Util::Log::Warn(kTag, L"Download: refused %s: %S", Masked(utf8Url).c_str(), error.c_str());
+            Util::Log::Warn(kLogTag, L"Download: refused %s: %S", MaskedUrl(utf8Url).c_str(), error.c_str());
             return refusal;
         }
+        job->SetReleaseFn(std::exchange(release, nullptr));
         job->SetProgressFn([this](DownloadJob& running, unsigned long long done, unsigned long long total) {
             return ReportProgress(running, done, total, false);
         });
@@ -105,20 +118,38 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
         m_jobs.emplace(newId, job.get());
         m_incoming.push_back(std::move(job));
         if (!EnsureThreadLocked()) {
-            Util::Log::Error(kTag, L"Download: the I/O thread could not start");
+            Util::Log::Error(kLogTag, L"Download: the I/O thread could not start");
             m_sinks.erase(newId);
             m_jobs.erase(newId);
+            // Destroyed after the lock is given up, like every job.
+            job = std::move(m_incoming.back());
             m_incoming.pop_back();
             return HD::kRefusedUnavailable;
         }
         *id = newId;
-        Util::Log::Info(kTag, L"Download %llu: %s", newId, Masked(utf8Url).c_str());
+        Util::Log::Info(kLogTag, L"Download %llu: %s", newId, MaskedUrl(utf8Url).c_str());
         WakeLocked();
         return HD::kAccepted;
     } catch (const std::exception& e) {
-        Util::Log::Error(kTag, L"Download: %S", e.what());
+        Util::Log::Error(kLogTag, L"Download: %S", e.what());
         return HD::kRefusedUnavailable;
     }
+}
+
+bool DownloadService::ClaimPartial(const std::filesystem::path& destination, std::function<void()>* release)
+{
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(destination, ec);
+    const std::string key = (ec ? destination : absolute).lexically_normal().u8string();
+    std::lock_guard<std::mutex> lock(m_claimMutex);
+    if (!m_claimed.insert(key).second) {
+        return false;
+    }
+    *release = [this, key] {
+        std::lock_guard<std::mutex> released(m_claimMutex);
+        m_claimed.erase(key);
+    };
+    return true;
 }
 
 unsigned DownloadService::Stop(unsigned long long id)
@@ -285,7 +316,7 @@ bool DownloadService::TakeWork(CURLM* multi, ActiveMap& active, bool idleExpired
         }
         const CURLMcode rc = curl_multi_add_handle(multi, job->Handle());
         if (rc != CURLM_OK) {
-            Util::Log::Error(kTag, L"Download %llu: not started: %S", job->Id(), curl_multi_strerror(rc));
+            Util::Log::Error(kLogTag, L"Download %llu: not started: %S", job->Id(), curl_multi_strerror(rc));
             Finish(std::move(job), CURLE_FAILED_INIT, false);
             continue;
         }
@@ -304,9 +335,15 @@ void DownloadService::FinishDone(CURLM* multi, ActiveMap& active)
         }
         // The message dies with the handle's removal: read it first.
         CURL* easy = msg->easy_handle;
-        const CURLcode result = msg->data.result;
+        CURLcode result = msg->data.result;
         DownloadJob* job = DownloadJob::FromHandle(easy);
         curl_multi_remove_handle(multi, easy);
+        if (job->StartOver(result)) {
+            if (curl_multi_add_handle(multi, easy) == CURLM_OK) {
+                continue;
+            }
+            result = CURLE_FAILED_INIT;
+        }
         auto node = active.extract(job->Id());
         if (!node.empty()) {
             Finish(std::move(node.mapped()), result, false);
@@ -325,9 +362,9 @@ void DownloadService::Finish(std::unique_ptr<DownloadJob> job, CURLcode result, 
     if (code == HD::kDownOk) {
         const unsigned long long size = job->BytesWritten();
         ReportProgress(*job, size, size, true);
-        Util::Log::Info(kTag, L"Download %llu: complete, %llu bytes", id, size);
+        Util::Log::Info(kLogTag, L"Download %llu: complete, %llu bytes", id, size);
     } else if (code != HD::kDownStopped) {
-        Util::Log::Warn(kTag, L"Download %llu from %s failed (%u): %S", id, Masked(job->Url()).c_str(), code,
+        Util::Log::Warn(kLogTag, L"Download %llu from %s failed (%u): %S", id, MaskedUrl(job->Url()).c_str(), code,
                         job->Describe(result).c_str());
     }
     // The temporary file goes before the result is told, so a caller that
@@ -340,7 +377,7 @@ void DownloadService::Finish(std::unique_ptr<DownloadJob> job, CURLcode result, 
     try {
         sink->OnHttpDownResult(id, code);
     } catch (...) {
-        Util::Log::Error(kTag, L"Download %llu: result delivery threw", id);
+        Util::Log::Error(kLogTag, L"Download %llu: result delivery threw", id);
     }
     EndDelivery();
 }
@@ -365,7 +402,7 @@ bool DownloadService::ReportProgress(DownloadJob& job, unsigned long long done, 
     try {
         sink->OnHttpDownProgress(job.Id(), done, total);
     } catch (...) {
-        Util::Log::Error(kTag, L"Download %llu: progress delivery threw", job.Id());
+        Util::Log::Error(kLogTag, L"Download %llu: progress delivery threw", job.Id());
     }
     EndDelivery();
     return true;

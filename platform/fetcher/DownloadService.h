@@ -12,9 +12,13 @@
 #include <curl/curl.h>
 
 #include <condition_variable>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -42,6 +46,9 @@ public:
 private:
     using ActiveMap = std::map<unsigned long long, std::unique_ptr<DownloadJob>>;
 
+    // Marks the destination as resumed by one download; release gives it
+    // back. False when another download holds it.
+    bool ClaimPartial(const std::filesystem::path& destination, std::function<void()>* release);
     void WakeLocked();
     bool EnsureThreadLocked();
     void Run(CURLM* multi);
@@ -68,6 +75,10 @@ private:
     bool m_running = false;
     bool m_stopping = false;
     Util::HttpDownload::CHttpDownloadEvent* m_deliveringTo = nullptr;
+    // Destinations of resumable downloads not yet destroyed. A lock of its
+    // own: a job may be destroyed wherever m_mutex is held.
+    std::mutex m_claimMutex;
+    std::set<std::string> m_claimed;
 };
 
 }  // namespace Fetcher

@@ -1,7 +1,7 @@
 // fetcher against the in-process local server, over HTTP and over HTTPS with
 // a throw-away CA: complete downloads, refusals by the server, transfers cut
-// off or stopped half-way, refused arguments and events that go away while
-// their download runs.
+// off or stopped half-way, refused arguments, events that go away while
+// their download runs, and downloads that continue an earlier attempt.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -39,6 +40,19 @@ std::string ReadFile(const std::filesystem::path& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Files of megabytes: on a mismatch, where they part rather than all of both.
+::testing::AssertionResult HoldsExactly(const std::filesystem::path& path, const std::string& expected)
+{
+    const std::string actual = ReadFile(path);
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    return ::testing::AssertionFailure() << path.filename() << " holds " << actual.size() << " bytes, "
+                                         << expected.size() << " expected; they part at byte " << at;
 }
 
 size_t CountFiles(const std::filesystem::path& folder)
@@ -413,6 +427,260 @@ TEST_P(HttpDownloadTest, EventMayDeleteItselfInItsResult)
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, HttpDownloadTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Https" : "Http"; });
+
+// E_SAVE_RESUME: a download that broke off is continued by the next one,
+// which asks only for the rest; whatever makes the rest unusable starts the
+// file over from byte 0, never appends to the wrong bytes.
+class ResumableDownloadTest : public HttpDownloadTest {
+protected:
+    static constexpr size_t kSize = 300007;  // several writes, not a round number
+
+    struct Attempt {
+        long code = -1;
+        uint64_t bytesServed = 0;  // body bytes the server sent for the attempt
+        std::vector<RecordingEvent::Progress> reports;
+    };
+
+    void SetUp() override
+    {
+        HttpDownloadTest::SetUp();
+        m_body = DevServer::DownloadShelf::Pattern(kSize);
+        m_server.State().downloads.Put("resumable", m_body);
+        m_partial = m_record = m_target = Target("ver_1009.exe");
+        m_partial += ".partial";
+        m_record += ".partial.meta";
+    }
+
+    Attempt Fetch(const HD::CDownloadLimits& limits = {}, const std::string& path = "/download/file?name=resumable")
+    {
+        RecordingEvent event;
+        Attempt attempt;
+        const uint64_t before = m_server.Server().BodyBytesSent();
+        unsigned long long id = 0;
+        const std::wstring url = Url(path);
+        if (HD::Download(url.c_str(), m_target.wstring().c_str(), &event, &id, HD::E_SAVE_RESUME, limits) !=
+            HD::kAccepted)
+            return attempt;
+        attempt.code = event.WaitResult(id);
+        attempt.bytesServed = m_server.Server().BodyBytesSent() - before;
+        attempt.reports = event.ProgressReports();
+        return attempt;
+    }
+
+    void CutNextAnswer(long long afterBytes, const char* path = "/download/file")
+    {
+        DevServer::Fault fault;
+        fault.cutAfterBytes = afterBytes;
+        fault.remaining = 1;
+        ASSERT_TRUE(m_server.Server().SetFault("GET", path, fault));
+    }
+
+    std::string m_body;
+    std::filesystem::path m_target, m_partial, m_record;
+};
+
+TEST_P(ResumableDownloadTest, CutOffTransferIsContinuedToAByteExactFile)
+{
+    for (const size_t cut : {size_t{0}, size_t{1}, kSize - 1}) {
+        SCOPED_TRACE("cut after " + std::to_string(cut));
+        CutNextAnswer(static_cast<long long>(cut));
+        EXPECT_EQ(Fetch().code, static_cast<long>(HD::kDownTransport));
+        EXPECT_FALSE(std::filesystem::exists(m_target));
+        // An empty partial file is not worth keeping.
+        ASSERT_EQ(std::filesystem::exists(m_partial), cut > 0);
+        EXPECT_EQ(std::filesystem::exists(m_record), cut > 0);
+        if (cut > 0) {
+            EXPECT_EQ(std::filesystem::file_size(m_partial), cut);
+        }
+
+        const Attempt second = Fetch();
+        ASSERT_EQ(second.code, static_cast<long>(HD::kDownOk));
+        EXPECT_EQ(second.bytesServed, kSize - cut) << "only the rest may travel";
+        EXPECT_TRUE(HoldsExactly(m_target, m_body));
+        EXPECT_EQ(CountFiles(m_folder), 1u) << "the partial file and its record go on success";
+        ASSERT_FALSE(second.reports.empty());
+        EXPECT_GE(second.reports.front().done, cut);
+        unsigned long long previous = 0;
+        for (const auto& report : second.reports) {
+            EXPECT_GE(report.done, previous);
+            EXPECT_EQ(report.total, kSize);
+            previous = report.done;
+        }
+        EXPECT_EQ(previous, kSize);
+        std::filesystem::remove(m_target);
+    }
+}
+
+TEST_P(ResumableDownloadTest, WholeAnswerToARangeReplacesThePartialFile)
+{
+    const std::string changed = "a new release, of another size";
+    struct Case {
+        const char* name;
+        std::function<void()> between;
+        const std::string& expected;
+    } cases[] = {
+        {"the server ignores ranges",
+         [this] {
+             DevServer::Fault fault;
+             fault.ignoreRange = true;
+             fault.remaining = 1;
+             ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/file", fault));
+         },
+         m_body},
+        {"the file changed", [&] { m_server.State().downloads.Put("resumable", changed); }, changed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CutNextAnswer(kSize / 2);
+        ASSERT_EQ(Fetch().code, static_cast<long>(HD::kDownTransport));
+        ASSERT_EQ(std::filesystem::file_size(m_partial), kSize / 2);
+        c.between();
+        const Attempt second = Fetch();
+        ASSERT_EQ(second.code, static_cast<long>(HD::kDownOk));
+        EXPECT_EQ(second.bytesServed, c.expected.size());
+        EXPECT_TRUE(HoldsExactly(m_target, c.expected));
+        EXPECT_EQ(CountFiles(m_folder), 1u);
+        std::filesystem::remove(m_target);
+    }
+}
+
+TEST_P(ResumableDownloadTest, RangeTheServerCannotServeStartsOverWithinTheDownload)
+{
+    // A route of the test's own: a whole answer with a weak ETag (no
+    // validator) and a date, and a bad answer to any range.
+    struct Case {
+        const char* name;
+        int status;
+        std::string contentRange;
+        std::string body;
+    } cases[] = {
+        {"416", 416, "bytes */" + std::to_string(kSize), ""},
+        {"206 without Content-Range", 206, "", m_body.substr(kSize / 2)},
+        {"206 from byte 0", 206, "bytes 0-" + std::to_string(kSize - 1) + "/" + std::to_string(kSize), m_body},
+    };
+    const std::string date = "Tue, 15 Nov 1994 12:45:26 GMT";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto ranged = std::make_shared<std::atomic<int>>(0);
+        auto plain = std::make_shared<std::atomic<int>>(0);
+        auto ifRange = std::make_shared<std::string>();
+        m_server.Server().Route("GET", "/odd", [=](const DevServer::HttpRequest& request) {
+            DevServer::HttpResponse response;
+            response.contentType = "application/octet-stream";
+            response.headers["ETag"] = "W/\"weak\"";
+            response.headers["Last-Modified"] = date;
+            response.body = m_body;
+            if (request.headers.count("range") != 0) {
+                ++*ranged;
+                *ifRange = request.headers.at("if-range");
+                response.status = c.status;
+                if (!c.contentRange.empty())
+                    response.headers["Content-Range"] = c.contentRange;
+                response.body = c.body;
+            } else {
+                ++*plain;
+            }
+            return response;
+        });
+        CutNextAnswer(kSize / 2, "/odd");
+        ASSERT_EQ(Fetch({}, "/odd").code, static_cast<long>(HD::kDownTransport));
+        ASSERT_EQ(*plain, 1);
+        ASSERT_EQ(Fetch({}, "/odd").code, static_cast<long>(HD::kDownOk));
+        EXPECT_EQ(*ranged, 1);
+        EXPECT_EQ(*plain, 2) << "the whole file asked for again within the same download";
+        EXPECT_EQ(*ifRange, date) << "a weak ETag is no validator for a range";
+        EXPECT_TRUE(HoldsExactly(m_target, m_body));
+        EXPECT_EQ(CountFiles(m_folder), 1u);
+        std::filesystem::remove(m_target);
+    }
+}
+
+TEST_P(ResumableDownloadTest, FileOverTheLimitIsRefusedBeforeItsBodyAndLeavesNothing)
+{
+    HD::CDownloadLimits limits;
+    limits.maxBytes = 64u << 10;
+    m_server.State().downloads.Put("resumable", DevServer::DownloadShelf::Pattern(8u << 20));
+    const Attempt fresh = Fetch(limits);
+    EXPECT_EQ(fresh.code, static_cast<long>(HD::kDownTooLarge));
+    EXPECT_TRUE(fresh.reports.empty()) << "not one byte of the body may be written";
+    EXPECT_EQ(CountFiles(m_folder), 0u);
+
+    // A partial file of it, continued under the limit: the whole size counts.
+    CutNextAnswer(1000);
+    ASSERT_EQ(Fetch().code, static_cast<long>(HD::kDownTransport));
+    ASSERT_TRUE(std::filesystem::exists(m_record));
+    const Attempt resumed = Fetch(limits);
+    EXPECT_EQ(resumed.code, static_cast<long>(HD::kDownTooLarge));
+    for (const auto& report : resumed.reports)
+        EXPECT_EQ(report.done, 1000u);
+    EXPECT_EQ(CountFiles(m_folder), 0u);
+}
+
+TEST_P(ResumableDownloadTest, StopKeepsThePartialFileForTheNextDownload)
+{
+    const std::string big = DevServer::DownloadShelf::Pattern(16u << 20);
+    m_server.State().downloads.Put("resumable", big);
+    RecordingEvent event;
+    std::atomic<unsigned> secondOfTheSameFile{99};
+    event.onProgress = [&](unsigned long long id, unsigned long long done, unsigned long long) {
+        if (done == 0 || secondOfTheSameFile != 99)
+            return;
+        RecordingEvent other;
+        unsigned long long otherId = 0;
+        const std::wstring url = Url("/download/file?name=resumable");
+        secondOfTheSameFile = HD::Download(url.c_str(), m_target.wstring().c_str(), &other, &otherId,
+                                           HD::E_SAVE_RESUME, HD::CDownloadLimits());
+        HD::Stop(id);
+    };
+    unsigned long long id = 0;
+    const std::wstring url = Url("/download/file?name=resumable");
+    ASSERT_EQ(HD::Download(url.c_str(), m_target.wstring().c_str(), &event, &id, HD::E_SAVE_RESUME, 0, 0),
+              HD::kAccepted);
+    ASSERT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownStopped));
+    EXPECT_EQ(secondOfTheSameFile, HD::kRefusedFile) << "one download at a time resumes a file";
+    EXPECT_FALSE(std::filesystem::exists(m_target));
+    ASSERT_TRUE(std::filesystem::exists(m_record));
+    const auto kept = std::filesystem::file_size(m_partial);
+    ASSERT_GT(kept, 0u);
+
+    const Attempt next = Fetch();
+    ASSERT_EQ(next.code, static_cast<long>(HD::kDownOk));
+    EXPECT_EQ(next.bytesServed, big.size() - kept);
+    EXPECT_TRUE(HoldsExactly(m_target, big));
+}
+
+TEST_P(ResumableDownloadTest, PartialFileWithoutAUsableRecordStartsOver)
+{
+    const std::string address = "/download/file?name=resumable";
+    struct Case {
+        const char* name;
+        std::string cutAddress;
+        std::function<void()> spoil;
+    } cases[] = {
+        {"no record", address, [this] { std::filesystem::remove(m_record); }},
+        {"a record cut short", address,
+         [this] { std::filesystem::resize_file(m_record, std::filesystem::file_size(m_record) - 1); }},
+        // The route ignores the extra parameter: the same bytes at another address.
+        {"a record of another address", address + "&mirror=1", [] {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CutNextAnswer(1000);
+        ASSERT_EQ(Fetch({}, c.cutAddress).code, static_cast<long>(HD::kDownTransport));
+        ASSERT_TRUE(std::filesystem::exists(m_record));
+        c.spoil();
+        std::ofstream(m_partial, std::ios::binary | std::ios::trunc) << std::string(1000, 'x');
+        const Attempt next = Fetch();
+        ASSERT_EQ(next.code, static_cast<long>(HD::kDownOk));
+        EXPECT_EQ(next.bytesServed, kSize);
+        EXPECT_TRUE(HoldsExactly(m_target, m_body));
+        EXPECT_EQ(CountFiles(m_folder), 1u);
+        std::filesystem::remove(m_target);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ResumableDownloadTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Https" : "Http"; });
 
 // Servers on loopback that would hold a download for ever or fill the disk:

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -583,12 +585,111 @@ TEST_F(DevServerTest, DevRoutesRefuseBadRequests)
         {"/_dev/fault", "{\"method\":\"POST\",\"path\":\"/x\",\"close\":1}"},
         {"/_dev/fault", "{\"method\":\"POST\",\"path\":\"/x\",\"delay_ms\":-5}"},
         {"/_dev/fault", "{\"method\":\"POST\",\"path\":\"/x\",\"count\":-2}"},
+        {"/_dev/fault", "{\"method\":\"GET\",\"path\":\"/x\",\"cut_after_bytes\":-1}"},
+        {"/_dev/fault", "{\"method\":\"GET\",\"path\":\"/x\",\"ignore_range\":\"yes\"}"},
     };
     for (const auto& [path, body] : cases) {
         const auto result = m_client.Post(m_server.Url(path), body);
         ASSERT_TRUE(result.Ok()) << result.error;
         EXPECT_EQ(400, result.status) << path << " " << body;
     }
+}
+
+// --- downloads ---------------------------------------------------------
+
+class DevServerDownloadTest : public DevServerTest {
+protected:
+    void SetUp() override
+    {
+        DevServerTest::SetUp();
+        m_server.State().downloads.Put("ten", "abcdefghij");
+        m_etag = "\"" + m_server.State().downloads.Md5("ten") + "\"";
+    }
+
+    // The head (in lower case) and body of the answer to a GET with extra
+    // header lines, read until the server closes the connection.
+    std::pair<std::string, std::string> RawGet(const std::string& extra)
+    {
+        RawConnection connection;
+        if (!connection.Connect("127.0.0.1", m_server.Server().Port()) ||
+            !connection.Send("GET /download/file?name=ten HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra +
+                             "\r\n"))
+            return {};
+        bool closed = false;
+        const std::string answer = connection.ReadUntilClosed(kHangLimit, &closed);
+        const size_t end = answer.find("\r\n\r\n");
+        if (!closed || end == std::string::npos)
+            return {};
+        std::string head = answer.substr(0, end + 2);
+        std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+        return {head, answer.substr(end + 4)};
+    }
+
+    std::string m_etag;
+};
+
+TEST_F(DevServerDownloadTest, OneRangeIsServedAndIfRangeDecidesWhetherItCounts)
+{
+    const std::string whole = "abcdefghij";
+    struct Case {
+        std::map<std::string, std::string> headers;
+        long status;
+        std::string body;
+    } cases[] = {
+        {{}, 200, whole},
+        {{{"Range", "bytes=3-"}}, 206, "defghij"},
+        {{{"Range", "bytes=2-4"}}, 206, "cde"},
+        {{{"Range", "bytes=8-100"}}, 206, "ij"},
+        {{{"Range", "bytes=-3"}}, 206, "hij"},
+        {{{"Range", "bytes=10-"}}, 416, "range not satisfiable\n"},
+        // What the server does not serve is ignored: the whole file.
+        {{{"Range", "bytes=4-2"}}, 200, whole},
+        {{{"Range", "bytes=1-2,4-5"}}, 200, whole},
+        {{{"Range", "items=3-"}}, 200, whole},
+        {{{"Range", "bytes=3-"}, {"If-Range", m_etag}}, 206, "defghij"},
+        {{{"Range", "bytes=3-"}, {"If-Range", "\"an older one\""}}, 200, whole},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.headers.empty() ? "no range" : c.headers.begin()->second);
+        const auto result = m_client.Request("GET", m_server.Url("/download/file?name=ten"), "", c.headers);
+        ASSERT_TRUE(result.Ok()) << result.error;
+        EXPECT_EQ(c.status, result.status);
+        EXPECT_EQ(c.body, result.body);
+    }
+
+    const auto [head, body] = RawGet("Range: bytes=3-\r\n");
+    EXPECT_EQ(0u, head.find("http/1.1 206")) << head;
+    EXPECT_NE(std::string::npos, head.find("\r\ncontent-range: bytes 3-9/10\r\n")) << head;
+    EXPECT_NE(std::string::npos, head.find("\r\netag: " + m_etag + "\r\n")) << head;
+    EXPECT_NE(std::string::npos, head.find("\r\naccept-ranges: bytes\r\n")) << head;
+    EXPECT_EQ("defghij", body);
+    const auto [pastHead, pastBody] = RawGet("Range: bytes=10-\r\n");
+    EXPECT_NE(std::string::npos, pastHead.find("\r\ncontent-range: bytes */10\r\n")) << pastHead;
+
+    // A new body under the same name is another version.
+    m_server.State().downloads.Put("ten", "0123456789");
+    const auto changed = m_client.Request("GET", m_server.Url("/download/file?name=ten"), "",
+                                          {{"Range", "bytes=3-"}, {"If-Range", m_etag}});
+    EXPECT_EQ(200, changed.status);
+    EXPECT_EQ("0123456789", changed.body);
+}
+
+TEST_F(DevServerDownloadTest, CutAndIgnoredRangeFaultsFromTheDevRoute)
+{
+    for (const int cut : {0, 4}) {
+        const std::string fault = "{\"method\":\"GET\",\"path\":\"/download/file\",\"cut_after_bytes\":" +
+                                  std::to_string(cut) + ",\"count\":1}";
+        ASSERT_EQ(200, m_client.Post(m_server.Url("/_dev/fault"), fault).status);
+        const auto [head, body] = RawGet("Range: bytes=2-\r\n");
+        EXPECT_NE(std::string::npos, head.find("\r\ncontent-length: 8\r\n")) << head;
+        EXPECT_EQ(std::string("cdefghij").substr(0, cut), body);
+    }
+    ASSERT_EQ(200, m_client.Post(m_server.Url("/_dev/fault"),
+                                 "{\"method\":\"GET\",\"path\":\"/download/file\",\"ignore_range\":true}")
+                       .status);
+    const auto ignored = m_client.Request("GET", m_server.Url("/download/file?name=ten"), "", {{"Range", "bytes=3-"}});
+    EXPECT_EQ(200, ignored.status);
+    EXPECT_EQ("abcdefghij", ignored.body);
 }
 
 // --- stopping ----------------------------------------------------------

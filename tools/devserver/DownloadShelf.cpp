@@ -23,16 +23,29 @@ DownloadShelf::DownloadShelf()
 
 void DownloadShelf::Put(const std::string& name, std::string bytes)
 {
-    auto body = std::make_shared<const std::string>(std::move(bytes));
+    // The digest once per file, outside the lock: every answer carries it.
+    File file;
+    file.md5 = Md5Of(bytes);
+    file.body = std::make_shared<const std::string>(std::move(bytes));
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_files[name] = std::move(body);
+    m_files[name] = std::move(file);
+}
+
+DownloadShelf::File DownloadShelf::Find(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_files.find(name);
+    return it == m_files.end() ? File() : it->second;
 }
 
 std::shared_ptr<const std::string> DownloadShelf::Get(const std::string& name) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_files.find(name);
-    return it == m_files.end() ? nullptr : it->second;
+    return Find(name).body;
+}
+
+std::string DownloadShelf::Md5(const std::string& name) const
+{
+    return Find(name).md5;
 }
 
 namespace {
@@ -53,12 +66,6 @@ std::string HexDigest(const EVP_MD* kind, const std::string& bytes)
 }
 
 }  // namespace
-
-std::string DownloadShelf::Md5(const std::string& name) const
-{
-    const std::shared_ptr<const std::string> body = Get(name);
-    return body ? Md5Of(*body) : std::string();
-}
 
 std::string DownloadShelf::Sha256(const std::string& name) const
 {

@@ -102,6 +102,15 @@ HttpResponse GarbageResponse()
     return response;
 }
 
+// A server that knows no ranges never looks at If-Range either.
+HttpRequest WithoutRange(const HttpRequest& request)
+{
+    HttpRequest plain = request;
+    plain.headers.erase("range");
+    plain.headers.erase("if-range");
+    return plain;
+}
+
 }  // namespace
 
 void Router::Route(const std::string& method, const std::string& path, Handler handler)
@@ -172,10 +181,13 @@ Reply Router::Answer(const HttpRequest& request, const Fault& fault) const
         reply.response = GarbageResponse();
     else if (fault.emptyBody)
         reply.response = HttpResponse();
+    else if (fault.ignoreRange)
+        reply.response = Dispatch(WithoutRange(request));
     else
         reply.response = Dispatch(request);
-    if (fault.closeMidResponse)
+    if (fault.closeMidResponse || fault.cutAfterBytes >= 0)
         reply.action = Reply::Action::CloseMidResponse;
+    reply.cutAfterBytes = fault.cutAfterBytes;
     return reply;
 }
 

@@ -20,6 +20,9 @@ struct Reply {
     };
     Action action = Action::Answer;
     HttpResponse response;
+    // With CloseMidResponse: the body bytes sent before closing, the whole
+    // length announced; -1: half of the body, a longer length announced.
+    long long cutAfterBytes = -1;
 };
 
 class Router {

@@ -32,6 +32,17 @@ bool ReadInt(const Json::Value& body, const char* name, int* out)
     return true;
 }
 
+bool ReadInt64(const Json::Value& body, const char* name, long long* out)
+{
+    const Json::Value& value = body[name];
+    if (value.isNull())
+        return true;
+    if (!value.isInt64())
+        return false;
+    *out = value.asInt64();
+    return true;
+}
+
 HttpResponse Ok()
 {
     Json::Value answer(Json::objectValue);
@@ -40,7 +51,7 @@ HttpResponse Ok()
 }
 
 // {"method":"POST","path":"/v1/...","delay_ms":N,"close":b,"close_mid_response":b,
-//  "garbage":b,"empty":b,"status":N,"redirect":"URL","count":N}
+//  "cut_after_bytes":N,"ignore_range":b,"garbage":b,"empty":b,"status":N,"redirect":"URL","count":N}
 HttpResponse SetFault(Server& server, const HttpRequest& request)
 {
     Json::Value body;
@@ -51,8 +62,11 @@ HttpResponse SetFault(Server& server, const HttpRequest& request)
     bool ok = ReadInt(body, "delay_ms", &delayMs) && ReadBool(body, "close", &fault.closeWithoutAnswer) &&
               ReadBool(body, "close_mid_response", &fault.closeMidResponse) &&
               ReadBool(body, "garbage", &fault.garbageBody) && ReadBool(body, "empty", &fault.emptyBody) &&
-              ReadInt(body, "status", &fault.httpStatus) && ReadInt(body, "count", &fault.remaining);
-    if (!ok || delayMs < 0 || static_cast<unsigned>(delayMs) > kMaxDelayMs || fault.remaining < -1)
+              ReadInt(body, "status", &fault.httpStatus) && ReadInt(body, "count", &fault.remaining) &&
+              ReadInt64(body, "cut_after_bytes", &fault.cutAfterBytes) &&
+              ReadBool(body, "ignore_range", &fault.ignoreRange);
+    const bool cutValid = body["cut_after_bytes"].isNull() || fault.cutAfterBytes >= 0;
+    if (!ok || !cutValid || delayMs < 0 || static_cast<unsigned>(delayMs) > kMaxDelayMs || fault.remaining < -1)
         return JsonError(400, ResultCode::BadRequest, "a fault member has a wrong type or value");
     const Json::Value& redirect = body["redirect"];
     if (!redirect.isNull()) {

@@ -1,5 +1,8 @@
 // "/download/...": files to download, with the route faults of the server
 // ("close_mid_response" cuts a transfer off half-way, "status":404 refuses).
+// They answer one range of bytes ("Range: bytes=N-", "bytes=N-M", "bytes=-K")
+// with 206, a range past the end with 416, and carry a strong ETag (the
+// quoted MD5 of the body) that If-Range is compared with.
 //
 //   GET  /download/installer              the installer of the update flow
 //   GET  /download/file?name=NAME         a file put on the shelf
@@ -13,6 +16,8 @@
 //                                         a QR-code PNG of "P?Q"; Q is the rest
 //                                         of the address, "&" included
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <functional>
 
@@ -47,6 +52,102 @@ std::string QueryValue(const HttpRequest& request, const char* name)
     return it == request.query.end() ? std::string() : it->second;
 }
 
+std::string HeaderValue(const HttpRequest& request, const char* name)
+{
+    auto it = request.headers.find(name);
+    return it == request.headers.end() ? std::string() : it->second;
+}
+
+bool ParseOffset(const std::string& text, unsigned long long* value)
+{
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+enum class RangeAsked { Whole, Part, PastTheEnd };
+
+// One range of a "bytes=" Range header within a body of size bytes. What
+// this server does not serve (several ranges, another unit, a malformed or
+// backwards range) is ignored, as a server may: the whole body goes out.
+RangeAsked ReadRange(const std::string& header, std::size_t size, std::size_t* first, std::size_t* last)
+{
+    if (header.size() < 6 || header.find(',') != std::string::npos)
+        return RangeAsked::Whole;
+    std::string unit = header.substr(0, 6);
+    for (char& c : unit)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string bounds = header.substr(6);
+    const std::size_t dash = bounds.find('-');
+    if (unit != "bytes=" || dash == std::string::npos)
+        return RangeAsked::Whole;
+    const std::string from = bounds.substr(0, dash);
+    const std::string to = bounds.substr(dash + 1);
+    unsigned long long a = 0;
+    unsigned long long b = 0;
+    if (from.empty()) {
+        // The last b bytes.
+        if (!ParseOffset(to, &b))
+            return RangeAsked::Whole;
+        if (b == 0 || size == 0)
+            return RangeAsked::PastTheEnd;
+        *first = size - static_cast<std::size_t>(std::min<unsigned long long>(b, size));
+        *last = size - 1;
+        return RangeAsked::Part;
+    }
+    if (!ParseOffset(from, &a) || (!to.empty() && (!ParseOffset(to, &b) || b < a)))
+        return RangeAsked::Whole;
+    if (a >= size)
+        return RangeAsked::PastTheEnd;
+    *first = static_cast<std::size_t>(a);
+    *last = to.empty() ? size - 1 : static_cast<std::size_t>(std::min<unsigned long long>(b, size - 1));
+    return RangeAsked::Part;
+}
+
+// A file of "/download/": the range asked for, unless If-Range names
+// another version of the file, which then goes out whole.
+HttpResponse RangedFile(const HttpRequest& request, const std::string& body, const std::string& md5)
+{
+    HttpResponse response;
+    response.contentType = "application/octet-stream";
+    const std::string etag = "\"" + md5 + "\"";
+    response.headers["ETag"] = etag;
+    response.headers["Accept-Ranges"] = "bytes";
+    const std::string range = HeaderValue(request, "range");
+    const auto ifRange = request.headers.find("if-range");
+    std::size_t first = 0;
+    std::size_t last = 0;
+    const RangeAsked asked = range.empty() || (ifRange != request.headers.end() && ifRange->second != etag)
+                                 ? RangeAsked::Whole
+                                 : ReadRange(range, body.size(), &first, &last);
+    switch (asked) {
+    case RangeAsked::Whole:
+        response.body = body;
+        break;
+    case RangeAsked::Part:
+        response.status = 206;
+        response.headers["Content-Range"] =
+            "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(body.size());
+        response.body = body.substr(first, last - first + 1);
+        break;
+    case RangeAsked::PastTheEnd:
+        response.status = 416;
+        response.contentType = "text/plain";
+        response.headers["Content-Range"] = "bytes */" + std::to_string(body.size());
+        response.body = "range not satisfiable\n";
+        break;
+    }
+    return response;
+}
+
+HttpResponse ShelfFile(const DownloadShelf& shelf, const HttpRequest& request, const std::string& name,
+                       const std::string& what)
+{
+    const DownloadShelf::File file = shelf.Find(name);
+    return file.body ? RangedFile(request, *file.body, file.md5) : NotFound(what);
+}
+
 // A decimal size within the shelf's limit; false for anything else.
 bool ParseSize(const std::string& text, std::size_t* size)
 {
@@ -62,14 +163,13 @@ bool ParseSize(const std::string& text, std::size_t* size)
 HttpResponse ServeFile(const DownloadShelf& shelf, const HttpRequest& request)
 {
     const std::string name = QueryValue(request, "name");
-    if (!name.empty()) {
-        const auto body = shelf.Get(name);
-        return body ? FileResponse(body) : NotFound("file \"" + name + "\"");
-    }
+    if (!name.empty())
+        return ShelfFile(shelf, request, name, "file \"" + name + "\"");
     std::size_t size = 0;
     if (!ParseSize(QueryValue(request, "size"), &size))
         return JsonError(400, ResultCode::BadRequest, "need \"name\" or a \"size\" up to 256 MiB");
-    return FileResponse(std::make_shared<const std::string>(DownloadShelf::Pattern(size)));
+    const std::string pattern = DownloadShelf::Pattern(size);
+    return RangedFile(request, pattern, DownloadShelf::Md5Of(pattern));
 }
 
 HttpResponse PutFile(DownloadShelf& shelf, const HttpRequest& request)
@@ -195,9 +295,8 @@ std::string PublishPicture(Server& server, const std::string& name, std::string 
 void RegisterDownloadsRoutes(Server& server)
 {
     DownloadShelf& shelf = server.GetState().downloads;
-    server.Route("GET", "/download/installer", [&shelf](const HttpRequest&) {
-        const auto body = shelf.Get(DownloadShelf::kInstaller);
-        return body ? FileResponse(body) : NotFound("installer");
+    server.Route("GET", "/download/installer", [&shelf](const HttpRequest& request) {
+        return ShelfFile(shelf, request, DownloadShelf::kInstaller, "installer");
     });
     server.Route("GET", "/download/file", [&shelf](const HttpRequest& request) { return ServeFile(shelf, request); });
     server.Route("POST", "/_dev/download", [&shelf](const HttpRequest& request) { return PutFile(shelf, request); });

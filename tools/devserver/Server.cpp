@@ -120,6 +120,7 @@ struct Shared {
     std::atomic<uint64_t> requests{0};
     std::atomic<uint64_t> connections{0};
     std::atomic<uint64_t> handshakes{0};
+    std::atomic<uint64_t> bodyBytes{0};
     std::mutex logMutex;
     std::mutex liveMutex;
     std::unordered_map<const Connection*, std::weak_ptr<Connection>> live;
@@ -255,7 +256,7 @@ private:
             return Close();
         case Reply::Action::CloseMidResponse:
             Log(std::to_string(reply.response.status) + ", closed mid-response");
-            return WritePartial(reply.response);
+            return WritePartial(reply.response, reply.cutAfterBytes);
         case Reply::Action::Answer:
             Log(std::to_string(reply.response.status));
             return WriteResponse(reply.response, false);
@@ -279,6 +280,7 @@ private:
         for (const auto& header : response.headers)
             m_response.set(header.first, header.second);
         m_response.body() = response.body;
+        m_shared.bodyBytes += response.body.size();
         m_response.keep_alive(m_keepAlive && !closeAfter);
         m_response.prepare_payload();
         beast::get_lowest_layer(m_stream).expires_after(kIdleTimeout);
@@ -296,11 +298,19 @@ private:
     }
 
     // Announces the whole body but sends only part of it, so the client sees
-    // a response that breaks off.
-    void WritePartial(const HttpResponse& response)
+    // a response that breaks off: cutAfterBytes of it (all of a shorter
+    // body), or else half with a length announced that it never reaches.
+    void WritePartial(const HttpResponse& response, long long cutAfterBytes)
     {
-        const std::size_t sent = response.body.size() / 2;
-        const std::size_t announced = std::max(response.body.size(), sent + 1);
+        const std::size_t size = response.body.size();
+        std::size_t sent = size / 2;
+        std::size_t announced = std::max(size, sent + 1);
+        if (cutAfterBytes >= 0) {
+            sent = static_cast<unsigned long long>(cutAfterBytes) < size ? static_cast<std::size_t>(cutAfterBytes)
+                                                                          : size;
+            announced = size;
+        }
+        m_shared.bodyBytes += sent;
         const auto status = http::int_to_status(static_cast<unsigned>(response.status));
         m_raw = "HTTP/1.1 " + std::to_string(response.status) + " " + std::string(http::obsolete_reason(status)) +
                 "\r\nServer: pelbo-devserver\r\nContent-Type: " + response.contentType + "\r\n";
@@ -626,6 +636,11 @@ uint64_t Server::ConnectionCount() const
 uint64_t Server::TlsHandshakeCount() const
 {
     return m_impl->shared.handshakes;
+}
+
+uint64_t Server::BodyBytesSent() const
+{
+    return m_impl->shared.bodyBytes;
 }
 
 Server::State& Server::GetState()

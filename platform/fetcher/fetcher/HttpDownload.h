@@ -23,6 +23,33 @@
 //     it that runs on the I/O thread (not when it runs inside that delivery).
 //  6. Results and progress are delivered on the I/O thread, without any lock
 //     held, so an event may start or stop downloads from its callbacks.
+//
+// E_SAVE_RESUME changes 1 and 4, so that a large file survives a broken
+// line or the end of the process:
+//  R1. The body goes into "<path>.partial" (a fixed name, so a later process
+//      finds it, and never the destination's extension), and the server's
+//      validator of the file (its strong ETag, else Last-Modified), the whole
+//      size it announced and a digest of the address go into
+//      "<path>.partial.meta" beside it, written under a temporary name and
+//      renamed into place. Both names add at most kTemporarySuffixMaxBytes.
+//  R2. A download that finds a partial file of N bytes (0 < N < the recorded
+//      size) with the record of the same address asks for the rest only
+//      (Range and If-Range). A partial answer that fits exactly is appended;
+//      a whole answer (the file changed, or the server serves no ranges)
+//      replaces the partial file from byte 0. A range the server refuses
+//      (416) or a partial answer that does not fit starts the download over
+//      from byte 0 within the same call. Without a validator and a size from
+//      the server nothing is kept for a later attempt.
+//  R3. A transport failure and a stop keep the partial file and its record;
+//      a refusal by the server, a size over the limit and a file error
+//      remove both. Success renames the partial file onto the destination
+//      and removes the record.
+//  R4. done counts the resumed bytes too and total is the whole file's size;
+//      done goes back only when the server makes the download start over
+//      from byte 0.
+//  R5. Only one download at a time may resume a given destination in a
+//      process: a second one is refused with kRefusedFile. Two processes
+//      must not resume the same destination at once.
 
 #include "fetcher/FetcherExport.h"
 
@@ -35,10 +62,13 @@ namespace HttpDownload {
 // the destination's, so a caller can keep both within a name's limit.
 constexpr size_t kTemporarySuffixMaxBytes = 26;
 
-// How the file is stored. Only one mode exists: the finished file replaces
-// whatever is at the destination.
+// How the file is stored. In both modes the finished file replaces whatever
+// is at the destination.
 enum EFileSaveMode {
+    // A download that does not finish leaves nothing (guarantee 1).
     E_SAVE_REPLACE = 1,
+    // A download that breaks off is continued by a later one (R1-R5).
+    E_SAVE_RESUME = 2,
 };
 
 // Results of Download.
@@ -46,7 +76,8 @@ constexpr unsigned kAccepted = 0;
 // Null id or event, an empty destination, an address that is not http(s),
 // an unknown save mode.
 constexpr unsigned kRefusedArgument = 1;
-// The temporary file beside the destination cannot be created.
+// The temporary file beside the destination cannot be created (or, with
+// E_SAVE_RESUME, another download of this process resumes the destination).
 constexpr unsigned kRefusedFile = 2;
 // The transfer could not be set up (libcurl or the I/O thread failed).
 constexpr unsigned kRefusedUnavailable = 3;
@@ -96,6 +127,7 @@ protected:
 struct CDownloadLimits {
     // Largest body in bytes: a larger announced size fails before the body
     // comes, a body that grows beyond it fails as it does (kDownTooLarge).
+    // With E_SAVE_RESUME it bounds the whole file, resumed bytes included.
     unsigned long long maxBytes = 0;
     // A transfer slower than lowSpeedBytesPerSecond for lowSpeedSeconds in a
     // row fails (kDownTransport); both must be set.

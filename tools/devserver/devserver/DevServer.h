@@ -41,6 +41,10 @@ struct Fault {
     bool emptyBody = false;      // answer 200 with an empty body
     int httpStatus = 0;          // answer with this status (and a short non-JSON body)
     std::string redirectTo;      // answer 302 with this Location instead
+    // Announce the whole body, send only its first cutAfterBytes bytes (0
+    // included), then close; -1 = off. Wins over closeMidResponse.
+    long long cutAfterBytes = -1;
+    bool ignoreRange = false;    // answer as if the request had no Range (and no If-Range)
     int remaining = -1;          // how many requests it applies to; -1 = all
 };
 
@@ -98,6 +102,9 @@ public:
     uint64_t RequestCount() const;
     uint64_t ConnectionCount() const;
     uint64_t TlsHandshakeCount() const;
+    // Bytes of response bodies handed to connections: whole answers, and
+    // what was sent of the answers a fault cut off.
+    uint64_t BodyBytesSent() const;
 
     // The server's in-memory state (accounts, rooms, ...), shared by routes.
     struct State;

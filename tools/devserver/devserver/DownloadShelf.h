@@ -18,11 +18,18 @@ public:
     // Largest body a generated file may have ("/download/file?size=N").
     static constexpr std::size_t kMaxGeneratedBytes = 256u << 20;
 
+    // A file with its digest, taken together so that the two always match.
+    struct File {
+        std::shared_ptr<const std::string> body;  // null when there is none
+        std::string md5;
+    };
+
     DownloadShelf();
 
     void Put(const std::string& name, std::string bytes);
     // Null when there is no file of that name.
     std::shared_ptr<const std::string> Get(const std::string& name) const;
+    File Find(const std::string& name) const;
     // Lower-case hexadecimal MD5 and SHA-256 of the file; empty when there
     // is none.
     std::string Md5(const std::string& name) const;
@@ -36,7 +43,7 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    std::map<std::string, std::shared_ptr<const std::string>> m_files;
+    std::map<std::string, File> m_files;
 };
 
 }  // namespace DevServer

@@ -1,0 +1,18 @@
+#pragma once
+// The log tag of downloads, and the address as a log line may show it.
+
+#include <string>
+
+#include "Utf8Text.h"
+#include "corekit/Log.h"
+
+namespace Fetcher {
+
+constexpr const wchar_t* kLogTag = L"HttpDownload";
+
+inline std::wstring MaskedUrl(const std::string& url)
+{
+    return Util::Log::MaskSecrets(Netcall::Utf8ToWide(url));
+}
+
+}  // namespace Fetcher
