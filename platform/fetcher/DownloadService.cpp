@@ -167,6 +167,13 @@ unsigned DownloadService::Stop(unsigned long long id)
 void DownloadService::DetachSink(HD::CHttpDownloadEvent* sink)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    // The running delivery ends first: it may start another download for
+    // this event (a retry), which must be forgotten with the others. On the
+    // I/O thread no other delivery can be running, and waiting for the one
+    // that destroys this event would never end.
+    if (std::this_thread::get_id() != m_ioThreadId) {
+        m_deliveryEnded.wait(lock, [this, sink] { return m_deliveringTo != sink; });
+    }
     for (auto it = m_sinks.begin(); it != m_sinks.end();) {
         if (it->second != sink) {
             ++it;
@@ -179,11 +186,6 @@ void DownloadService::DetachSink(HD::CHttpDownloadEvent* sink)
         it = m_sinks.erase(it);
     }
     WakeLocked();
-    // On the I/O thread no other delivery can be running, and waiting for
-    // the one that destroys this event would never end.
-    if (std::this_thread::get_id() != m_ioThreadId) {
-        m_deliveryEnded.wait(lock, [this, sink] { return m_deliveringTo != sink; });
-    }
 }
 
 void DownloadService::Shutdown()

@@ -327,7 +327,8 @@ TEST_P(RestMatrix, VersionCheck)
             const std::string version = "2." + std::to_string(GetParam() % 1000) + "." + std::to_string(round) + ".0";
             const std::string manifest = "{\"version\":\"" + version + "\",\"downloadUrl\":\"" +
                                          server.Url("/download/installer") +
-                                         "\",\"md5\":\"0123456789abcdef0123456789abcdef\"}";
+                                         "\",\"md5\":\"0123456789abcdef0123456789abcdef\",\"size\":64,\"sha256\":\"" +
+                                         std::string(64, 'a') + "\",\"expires\":\"2099-01-01T00:00:00Z\"}";
             server.State().downloads.Put("pelbo-version.json", manifest);
             matrix->Issue(kVersion, "manifest", version);
             if (matrix->Chance(50))

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "InstallerDownload.h"
 #include "Native.h"
 #include "TidewellApp.h"
 #include "TidewellSettings.h"
@@ -52,7 +53,8 @@ protected:
 
     Expected Shelf()
     {
-        return Expected{m_md5, kInstaller.size(), m_server.State().downloads.Sha256("installer")};
+        DevServer::DownloadShelf& shelf = m_server.State().downloads;
+        return Expected{shelf.Md5("installer"), shelf.Get("installer")->size(), shelf.Sha256("installer")};
     }
 
     int Run(const std::string& path, const std::string& md5, unsigned version = 1002)
@@ -159,8 +161,50 @@ TEST_F(UpdateFlowTest, FailuresShowTheTextAndLeaveNoInstaller)
         EXPECT_TRUE(m_sawFailure);
         EXPECT_TRUE(Offscreen::Launched().empty());
         EXPECT_FALSE(std::filesystem::exists(Installer()));
-        EXPECT_TRUE(std::filesystem::is_empty(Installer().parent_path()));
+        // Only a broken transfer leaves its partial file, for the next start.
+        for (const auto& entry : std::filesystem::directory_iterator(Installer().parent_path())) {
+            EXPECT_TRUE(c.fault.closeMidResponse) << entry.path();
+            EXPECT_EQ(entry.path().string().rfind(Installer().string() + ".partial", 0), 0u) << entry.path();
+        }
+        std::filesystem::remove_all(Installer().parent_path());
     }
+}
+
+// A transfer that breaks off is continued, not started over: by the
+// updater's own retries, and by its next start once those are spent.
+TEST_F(UpdateFlowTest, BrokenDownloadsResumeWhereTheyStopped)
+{
+    m_server.State().downloads.Put("installer", DevServer::DownloadShelf::Pattern(300 * 1024));
+    const unsigned long long size = Shelf().size;
+    const long long cut = 64 * 1024;
+    DevServer::Fault breaks;
+    breaks.cutAfterBytes = cut;
+    breaks.remaining = 1;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", breaks));
+    uint64_t before = m_server.Server().BodyBytesSent();
+    EXPECT_EQ(Run("/download/installer", Shelf().md5), 0);
+    ASSERT_EQ(Offscreen::Launched().size(), 1u) << "the retry resumed and the installer checked out";
+    EXPECT_EQ(m_server.Server().BodyBytesSent() - before, size) << "no byte was sent twice";
+    std::filesystem::remove(Installer());
+
+    // Every attempt of this start breaks off; the next start finishes.
+    Offscreen::Reset();
+    breaks.remaining = static_cast<int>(CInstallerDownload::kRetries) + 1;
+    ASSERT_TRUE(m_server.Server().SetFault("GET", "/download/installer", breaks));
+    m_sawFailure = false;
+    Offscreen::SetLoopObserver([this] { CloseWhenFailed(); });
+    before = m_server.Server().BodyBytesSent();
+    EXPECT_EQ(Run("/download/installer", Shelf().md5), 0);
+    EXPECT_TRUE(m_sawFailure);
+    EXPECT_TRUE(Offscreen::Launched().empty());
+    const unsigned long long kept = (CInstallerDownload::kRetries + 1) * static_cast<unsigned long long>(cut);
+    EXPECT_EQ(std::filesystem::file_size(Installer().string() + ".partial"), kept);
+
+    Offscreen::Reset();
+    EXPECT_EQ(Run("/download/installer", Shelf().md5), 0);
+    ASSERT_EQ(Offscreen::Launched().size(), 1u);
+    EXPECT_EQ(m_server.Server().BodyBytesSent() - before, size);
+    EXPECT_FALSE(std::filesystem::exists(Installer().string() + ".partial"));
 }
 
 // An installer at a plain http address could be anyone's: it is not

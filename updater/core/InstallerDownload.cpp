@@ -25,9 +25,18 @@ unsigned CInstallerDownload::Start(const CStringW& url, const CStringW& path, un
                                    unsigned long long* id)
 {
     *id = 0;
+    m_url = url;
+    m_path = path;
+    m_maxBytes = maxBytes;
+    m_retriesLeft = kRetries;
+    return Begin(id);
+}
+
+unsigned CInstallerDownload::Begin(unsigned long long* id)
+{
     Util::HttpDownload::CDownloadLimits limits;
-    limits.maxBytes = maxBytes;
-    return Util::HttpDownload::Download(url, path, this, id, Util::HttpDownload::E_SAVE_REPLACE, limits);
+    limits.maxBytes = m_maxBytes;
+    return Util::HttpDownload::Download(m_url, m_path, this, id, Util::HttpDownload::E_SAVE_RESUME, limits);
 }
 
 void CInstallerDownload::OnHttpDownProgress(const unsigned long long& id, const unsigned long long& done,
@@ -47,6 +56,21 @@ void CInstallerDownload::OnHttpDownProgress(const unsigned long long& id, const 
 void CInstallerDownload::OnHttpDownResult(const unsigned long long& id, const unsigned int& code)
 {
     const HWND window = m_window;
+    if (code == Util::HttpDownload::kDownTransport && m_retriesLeft > 0) {
+        --m_retriesLeft;
+        unsigned long long next = 0;
+        if (Begin(&next) == Util::HttpDownload::kAccepted) {
+            // Posted before any report of the new download can be.
+            const unsigned long long broken = id;
+            Native::RunOnWindowThread(window, [window, broken, next] {
+                CUpdateFrame* frame = FrameOf(window);
+                if (frame != nullptr && frame->AwaitedDownload() == broken) {
+                    frame->SetAwaitedDownload(next);
+                }
+            });
+            return;
+        }
+    }
     const unsigned long long downloadId = id;
     const unsigned int result = code;
     Native::RunOnWindowThread(window, [window, downloadId, result] {

@@ -10,6 +10,10 @@
 
 class CInstallerDownload : public Util::HttpDownload::CHttpDownloadEvent {
 public:
+    // Attempts after a broken transfer, each continuing where the last
+    // stopped.
+    static constexpr unsigned kRetries = 2;
+
     explicit CInstallerDownload(HWND window);
     ~CInstallerDownload() override;
 
@@ -23,5 +27,13 @@ public:
     void OnHttpDownResult(const unsigned long long& id, const unsigned int& code) override;
 
 private:
+    unsigned Begin(unsigned long long* id);
+
     const HWND m_window;
+    // Set by Start before the first download; afterwards read and changed
+    // only by the result delivery, on fetcher's thread.
+    CStringW m_url;
+    CStringW m_path;
+    unsigned long long m_maxBytes = 0;
+    unsigned m_retriesLeft = kRetries;
 };

@@ -100,7 +100,7 @@ int RunTidewell(HINSTANCE instance, const wchar_t* programPath, const wchar_t* c
     frame->ExpectInstaller(args.size, args.sha256);
 
     // Declared before the loop and destroyed after it, so the download is
-    // stopped (and its partial file removed) on every way out.
+    // stopped on every way out; its partial file stays for the next start.
     CInstallerDownload download(hwnd);
     frame->CheckAndLaunch(args.version, args.md5);
     // An installer already in place with the right digest has been started
