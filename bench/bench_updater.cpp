@@ -2,12 +2,14 @@
 // download through fetcher against `curl -o` from the same local server
 // (HTTPS, keep-alive off for both: one file, one connection), and the MD5
 // digest of a large file through Util::MD5::GetFileMD5Value against
-// `openssl dgst -md5`. Each side runs three times and its best run counts.
+// `openssl dgst -md5`, the updater's one-read verification (size, SHA-256 and
+// MD5) against `openssl dgst -sha256` plus `-md5`, and the bytes a resumed
+// download costs. Each timed side runs three times and its best run counts.
 // Prints table rows "path | ours | reference | ratio | target" for
 // tools/scripts/bench.sh.
 //
-// Sizes: PELBO_BENCH_INSTALLER_MB (default 64) and PELBO_BENCH_MD5_MB
-// (default 1024, the 1 GiB of the target).
+// Sizes: PELBO_BENCH_INSTALLER_MB (default 64), PELBO_BENCH_MD5_MB (default
+// 1024, the 1 GiB of the target) and PELBO_BENCH_RESUME_MB (default 512).
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "compat/TextConvert.h"
+#include "corekit/FileDigest.h"
 #include "corekit/HttpSettings.h"
 #include "corekit/Text.h"
 #include "devserver/DevServer.h"
@@ -112,14 +115,31 @@ private:
     int m_code = -1;
 };
 
-bool FetcherDownload(const std::string& url, const fs::path& target)
+// The download's result code; -1 when it was refused or none came.
+int FetcherDownloadCode(const std::string& url, const fs::path& target, Util::HttpDownload::EFileSaveMode mode)
 {
     DownloadWaiter waiter;
     unsigned long long id = 0;
-    if (Util::HttpDownload::Download(Wide(url).c_str(), target.wstring().c_str(), &waiter, &id,
-                                     Util::HttpDownload::E_SAVE_REPLACE, 0, 0) != Util::HttpDownload::kAccepted)
-        return false;
-    return waiter.Wait() == 0;
+    if (Util::HttpDownload::Download(Wide(url).c_str(), target.wstring().c_str(), &waiter, &id, mode,
+                                     Util::HttpDownload::CDownloadLimits()) != Util::HttpDownload::kAccepted)
+        return -1;
+    return waiter.Wait();
+}
+
+bool FetcherDownload(const std::string& url, const fs::path& target)
+{
+    return FetcherDownloadCode(url, target, Util::HttpDownload::E_SAVE_REPLACE) == 0;
+}
+
+// The process's peak resident memory so far (VmHWM), in KiB; 0 when unknown.
+unsigned long PeakResidentKib()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::strtoul(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
 }
 
 std::string WordOfFile(const fs::path& file, bool lastWord)
@@ -155,6 +175,63 @@ int main()
     const fs::path dir = fs::temp_directory_path() / ("pelbo-bench-updater-" + std::to_string(std::random_device()()));
     fs::create_directories(dir);
     int failed = 0;
+    // The digest of a large file. Both sides read the same file, which the
+    // page cache holds once it has been written, so the rows compare the
+    // digest and the reading loop rather than the disk.
+    const size_t digestBytes = SizeFromEnv("PELBO_BENCH_MD5_MB", 1024);
+    const fs::path big = dir / "big.bin";
+    {
+        std::ofstream out(big, std::ios::binary);
+        const std::string block = DevServer::DownloadShelf::Pattern(1 << 20);
+        for (size_t written = 0; written < digestBytes && out; written += block.size())
+            out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), digestBytes - written)));
+        if (!out) {
+            std::fprintf(stderr, "bench_updater: could not write %s\n", big.string().c_str());
+            fs::remove_all(dir);
+            return 1;
+        }
+    }
+    CStringW oursDigest;
+    const double ours = BestSeconds([&] { return Util::MD5::GetFileMD5Value(big.wstring().c_str(), oursDigest) != 0; });
+    const fs::path opensslOut = dir / "openssl.txt";
+    const double openssl =
+        BestSeconds([&] { return RunProgram({"openssl", "dgst", "-md5", big.string()}, opensslOut.string()); });
+    const std::string referenceDigest = WordOfFile(opensslOut, true);
+    const double mb = static_cast<double>(digestBytes) / (1 << 20);
+    Row("MD5 of a " + std::to_string(digestBytes >> 20) + " MiB file (MiB/s)", ours > 0 ? mb / ours : 0,
+        openssl > 0 ? mb / openssl : 0, "MiB/s", ">= 0.80 (openssl dgst)");
+    if (ours < 0 || openssl < 0 || ToMultiByte(oursDigest, CP_UTF8) != referenceDigest) {
+        std::fprintf(stderr, "bench_updater: digests differ: ours %s, openssl %s\n",
+                     ToMultiByte(oursDigest, CP_UTF8).c_str(), referenceDigest.c_str());
+        failed = 1;
+    }
+
+    // What the updater does to a finished installer: size, SHA-256 and MD5
+    // in one read, against the two openssl commands one after the other.
+    // It runs before anything large is in memory, so the process's peak
+    // tells what the read needs.
+    Util::FileDigest::Digest verified;
+    const double verify = BestSeconds([&] {
+        verified = Util::FileDigest::OfFile(big.wstring().c_str());
+        return verified.status == Util::FileDigest::Status::Ok;
+    });
+    const unsigned long peakAfter = PeakResidentKib();
+    const fs::path shaOut = dir / "sha256.txt";
+    const double sha =
+        BestSeconds([&] { return RunProgram({"openssl", "dgst", "-sha256", big.string()}, shaOut.string()); });
+    const double both = sha >= 0 && openssl >= 0 ? sha + openssl : -1;
+    // Time per file: lower is better, so the reference's time leads.
+    Row("verify " + std::to_string(digestBytes >> 20) + " MiB: size+SHA-256+MD5 (files/s)",
+        verify > 0 ? 1 / verify : 0, both > 0 ? 1 / both : 0, "/s", ">= 0.91 (openssl -sha256 + -md5)");
+    std::printf("%-48s | %11lu KiB | %14s | %7s | %s\n", "  peak resident memory of the bench process", peakAfter,
+                "", "", "< 32768 KiB");
+    if (verify < 0 || verified.sha256 != WordOfFile(shaOut, true) ||
+        verified.md5 != referenceDigest || verified.size != digestBytes) {
+        std::fprintf(stderr, "bench_updater: the one-read digests differ from openssl's\n");
+        failed = 1;
+    }
+    fs::remove(big);
+
     {
         DevServer::Options options;
         options.tls = true;
@@ -190,38 +267,38 @@ int main()
             std::fprintf(stderr, "bench_updater: a download failed or arrived damaged\n");
             failed = 1;
         }
+
+        // A download cut off at 90 % and tried again: the bytes the retry
+        // costs, against the tenth that is missing.
+        const size_t resumeBytes = SizeFromEnv("PELBO_BENCH_RESUME_MB", 512);
+        server.GetState().downloads.Put(DevServer::DownloadShelf::kInstaller,
+                                        DevServer::DownloadShelf::Pattern(resumeBytes));
+        const std::string resumeMd5 = server.GetState().downloads.Md5(DevServer::DownloadShelf::kInstaller);
+        DevServer::Fault cut;
+        cut.cutAfterBytes = static_cast<long long>(resumeBytes / 10 * 9);
+        cut.remaining = 1;
+        server.SetFault("GET", "/download/installer", cut);
+        const fs::path resumed = dir / "ver_resumed.exe";
+        const int broken = FetcherDownloadCode(url, resumed, Util::HttpDownload::E_SAVE_RESUME);
+        const uint64_t sentBefore = server.BodyBytesSent();
+        const int finished = FetcherDownloadCode(url, resumed, Util::HttpDownload::E_SAVE_RESUME);
+        const double retryMb = static_cast<double>(server.BodyBytesSent() - sentBefore) / (1 << 20);
+        CStringW resumedMd5;
+        const bool whole = broken == Util::HttpDownload::kDownTransport && finished == 0 &&
+                           Util::MD5::GetFileMD5Value(resumed.wstring().c_str(), resumedMd5) != 0 &&
+                           ToMultiByte(resumedMd5, CP_UTF8) == resumeMd5;
+        // Fewer bytes are better: the missing tenth leads the ratio.
+        const double missingMb = static_cast<double>(resumeBytes - resumeBytes / 10 * 9) / (1 << 20);
+        Row("resume " + std::to_string(resumeBytes >> 20) + " MiB cut at 90 % (MiB sent on retry)", missingMb,
+            retryMb, "MiB", ">= 0.95 (the missing 10 %)");
+        if (!whole) {
+            std::fprintf(stderr, "bench_updater: the resumed download failed or arrived damaged (%d, %d)\n", broken,
+                         finished);
+            failed = 1;
+        }
+        Util::HttpDownload::Shutdown();
     }
 
-    // The digest of a large file. Both sides read the same file, which the
-    // page cache holds once it has been written, so the rows compare the
-    // digest and the reading loop rather than the disk.
-    const size_t digestBytes = SizeFromEnv("PELBO_BENCH_MD5_MB", 1024);
-    const fs::path big = dir / "big.bin";
-    {
-        std::ofstream out(big, std::ios::binary);
-        const std::string block = DevServer::DownloadShelf::Pattern(1 << 20);
-        for (size_t written = 0; written < digestBytes && out; written += block.size())
-            out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), digestBytes - written)));
-        if (!out) {
-            std::fprintf(stderr, "bench_updater: could not write %s\n", big.string().c_str());
-            fs::remove_all(dir);
-            return 1;
-        }
-    }
-    CStringW oursDigest;
-    const double ours = BestSeconds([&] { return Util::MD5::GetFileMD5Value(big.wstring().c_str(), oursDigest) != 0; });
-    const fs::path opensslOut = dir / "openssl.txt";
-    const double openssl =
-        BestSeconds([&] { return RunProgram({"openssl", "dgst", "-md5", big.string()}, opensslOut.string()); });
-    const std::string referenceDigest = WordOfFile(opensslOut, true);
-    const double mb = static_cast<double>(digestBytes) / (1 << 20);
-    Row("MD5 of a " + std::to_string(digestBytes >> 20) + " MiB file (MiB/s)", ours > 0 ? mb / ours : 0,
-        openssl > 0 ? mb / openssl : 0, "MiB/s", ">= 0.80 (openssl dgst)");
-    if (ours < 0 || openssl < 0 || ToMultiByte(oursDigest, CP_UTF8) != referenceDigest) {
-        std::fprintf(stderr, "bench_updater: digests differ: ours %s, openssl %s\n",
-                     ToMultiByte(oursDigest, CP_UTF8).c_str(), referenceDigest.c_str());
-        failed = 1;
-    }
     std::error_code ignored;
     fs::remove_all(dir, ignored);
     return failed;
