@@ -135,4 +135,33 @@ TEST_F(VersionServerTest, ForgedOrStaleReleasesAreNotAnnounced)
     EXPECT_NE(Aux::Version::GetUpdaterArguments().Find(L"--sha256="), -1);
 }
 
+// Releases whose manifest is signed but does not describe the installer
+// served: announced (the manifest cannot know), and the updater is given
+// the values that make it refuse the file.
+TEST_F(VersionServerTest, MisdescribedReleasesGiveTheUpdaterWhatItWillRefuse)
+{
+    DevServer::ReleaseDesk& desk = m_server.State().release;
+    const auto& shelf = m_server.State().downloads;
+    const std::wstring size = std::to_wstring(shelf.Get("installer")->size());
+    const std::wstring sha256 = Wide(shelf.Sha256("installer"));
+    desk.SetKind(DevServer::ReleaseDesk::Kind::Signed);
+    CheckAndSettle(1);
+    std::wstring arguments = Aux::Version::GetUpdaterArguments().str();
+    EXPECT_NE(arguments.find(L" --size=" + size + L" "), std::wstring::npos) << arguments;
+    EXPECT_NE(arguments.find(L" --sha256=" + sha256 + L" "), std::wstring::npos) << arguments;
+
+    desk.SetKind(DevServer::ReleaseDesk::Kind::Oversized);
+    CheckAndSettle(2);
+    arguments = Aux::Version::GetUpdaterArguments().str();
+    EXPECT_NE(arguments.find(L" --size=" + std::to_wstring(shelf.Get("installer")->size() - 1) + L" "),
+              std::wstring::npos)
+        << arguments;
+
+    desk.SetKind(DevServer::ReleaseDesk::Kind::Swapped);
+    CheckAndSettle(3);
+    arguments = Aux::Version::GetUpdaterArguments().str();
+    EXPECT_NE(arguments.find(L" --size=" + size + L" "), std::wstring::npos) << arguments;
+    EXPECT_EQ(arguments.find(sha256), std::wstring::npos) << arguments;
+}
+
 }  // namespace
