@@ -348,10 +348,13 @@ void CCheckVersionMgr::Conclude(const Answer& manifest, const Answer& signature)
         FallBack();
         return;
     }
-    // A signed manifest of a release older than one announced before is an
-    // old manifest served again: it must not hold the client back.
+    // A signed manifest of a release older than the kept one is an old
+    // manifest served again: it must not hold the client back. The floor is
+    // the kept manifest's own version, proven by its signature (expired or
+    // not), never the configuration file's text, which an unsigned manifest
+    // of an earlier client could have set to anything.
     const CStringW version = StringMember(root, "version");
-    const CStringW newest = Aux::UserConfig::GetPelboVer();
+    const CStringW newest = KeptVersion();
     if (IsNewer(newest.str(), version.str())) {
         Util::Log::Info(kTag, L"OnHttpsReqResult: manifest of %s refused, %s was announced before; treated as a "
                               L"failed request",
@@ -360,6 +363,17 @@ void CCheckVersionMgr::Conclude(const Answer& manifest, const Answer& signature)
         return;
     }
     Evaluate(fetched, root, false);
+}
+
+CStringW CCheckVersionMgr::KeptVersion()
+{
+    const std::optional<CSignedManifest> kept = CSignedManifest::LoadKept();
+    Json::Value root;
+    std::string reason;
+    // Time 0: an expired manifest still proves that its release was out.
+    if (!kept || kept->Check(0, root, reason) != CSignedManifest::Verdict::Trusted)
+        return CStringW();
+    return StringMember(root, "version");
 }
 
 void CCheckVersionMgr::FallBack()

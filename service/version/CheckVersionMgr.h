@@ -93,6 +93,9 @@ private:
     // Both answers are in: believe the fetched manifest or fall back.
     void Conclude(const Answer& manifest, const Answer& signature);
     void FallBack();
+    // The release of the kept manifest while its signature verifies; empty
+    // otherwise.
+    static CStringW KeptVersion();
     // root is the verified manifest's content; kept: it is the copy of an
     // earlier check, read back because this one failed.
     void Evaluate(const CSignedManifest& manifest, const Json::Value& root, bool kept);

@@ -269,6 +269,17 @@ TEST_F(CheckVersionTest, ExpiredOrReplayedManifestsAreNotBelieved)
     EXPECT_EQ(m_recorder.Updates().size(), 4u) << "an expired kept manifest is not announced";
 }
 
+// The configuration file's "Pelbo_Ver" may have been set by an unsigned
+// manifest of an earlier client: it never holds a signed release back.
+TEST_F(CheckVersionTest, AnUnprovenNewestVersionDoesNotBlockSignedReleases)
+{
+    Aux::UserConfig::SetPelboVer(L"9.9.9.9");
+    CCheckVersionMgr mgr;
+    CheckAndAnswer(mgr, ManifestOf(L"1.0.0.9"));
+    ASSERT_EQ(m_recorder.Updates().size(), 1u);
+    EXPECT_EQ(Aux::UserConfig::GetPelboVer(), L"1.0.0.9");
+}
+
 TEST_F(CheckVersionTest, OddMembersReadAsEmptyAndAnnounceNothing)
 {
     CCheckVersionMgr mgr;
