@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace Bench {
 

@@ -36,15 +36,15 @@
 #include <thread>
 #include <vector>
 
-#include "account/UserCache.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/DevServer.h"
 #include "devserver/PictureMaker.h"
 #include "devserver/Routes.h"
-#include "fetcher/HttpDownload.h"
-#include "transfers/PicDownloadApi.h"
+#include "pelbo/fetcher/HttpDownload.h"
+#include "pelbo/transfers/PicDownloadApi.h"
 
 extern char** environ;
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "imagecodec/Image.h"
-#include "pngsqueeze/Png.h"
+#include "pelbo/imagecodec/Image.h"
+#include "pelbo/pngsqueeze/Png.h"
 
 namespace {
 

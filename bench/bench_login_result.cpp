@@ -12,11 +12,11 @@
 #include <benchmark/benchmark.h>
 #include <json/json.h>
 
-#include "account/LoginMgr.h"
-#include "compat/TextConvert.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/account/LoginMgr.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
-#include "corekit/HttpSettings.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "devserver/DevServer.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 bool RunBareCurlClient(const std::string& url, const std::string& caFile, const std::string& body, int total,
                        int inFlight, int* failures);

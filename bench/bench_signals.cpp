@@ -4,8 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "compat/StringW.h"
-#include "core/EventSignal.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/EventSignal.h"
 
 namespace {
 

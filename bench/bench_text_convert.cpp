@@ -6,7 +6,7 @@
 #include <string>
 
 #include "BenchText.h"
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace {
 

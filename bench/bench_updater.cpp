@@ -29,13 +29,13 @@
 #include <string>
 #include <vector>
 
-#include "compat/TextConvert.h"
-#include "corekit/FileDigest.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Text.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/FileDigest.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Text.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 extern char** environ;
 

@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "bucketput/OssUpload.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/bucketput/OssUpload.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "support/S3rverProcess.h"
 
 namespace {

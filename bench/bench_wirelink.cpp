@@ -19,18 +19,18 @@
 #include <thread>
 #include <vector>
 
-#include "account/UserCache.h"
-#include "account/UserConfig.h"
-#include "core/ServiceEvent.h"
-#include "corekit/Event.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
-#include "corekit/XData.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/Event.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/XData.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
-#include "session/WebsocketApi.h"
-#include "wirelink/CSCenter.h"
-#include "wirelink/CSSinkHelper.h"
+#include "pelbo/session/WebsocketApi.h"
+#include "pelbo/wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSSinkHelper.h"
 
 bool RunBareWsClient(const std::string& host, const std::string& port, bool tls, const std::string& caFile,
                      const std::string& token, int total, std::vector<double>* latenciesUs);

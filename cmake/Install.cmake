@@ -12,7 +12,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(PELBO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/Service)
+set(PELBO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
 set(PELBO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Service)
 
 set(pelbo_package_libraries Service)
@@ -104,7 +104,7 @@ install(TARGETS ${pelbo_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(CODE "
   set(PELBO_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
   set(PELBO_PLATFORM_COMPONENTS \"${pelbo_platform_components}\")
-  set(PELBO_HEADER_DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${PELBO_INSTALL_INCLUDEDIR}\")
+  set(PELBO_HEADER_DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${PELBO_INSTALL_INCLUDEDIR}/pelbo\")
   include(\"${PROJECT_SOURCE_DIR}/cmake/InstallHeaders.cmake\")
 ")
 

@@ -1,6 +1,7 @@
 # Run by `cmake --install` (see cmake/Install.cmake): copies the public
-# headers into PELBO_HEADER_DESTINATION, keeping the paths clients include
-# them by ("core/ServiceEvent.h", "corekit/ThreadPool.h").
+# headers into PELBO_HEADER_DESTINATION (the package's include/pelbo), keeping
+# the paths clients include them by ("pelbo/core/ServiceEvent.h",
+# "pelbo/corekit/ThreadPool.h"; cmake/PublicHeaders.cmake).
 #
 # The public headers are the ones under service/<subsystem>/ that export
 # something (SERVICE_API), the request kinds, every header of the public folder
@@ -40,7 +41,8 @@ foreach(component IN LISTS PELBO_PLATFORM_COMPONENTS)
   list(APPEND pending ${component_headers})
 endforeach()
 
-# Follows #include "x/y.h" through the project's include roots.
+# Follows #include "pelbo/x/y.h" (and a header's own neighbours) through the
+# project's source folders.
 set(public)
 while(pending)
   list(POP_FRONT pending header)
@@ -52,7 +54,12 @@ while(pending)
   foreach(line IN LISTS includes)
     string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*" "\\1" name "${line}")
     get_filename_component(own_dir ${header} DIRECTORY)
-    set(search ${own_dir} ${roots})
+    if(name MATCHES "^pelbo/")
+      string(SUBSTRING "${name}" 6 -1 name)
+      set(search ${roots})
+    else()
+      set(search ${own_dir})
+    endif()
     foreach(root IN LISTS search)
       if(EXISTS ${root}/${name} AND NOT IS_DIRECTORY ${root}/${name})
         list(APPEND pending ${root}/${name})

@@ -21,17 +21,17 @@
 #include <optional>
 #include <string>
 
-#include "account/LoginApi.h"
-#include "account/UserCache.h"
-#include "compat/StringW.h"
-#include "core/CoreApi.h"
-#include "core/RequestKind.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
-#include "corekit/Text.h"
-#include "corekit/XData.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/Text.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 namespace {
 

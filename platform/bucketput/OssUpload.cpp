@@ -1,10 +1,10 @@
-#include "bucketput/OssUpload.h"
+#include "pelbo/bucketput/OssUpload.h"
 
 #include <mutex>
 
 #include "UploadService.h"
-#include "compat/ProcessEnd.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/ProcessEnd.h"
+#include "pelbo/corekit/Log.h"
 
 namespace {
 

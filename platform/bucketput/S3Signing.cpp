@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "bucketput/OssUpload.h"
+#include "pelbo/bucketput/OssUpload.h"
 
 namespace Bucketput {
 

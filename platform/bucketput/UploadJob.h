@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "bucketput/OssUpload.h"
+#include "pelbo/bucketput/OssUpload.h"
 
 namespace Bucketput {
 

@@ -8,8 +8,8 @@
 #include "S3Text.h"
 #include "UploadJob.h"
 #include "Utf8Text.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
 
 namespace Bucketput {
 namespace {

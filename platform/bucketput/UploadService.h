@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "bucketput/OssUpload.h"
+#include "pelbo/bucketput/OssUpload.h"
 
 namespace Bucketput {
 

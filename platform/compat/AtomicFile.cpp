@@ -1,11 +1,11 @@
-#include "compat/AtomicFile.h"
+#include "pelbo/compat/AtomicFile.h"
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
 
-#include "compat/FileOpen.h"
+#include "pelbo/compat/FileOpen.h"
 
 namespace Compat {
 namespace {

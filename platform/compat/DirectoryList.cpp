@@ -1,4 +1,4 @@
-#include "compat/DirectoryList.h"
+#include "pelbo/compat/DirectoryList.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "compat/FileOpen.h"
+#include "pelbo/compat/FileOpen.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace Compat {
 

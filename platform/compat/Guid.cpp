@@ -1,4 +1,4 @@
-#include "compat/Guid.h"
+#include "pelbo/compat/Guid.h"
 
 #if defined(_WIN32)
 #include <objbase.h>

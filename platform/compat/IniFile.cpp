@@ -1,4 +1,4 @@
-#include "compat/IniFile.h"
+#include "pelbo/compat/IniFile.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "compat/TextConvert.h"
-#include "compat/TextFile.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/compat/TextFile.h"
 
 namespace Compat {
 namespace {

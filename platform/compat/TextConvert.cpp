@@ -1,4 +1,4 @@
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "compat/TextFile.h"
+#include "pelbo/compat/TextFile.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

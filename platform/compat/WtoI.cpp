@@ -1,4 +1,4 @@
-#include "compat/WtoI.h"
+#include "pelbo/compat/WtoI.h"
 
 #include <limits>
 

@@ -1,11 +1,11 @@
-#include "corekit/FileDigest.h"
+#include "pelbo/corekit/FileDigest.h"
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <system_error>
 
-#include "FsPath.h"
+#include "pelbo/corekit/FsPath.h"
 #include "OpenSslHandles.h"
 
 namespace Util {

@@ -1,4 +1,4 @@
-#include "corekit/HttpSettings.h"
+#include "pelbo/corekit/HttpSettings.h"
 
 #include <curl/curl.h>
 
@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "FsPath.h"
-#include "compat/AsciiCase.h"
-#include "compat/TextConvert.h"
-#include "compat/TextFile.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/FsPath.h"
+#include "pelbo/compat/AsciiCase.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/compat/TextFile.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 
 namespace Http {
 namespace {

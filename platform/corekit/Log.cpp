@@ -1,4 +1,4 @@
-#include "corekit/Log.h"
+#include "pelbo/corekit/Log.h"
 
 #if defined(_WIN32)
 #include <share.h>
@@ -18,10 +18,10 @@
 #include <mutex>
 #include <system_error>
 
-#include "FsPath.h"
-#include "compat/TextConvert.h"
-#include "compat/WideFormat.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/FsPath.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/compat/WideFormat.h"
+#include "pelbo/corekit/Path.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "corekit/MeetingCenter.h"
+#include "pelbo/corekit/MeetingCenter.h"
 
 #include <map>
 #include <mutex>

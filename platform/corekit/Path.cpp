@@ -1,4 +1,4 @@
-#include "corekit/Path.h"
+#include "pelbo/corekit/Path.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -15,7 +15,7 @@
 #include <system_error>
 #include <vector>
 
-#include "FsPath.h"
+#include "pelbo/corekit/FsPath.h"
 #include "SplitText.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "corekit/Signature.h"
+#include "pelbo/corekit/Signature.h"
 
 #include <openssl/err.h>
 
@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "OpenSslHandles.h"
-#include "compat/TextConvert.h"
-#include "compat/TextFile.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/compat/TextFile.h"
 
 namespace Util {
 namespace Signature {

@@ -9,7 +9,7 @@
 #include <condition_variable>
 #include <system_error>
 
-#include "compat/ProcessEnd.h"
+#include "pelbo/compat/ProcessEnd.h"
 
 namespace Corekit {
 

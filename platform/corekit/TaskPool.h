@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "corekit/ThreadPool.h"
+#include "pelbo/corekit/ThreadPool.h"
 
 namespace Corekit {
 

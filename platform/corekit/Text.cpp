@@ -1,14 +1,14 @@
-#include "corekit/Text.h"
+#include "pelbo/corekit/Text.h"
 
 #include <openssl/evp.h>
 
 #include <fstream>
 #include <memory>
 
-#include "FsPath.h"
+#include "pelbo/corekit/FsPath.h"
 #include "OpenSslHandles.h"
 #include "SplitText.h"
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace Util {
 namespace String {

@@ -1,4 +1,4 @@
-#include "corekit/ThreadPool.h"
+#include "pelbo/corekit/ThreadPool.h"
 
 #include <new>
 #include <utility>

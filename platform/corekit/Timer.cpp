@@ -1,4 +1,4 @@
-#include "corekit/Timer.h"
+#include "pelbo/corekit/Timer.h"
 
 #include "TimerQueue.h"
 

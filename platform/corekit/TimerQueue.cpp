@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "compat/ProcessEnd.h"
+#include "pelbo/compat/ProcessEnd.h"
 
 namespace Corekit {
 namespace {

@@ -1,4 +1,4 @@
-#include "corekit/XData.h"
+#include "pelbo/corekit/XData.h"
 
 #include <atomic>
 #include <map>

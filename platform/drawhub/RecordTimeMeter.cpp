@@ -1,4 +1,4 @@
-#include "drawhub/RecordTimeMeter.h"
+#include "pelbo/drawhub/RecordTimeMeter.h"
 
 #include <chrono>
 #include <mutex>

@@ -8,8 +8,8 @@
 #include "DownloadLog.h"
 #include "PartialRecord.h"
 #include "UrlScheme.h"
-#include "corekit/Text.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/corekit/Text.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 namespace Fetcher {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Utf8Text.h"
-#include "corekit/Log.h"
+#include "pelbo/corekit/Log.h"
 
 namespace Fetcher {
 

@@ -11,8 +11,8 @@
 #include "UrlScheme.h"
 #include "UrlText.h"
 #include "Utf8Text.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
 
 namespace Fetcher {
 namespace {

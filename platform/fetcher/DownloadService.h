@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "fetcher/HttpDownload.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 namespace Fetcher {
 

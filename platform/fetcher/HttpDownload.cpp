@@ -1,11 +1,11 @@
-#include "fetcher/HttpDownload.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 #include <exception>
 #include <mutex>
 
 #include "DownloadService.h"
-#include "compat/ProcessEnd.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/ProcessEnd.h"
+#include "pelbo/corekit/Log.h"
 
 namespace {
 

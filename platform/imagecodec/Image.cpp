@@ -1,11 +1,11 @@
-#include "imagecodec/Image.h"
+#include "pelbo/imagecodec/Image.h"
 
 #include <algorithm>
 #include <string>
 
 #include "JpegCodec.h"
 #include "PngCodec.h"
-#include "compat/AtomicFile.h"
+#include "pelbo/compat/AtomicFile.h"
 
 namespace ImageCodec {
 

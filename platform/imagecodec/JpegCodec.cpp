@@ -7,7 +7,7 @@
 #include <iterator>
 #include <vector>
 
-#include "imagecodec/Image.h"
+#include "pelbo/imagecodec/Image.h"
 
 namespace ImageCodec {
 namespace {

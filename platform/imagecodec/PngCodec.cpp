@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "compat/FileOpen.h"
+#include "pelbo/compat/FileOpen.h"
 
-#include "imagecodec/Image.h"
+#include "pelbo/imagecodec/Image.h"
 
 namespace ImageCodec {
 

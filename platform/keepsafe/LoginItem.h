@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ProfileDb.h"
-#include "corekit/XData.h"
+#include "pelbo/corekit/XData.h"
 
 namespace Keepsafe {
 

@@ -1,4 +1,4 @@
-#include "keepsafe/Profile.h"
+#include "pelbo/keepsafe/Profile.h"
 
 #include <map>
 #include <memory>
@@ -7,8 +7,8 @@
 
 #include "LoginItem.h"
 #include "ProfileDb.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 
 namespace Aux {
 namespace Profile {

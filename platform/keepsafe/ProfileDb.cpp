@@ -13,8 +13,8 @@
 #include <system_error>
 #include <utility>
 
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
 
 namespace fs = std::filesystem;
 

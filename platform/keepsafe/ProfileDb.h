@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "corekit/XData.h"
+#include "pelbo/corekit/XData.h"
 
 struct sqlite3;
 

@@ -6,8 +6,8 @@
 
 #include "CurlTransfer.h"
 #include "Utf8Text.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
 
 namespace Netcall {
 namespace {

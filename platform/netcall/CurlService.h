@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 namespace Netcall {
 

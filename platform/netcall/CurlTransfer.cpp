@@ -7,7 +7,7 @@
 
 #include "UrlText.h"
 #include "Utf8Text.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 namespace Netcall {
 namespace {

@@ -1,9 +1,9 @@
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 #include <mutex>
 
 #include "CurlService.h"
-#include "compat/ProcessEnd.h"
+#include "pelbo/compat/ProcessEnd.h"
 
 namespace {
 

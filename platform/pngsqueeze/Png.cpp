@@ -1,4 +1,4 @@
-#include "pngsqueeze/Png.h"
+#include "pelbo/pngsqueeze/Png.h"
 
 #include <png.h>
 
@@ -7,9 +7,9 @@
 #include "PalettePng.h"
 #include "QualityRange.h"
 #include "Quantizer.h"
-#include "compat/FileOpen.h"
-#include "compat/AtomicFile.h"
-#include "imagecodec/Image.h"
+#include "pelbo/compat/FileOpen.h"
+#include "pelbo/compat/AtomicFile.h"
+#include "pelbo/imagecodec/Image.h"
 
 namespace Png {
 

@@ -1,7 +1,7 @@
 // The exported functions of the transport: one CTransport per process,
 // created by LWS_Init and ended by DoExit.
 
-#include "wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSCenter.h"
 
 #include <memory>
 #include <mutex>
@@ -9,8 +9,8 @@
 
 #include "CommandRoute.h"
 #include "Transport.h"
-#include "compat/ProcessEnd.h"
-#include "corekit/Text.h"
+#include "pelbo/compat/ProcessEnd.h"
+#include "pelbo/corekit/Text.h"
 
 namespace Aux {
 namespace CSCenter {

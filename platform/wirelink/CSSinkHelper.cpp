@@ -1,4 +1,4 @@
-#include "wirelink/CSSinkHelper.h"
+#include "pelbo/wirelink/CSSinkHelper.h"
 
 #include "CommandRoute.h"
 #include "DeliveryGate.h"

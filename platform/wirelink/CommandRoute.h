@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "DeliveryGate.h"
-#include "corekit/XData.h"
-#include "wirelink/CSCenter.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/wirelink/CSCenter.h"
 
 namespace Aux {
 namespace CSCenter {

@@ -8,10 +8,10 @@
 #include <boost/asio/post.hpp>
 
 #include "WireCodec.h"
-#include "compat/SentMessages.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/Text.h"
+#include "pelbo/compat/SentMessages.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Text.h"
 
 namespace Wirelink {
 namespace {

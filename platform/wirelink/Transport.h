@@ -23,8 +23,8 @@
 #include "DeliveryGate.h"
 #include "WsConnection.h"
 #include "WsUrl.h"
-#include "corekit/XData.h"
-#include "wirelink/CSCenter.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/wirelink/CSCenter.h"
 
 namespace Wirelink {
 

@@ -5,7 +5,7 @@
 
 #include <json/json.h>
 
-#include "corekit/Text.h"
+#include "pelbo/corekit/Text.h"
 
 namespace Wirelink {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "corekit/XData.h"
+#include "pelbo/corekit/XData.h"
 
 namespace Wirelink {
 

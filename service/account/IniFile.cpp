@@ -1,12 +1,12 @@
-#include "account/IniFile.h"
+#include "pelbo/account/IniFile.h"
 
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
 #include <string>
 
-#include "compat/IniFile.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/IniFile.h"
+#include "pelbo/corekit/Log.h"
 
 namespace Account {
 namespace {

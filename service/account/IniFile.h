@@ -5,7 +5,7 @@
 // A path that does not fit the 260-character path buffer is refused rather
 // than cut: a cut path would name another file.
 
-#include "compat/StringW.h"
+#include "pelbo/compat/StringW.h"
 
 namespace Account {
 

@@ -1,9 +1,9 @@
-#include "account/IniWriteBehind.h"
+#include "pelbo/account/IniWriteBehind.h"
 
 #include <chrono>
 #include <system_error>
 
-#include "account/IniFile.h"
+#include "pelbo/account/IniFile.h"
 
 namespace Account {
 

@@ -1,7 +1,7 @@
-#include "account/LoginApi.h"
+#include "pelbo/account/LoginApi.h"
 
-#include "account/LoginMgr.h"
-#include "core/ExportGuard.h"
+#include "pelbo/account/LoginMgr.h"
+#include "pelbo/core/ExportGuard.h"
 
 namespace LoginApi {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace LoginApi {
 

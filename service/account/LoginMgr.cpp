@@ -1,16 +1,16 @@
-#include "account/LoginMgr.h"
+#include "pelbo/account/LoginMgr.h"
 
 #include <json/json.h>
 
-#include "compat/TextConvert.h"
-#include "compat/WtoI.h"
-#include "core/JsonBridge.h"
-#include "core/RequestKind.h"
-#include "core/RestRequest.h"
-#include "core/RestResult.h"
-#include "corekit/Log.h"
-#include "corekit/Text.h"
-#include "corekit/XData.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/RestRequest.h"
+#include "pelbo/core/RestResult.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Text.h"
+#include "pelbo/corekit/XData.h"
 
 namespace {
 const wchar_t kTag[] = L"CLoginMgr";

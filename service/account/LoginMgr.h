@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 
-#include "core/LastReference.h"
-#include "core/RequestSlots.h"
-#include "core/Singleton.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/core/RequestSlots.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 class CRestResult;
 struct IXData;

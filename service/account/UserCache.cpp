@@ -1,15 +1,15 @@
-#include "account/UserCache.h"
+#include "pelbo/account/UserCache.h"
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "account/UserCacheIdentity.h"
-#include "account/UserHeadCache.h"
-#include "core/ExportGuard.h"
-#include "corekit/Path.h"
-#include "corekit/XData.h"
-#include "keepsafe/Profile.h"
+#include "pelbo/account/UserCacheIdentity.h"
+#include "pelbo/account/UserHeadCache.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/keepsafe/Profile.h"
 
 namespace Aux {
 namespace UserCache {

@@ -23,8 +23,8 @@
 
 #include <cstdint>
 
-#include "compat/StringW.h"
-#include "core/ServiceExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace Aux {
 namespace UserCache {

@@ -1,4 +1,4 @@
-#include "account/UserCacheIdentity.h"
+#include "pelbo/account/UserCacheIdentity.h"
 
 namespace Account {
 

@@ -1,12 +1,12 @@
-#include "account/UserConfig.h"
+#include "pelbo/account/UserConfig.h"
 
 #include <string>
 
-#include "account/IniFile.h"
-#include "account/IniWriteBehind.h"
-#include "compat/WtoI.h"
-#include "core/ExportGuard.h"
-#include "corekit/Path.h"
+#include "pelbo/account/IniFile.h"
+#include "pelbo/account/IniWriteBehind.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/corekit/Path.h"
 
 namespace Aux {
 namespace UserConfig {

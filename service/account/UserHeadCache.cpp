@@ -1,15 +1,15 @@
-#include "account/UserHeadCache.h"
+#include "pelbo/account/UserHeadCache.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
-#include "compat/DirectoryList.h"
-#include "compat/StringW.h"
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/compat/DirectoryList.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 
 namespace Account {
 namespace {

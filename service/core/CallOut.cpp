@@ -1,6 +1,6 @@
-#include "core/CallOut.h"
+#include "pelbo/core/CallOut.h"
 
-#include "compat/SentMessages.h"
+#include "pelbo/compat/SentMessages.h"
 
 namespace Frame {
 namespace {

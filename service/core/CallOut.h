@@ -26,7 +26,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace Frame {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Aux::Core: what concerns the library as a whole.
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace Aux {
 namespace Core {

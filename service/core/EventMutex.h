@@ -8,7 +8,7 @@
 
 #include <mutex>
 
-#include "core/CallOut.h"
+#include "pelbo/core/CallOut.h"
 
 namespace event {
 

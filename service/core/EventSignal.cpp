@@ -1,9 +1,9 @@
-#include "core/EventSignal.h"
+#include "pelbo/core/EventSignal.h"
 
 #include <string>
 
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
 
 namespace event {
 namespace detail {

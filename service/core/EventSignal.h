@@ -27,8 +27,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/EventMutex.h"
-#include "core/ServiceExport.h"
+#include "pelbo/core/EventMutex.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace event {
 

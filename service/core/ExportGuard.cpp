@@ -1,9 +1,9 @@
-#include "core/ExportGuard.h"
+#include "pelbo/core/ExportGuard.h"
 
 #include <string>
 
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
 
 namespace Frame {
 

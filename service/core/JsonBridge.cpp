@@ -1,12 +1,12 @@
-#include "core/JsonBridge.h"
+#include "pelbo/core/JsonBridge.h"
 
 #include <cinttypes>
 #include <climits>
 #include <exception>
 #include <string>
 
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
 
 namespace {
 const wchar_t kTag[] = L"CppJsonHelp";

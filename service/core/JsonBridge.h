@@ -4,7 +4,7 @@
 
 #include <json/json.h>
 
-#include "compat/StringW.h"
+#include "pelbo/compat/StringW.h"
 
 // Accepts text framed by braces (after trimming white space) that jsoncpp
 // parses as a document, comments allowed; logs the reason under

@@ -1,4 +1,4 @@
-#include "core/LastReference.h"
+#include "pelbo/core/LastReference.h"
 
 CLastReference::CLastReference() = default;
 

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 template <size_t N>
 class CRequestSlots {

@@ -1,8 +1,8 @@
-#include "core/RestRequest.h"
+#include "pelbo/core/RestRequest.h"
 
-#include "compat/StringW.h"
-#include "core/JsonBridge.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/corekit/HttpSettings.h"
 
 namespace {
 // The HTTPS service's first option integer: 3 for requests with a body,

@@ -8,7 +8,7 @@
 
 #include <json/json.h>
 
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 enum E_REST_METHOD : int {
     REST_POST = 1,

@@ -1,8 +1,8 @@
-#include "core/RestResult.h"
+#include "pelbo/core/RestResult.h"
 
-#include "compat/WtoI.h"
-#include "core/JsonBridge.h"
-#include "core/ServiceEvent.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/core/ServiceEvent.h"
 
 CRestResult::CRestResult(const std::wstring& response, int completed)
 {

@@ -8,8 +8,8 @@
 
 #include <json/json.h>
 
-#include "compat/StringW.h"
-#include "corekit/XData.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/XData.h"
 
 class CRestResult {
 public:

@@ -1,4 +1,4 @@
-#include "core/ServiceEvent.h"
+#include "pelbo/core/ServiceEvent.h"
 
 // Function-local statics: constructed once even when threads race on the
 // first call, destroyed (releasing every connection) when the library goes.

@@ -8,11 +8,11 @@
 // Records handed to a receiver (IXData*) are only borrowed for the call; a
 // receiver that keeps one adds its own reference.
 
-#include "compat/StringW.h"
-#include "core/EventSignal.h"
-#include "core/ServiceExport.h"
-#include "core/UniKey.h"
-#include "corekit/XData.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/EventSignal.h"
+#include "pelbo/core/ServiceExport.h"
+#include "pelbo/core/UniKey.h"
+#include "pelbo/corekit/XData.h"
 
 class SERVICE_API ServiceEvent {
 public:

@@ -20,7 +20,7 @@
 #include <new>
 #include <type_traits>
 
-#include "core/LastReference.h"
+#include "pelbo/core/LastReference.h"
 
 template <typename T, bool PermanentExit = false>
 class CSingleton {

@@ -1,4 +1,4 @@
-#include "core/UniKey.h"
+#include "pelbo/core/UniKey.h"
 
 UniKey::UniKey() : type(KEY_TYPE_NONE), value(0) {}
 

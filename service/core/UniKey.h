@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 // Only 0 (the empty key) and 1 (a user) have a meaning in the library; other
 // values belong to the client and are compared without interpretation.

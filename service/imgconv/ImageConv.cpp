@@ -1,14 +1,14 @@
-#include "imgconv/ImageConv.h"
+#include "pelbo/imgconv/ImageConv.h"
 
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
-#include "imagecodec/Image.h"
-#include "pngsqueeze/Png.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/imagecodec/Image.h"
+#include "pelbo/pngsqueeze/Png.h"
 
 namespace ImgConv {
 namespace {

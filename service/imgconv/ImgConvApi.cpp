@@ -1,7 +1,7 @@
-#include "imgconv/ImgConvApi.h"
+#include "pelbo/imgconv/ImgConvApi.h"
 
-#include "core/ExportGuard.h"
-#include "imgconv/ImgConvImp.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/imgconv/ImgConvImp.h"
 
 namespace Aux {
 namespace ImgConv {

@@ -7,7 +7,7 @@
 // thread pool's main loop (ThreadPoolV4::RunBaseLoop); results arrive there
 // too, through the caller's callback. See docs/api-imgconv.md.
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace Aux {
 namespace ImgConv {

@@ -1,8 +1,8 @@
-#include "imgconv/ImgConvImp.h"
+#include "pelbo/imgconv/ImgConvImp.h"
 
-#include "core/ExportGuard.h"
-#include "corekit/ThreadPool.h"
-#include "imgconv/ImageConv.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/imgconv/ImageConv.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <map>
 #include <string>
 
-#include "core/Singleton.h"
-#include "corekit/XData.h"
-#include "imgconv/ImgConvApi.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/imgconv/ImgConvApi.h"
 
 class CImgConvImp {
 public:

@@ -1,7 +1,7 @@
-#include "meetings/MaterApi.h"
+#include "pelbo/meetings/MaterApi.h"
 
-#include "core/ExportGuard.h"
-#include "meetings/MaterMgr.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/meetings/MaterMgr.h"
 
 namespace MaterApi {
 namespace {

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/ServiceExport.h"
-#include "corekit/XData.h"
+#include "pelbo/core/ServiceExport.h"
+#include "pelbo/corekit/XData.h"
 
 namespace MaterApi {
 

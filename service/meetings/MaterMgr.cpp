@@ -1,15 +1,15 @@
-#include "meetings/MaterMgr.h"
+#include "pelbo/meetings/MaterMgr.h"
 
 #include <json/json.h>
 
-#include "compat/TextConvert.h"
-#include "compat/WtoI.h"
-#include "core/JsonBridge.h"
-#include "core/RequestKind.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "meetings/ResultFields.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/meetings/ResultFields.h"
 
 using namespace ResultFields;
 

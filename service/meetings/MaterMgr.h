@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "core/LastReference.h"
-#include "core/RestRequest.h"
-#include "core/Singleton.h"
-#include "corekit/XData.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/core/RestRequest.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 class CMaterMgr : public IHttpsRequestSink, public CLastReference {
 public:

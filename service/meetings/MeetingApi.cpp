@@ -1,7 +1,7 @@
-#include "meetings/MeetingApi.h"
+#include "pelbo/meetings/MeetingApi.h"
 
-#include "core/ExportGuard.h"
-#include "meetings/MeetingMgr.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/meetings/MeetingMgr.h"
 
 namespace MeetingApi {
 namespace {

@@ -7,7 +7,7 @@
 // Text arguments are zero-terminated wide text; a null pointer counts as
 // empty text. The result records are described in docs/api-meetings.md.
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 struct IXData;
 

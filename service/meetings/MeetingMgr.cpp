@@ -1,15 +1,15 @@
-#include "meetings/MeetingMgr.h"
+#include "pelbo/meetings/MeetingMgr.h"
 
 #include <json/json.h>
 
-#include "compat/TextConvert.h"
-#include "compat/WtoI.h"
-#include "core/RequestKind.h"
-#include "core/RestRequest.h"
-#include "core/ServiceEvent.h"
-#include "corekit/Log.h"
-#include "corekit/XData.h"
-#include "meetings/ResultFields.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/RestRequest.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/meetings/ResultFields.h"
 
 using namespace ResultFields;
 

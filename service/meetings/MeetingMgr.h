@@ -16,12 +16,12 @@
 #include <atomic>
 #include <string>
 
-#include "core/LastReference.h"
-#include "core/RequestSlots.h"
-#include "core/Singleton.h"
-#include "corekit/Event.h"
-#include "netcall/HttpsRequest.h"
-#include "wirelink/CSSinkHelper.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/core/RequestSlots.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/corekit/Event.h"
+#include "pelbo/netcall/HttpsRequest.h"
+#include "pelbo/wirelink/CSSinkHelper.h"
 
 namespace Json {
 class Value;

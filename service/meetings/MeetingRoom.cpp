@@ -3,12 +3,12 @@
 // state (MeetingCenterApi) and reported through EnterMeeting and
 // RoomStatusGet.
 
-#include "meetings/MeetingMgr.h"
+#include "pelbo/meetings/MeetingMgr.h"
 
-#include "account/UserCache.h"
-#include "core/ServiceEvent.h"
-#include "corekit/MeetingCenter.h"
-#include "corekit/XData.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/MeetingCenter.h"
+#include "pelbo/corekit/XData.h"
 
 namespace {
 

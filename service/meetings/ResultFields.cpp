@@ -1,7 +1,7 @@
-#include "meetings/ResultFields.h"
+#include "pelbo/meetings/ResultFields.h"
 
-#include "compat/WtoI.h"
-#include "core/JsonBridge.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/JsonBridge.h"
 
 namespace ResultFields {
 

@@ -12,8 +12,8 @@
 
 #include <json/json.h>
 
-#include "compat/StringW.h"
-#include "corekit/XData.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/XData.h"
 
 namespace ResultFields {
 

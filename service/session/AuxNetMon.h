@@ -19,7 +19,7 @@
 // again. Called from inside a callback of the library they do not wait (see
 // docs/architecture.md, "Callbacks and shutting down").
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 class SERVICE_API CTIMNetControl {
 public:

@@ -1,12 +1,12 @@
-#include "session/NetMonitor.h"
+#include "pelbo/session/NetMonitor.h"
 
 #include <algorithm>
 
-#include "core/CallOut.h"
-#include "core/ExportGuard.h"
-#include "corekit/Log.h"
-#include "corekit/ThreadPool.h"
-#include "drawhub/RecordTimeMeter.h"
+#include "pelbo/core/CallOut.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/drawhub/RecordTimeMeter.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "session/AuxNetMon.h"
+#include "pelbo/session/AuxNetMon.h"
 
 class CNetMonitor : public INetMon, public CTIMNetEvent, public CWSNetEvent, public CTRTCNetEvent,
                     public CInteractionEvent {

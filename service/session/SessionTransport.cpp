@@ -1,4 +1,4 @@
-#include "session/SessionTransport.h"
+#include "pelbo/session/SessionTransport.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 // transport in its place. The production one (WirelinkTransport()) calls
 // wirelink's Aux::CSCenter functions and CCSSinkHelper::Send.
 
-#include "wirelink/CSCenter.h"
-#include "wirelink/CSSinkHelper.h"
+#include "pelbo/wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSSinkHelper.h"
 
 struct IXData;
 

@@ -1,8 +1,8 @@
-#include "session/WebsocketApi.h"
+#include "pelbo/session/WebsocketApi.h"
 
-#include "account/UserConfig.h"
-#include "core/ExportGuard.h"
-#include "session/WebsocketMgr.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/session/WebsocketMgr.h"
 
 namespace WebsocketApi {
 namespace {

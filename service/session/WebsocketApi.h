@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "core/ServiceExport.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace WebsocketApi {
 

@@ -1,17 +1,17 @@
-#include "session/WebsocketMgr.h"
+#include "pelbo/session/WebsocketMgr.h"
 
 #include <cstdio>
 
-#include "account/UserCache.h"
-#include "account/UserConfig.h"
-#include "compat/Guid.h"
-#include "compat/TextConvert.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/XData.h"
-#include "drawhub/RecordTimeMeter.h"
-#include "session/NetMonitor.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/compat/Guid.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/drawhub/RecordTimeMeter.h"
+#include "pelbo/session/NetMonitor.h"
 
 namespace {
 

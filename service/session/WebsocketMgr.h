@@ -21,12 +21,12 @@
 #include <cstdint>
 #include <string>
 
-#include "core/LastReference.h"
-#include "core/Singleton.h"
-#include "corekit/Event.h"
-#include "corekit/Timer.h"
-#include "session/AuxNetMon.h"
-#include "session/SessionTransport.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/corekit/Event.h"
+#include "pelbo/corekit/Timer.h"
+#include "pelbo/session/AuxNetMon.h"
+#include "pelbo/session/SessionTransport.h"
 
 struct IXData;
 

@@ -1,4 +1,4 @@
-#include "transfers/DownloadPort.h"
+#include "pelbo/transfers/DownloadPort.h"
 
 #include <atomic>
 #include <mutex>

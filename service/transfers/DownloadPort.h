@@ -2,7 +2,7 @@
 // The download service the picture and QR-code managers start their
 // downloads on: fetcher, unless a test put a stand-in in its place.
 
-#include "fetcher/HttpDownload.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 namespace Transfers {
 

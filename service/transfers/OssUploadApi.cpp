@@ -1,7 +1,7 @@
-#include "transfers/OssUploadApi.h"
+#include "pelbo/transfers/OssUploadApi.h"
 
-#include "core/ExportGuard.h"
-#include "transfers/OssUploadMgr.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/transfers/OssUploadMgr.h"
 
 namespace OssUploadApi {
 

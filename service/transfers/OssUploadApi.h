@@ -19,8 +19,8 @@
 // nothing more once the call returns (from inside its own callback: once that
 // callback returns). See docs/api-uploads.md.
 
-#include "compat/StringW.h"
-#include "core/ServiceExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace OssUploadApi {
 

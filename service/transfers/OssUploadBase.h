@@ -43,16 +43,16 @@
 
 #include <json/json.h>
 
-#include "bucketput/OssUpload.h"
-#include "compat/StringW.h"
-#include "core/CallOut.h"
-#include "core/JsonBridge.h"
-#include "core/LastReference.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
-#include "netcall/HttpsRequest.h"
-#include "transfers/UploadTicket.h"
+#include "pelbo/bucketput/OssUpload.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/CallOut.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/netcall/HttpsRequest.h"
+#include "pelbo/transfers/UploadTicket.h"
 
 template <typename Sink>
 class COssUploadBase : public Util::OssUpload::CUploadEvent, public IHttpsRequestSink, public CLastReference {

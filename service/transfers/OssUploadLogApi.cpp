@@ -1,7 +1,7 @@
-#include "transfers/OssUploadLogApi.h"
+#include "pelbo/transfers/OssUploadLogApi.h"
 
-#include "core/ExportGuard.h"
-#include "transfers/OssUploadLogMgr.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/transfers/OssUploadLogMgr.h"
 
 namespace OssUploadLogApi {
 

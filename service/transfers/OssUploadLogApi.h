@@ -11,8 +11,8 @@
 //
 // Threads and sinks as in OssUploadApi.
 
-#include "compat/StringW.h"
-#include "core/ServiceExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace OssUploadLogApi {
 

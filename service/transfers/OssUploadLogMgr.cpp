@@ -1,7 +1,7 @@
-#include "transfers/OssUploadLogMgr.h"
+#include "pelbo/transfers/OssUploadLogMgr.h"
 
-#include "compat/TextConvert.h"
-#include "core/RestRequest.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/RestRequest.h"
 
 namespace {
 const wchar_t* const kTag = L"COssUploadLogMgr";

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "core/Singleton.h"
-#include "transfers/OssUploadBase.h"
-#include "transfers/OssUploadLogApi.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/transfers/OssUploadBase.h"
+#include "pelbo/transfers/OssUploadLogApi.h"
 
 class COssUploadLogMgr : public COssUploadBase<OssUploadLogApi::IUploadLogSink> {
 public:

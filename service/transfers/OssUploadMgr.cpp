@@ -1,8 +1,8 @@
-#include "transfers/OssUploadMgr.h"
+#include "pelbo/transfers/OssUploadMgr.h"
 
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
-#include "core/RestRequest.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/RestRequest.h"
 
 namespace {
 const wchar_t* const kTag = L"COssUploadMgr";

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "core/Singleton.h"
-#include "transfers/OssUploadApi.h"
-#include "transfers/OssUploadBase.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/transfers/OssUploadApi.h"
+#include "pelbo/transfers/OssUploadBase.h"
 
 class COssUploadMgr : public COssUploadBase<OssUploadApi::IUploadFileSink> {
 public:

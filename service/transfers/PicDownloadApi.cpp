@@ -1,7 +1,7 @@
-#include "transfers/PicDownloadApi.h"
+#include "pelbo/transfers/PicDownloadApi.h"
 
-#include "core/ExportGuard.h"
-#include "transfers/PicDownloadMgr.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/transfers/PicDownloadMgr.h"
 
 namespace PicDownloadApi {
 

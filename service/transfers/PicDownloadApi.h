@@ -9,8 +9,8 @@
 // a key of another type has no file and is given up at once with an empty
 // path. Results are reported on the download service's thread.
 
-#include "core/ServiceExport.h"
-#include "core/UniKey.h"
+#include "pelbo/core/ServiceExport.h"
+#include "pelbo/core/UniKey.h"
 
 namespace PicDownloadApi {
 

@@ -1,15 +1,15 @@
-#include "transfers/PicDownloadMgr.h"
+#include "pelbo/transfers/PicDownloadMgr.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
-#include "FsPath.h"
-#include "account/UserCache.h"
-#include "core/ServiceEvent.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
-#include "transfers/DownloadPort.h"
+#include "pelbo/corekit/FsPath.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/transfers/DownloadPort.h"
 
 namespace {
 

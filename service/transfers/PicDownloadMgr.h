@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "core/LastReference.h"
-#include "core/Singleton.h"
-#include "core/UniKey.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/core/UniKey.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 class CPicDownloadMgr : public Util::HttpDownload::CHttpDownloadEvent, public CLastReference {
 public:

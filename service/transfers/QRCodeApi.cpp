@@ -1,7 +1,7 @@
-#include "transfers/QRCodeApi.h"
+#include "pelbo/transfers/QRCodeApi.h"
 
-#include "core/ExportGuard.h"
-#include "transfers/QRCodeDownloadMgr.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/transfers/QRCodeDownloadMgr.h"
 
 namespace QRCodeApi {
 

@@ -9,8 +9,8 @@
 // failure, or the HTTP status of a refusal). A download that cannot start
 // is not reported.
 
-#include "compat/StringW.h"
-#include "core/ServiceExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace QRCodeApi {
 

@@ -1,13 +1,13 @@
-#include "transfers/QRCodeDownloadMgr.h"
+#include "pelbo/transfers/QRCodeDownloadMgr.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
-#include "transfers/DownloadPort.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/transfers/DownloadPort.h"
 
 namespace {
 

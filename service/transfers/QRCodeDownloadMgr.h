@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
-#include "core/LastReference.h"
-#include "core/Singleton.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 class CQRCodeDownloadMgr : public Util::HttpDownload::CHttpDownloadEvent, public CLastReference {
 public:

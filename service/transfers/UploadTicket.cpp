@@ -1,11 +1,11 @@
-#include "transfers/UploadTicket.h"
+#include "pelbo/transfers/UploadTicket.h"
 
 #include <filesystem>
 #include <system_error>
 
-#include "FsPath.h"
-#include "compat/WtoI.h"
-#include "core/JsonBridge.h"
+#include "pelbo/corekit/FsPath.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/JsonBridge.h"
 
 namespace Transfers {
 

@@ -1,17 +1,17 @@
-#include "version/CheckVersionMgr.h"
+#include "pelbo/version/CheckVersionMgr.h"
 
 #include <ctime>
 #include <exception>
 
-#include "account/UserConfig.h"
-#include "compat/AsciiCase.h"
-#include "compat/WtoI.h"
-#include "core/JsonBridge.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/Text.h"
-#include "version/SignedManifest.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/compat/AsciiCase.h"
+#include "pelbo/compat/WtoI.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Text.h"
+#include "pelbo/version/SignedManifest.h"
 
 namespace {
 

@@ -22,10 +22,10 @@
 
 #include <json/json.h>
 
-#include "core/LastReference.h"
-#include "compat/StringW.h"
-#include "core/Singleton.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/core/LastReference.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/Singleton.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 class CSignedManifest;
 

@@ -1,8 +1,8 @@
-#include "version/ReleaseKeys.h"
+#include "pelbo/version/ReleaseKeys.h"
 
 #include <string>
 
-#include "corekit/Log.h"
+#include "pelbo/corekit/Log.h"
 #include "version/ReleaseKeysText.h"
 
 namespace ReleaseKeys {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "corekit/Signature.h"
+#include "pelbo/corekit/Signature.h"
 
 namespace ReleaseKeys {
 

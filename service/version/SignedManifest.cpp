@@ -1,14 +1,14 @@
-#include "version/SignedManifest.h"
+#include "pelbo/version/SignedManifest.h"
 
 #include <cstdio>
 
-#include "compat/AtomicFile.h"
-#include "compat/TextFile.h"
-#include "core/JsonBridge.h"
-#include "corekit/Path.h"
-#include "corekit/Signature.h"
-#include "corekit/Text.h"
-#include "version/ReleaseKeys.h"
+#include "pelbo/compat/AtomicFile.h"
+#include "pelbo/compat/TextFile.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/Signature.h"
+#include "pelbo/corekit/Text.h"
+#include "pelbo/version/ReleaseKeys.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "version/VersionApi.h"
+#include "pelbo/version/VersionApi.h"
 
-#include "core/ExportGuard.h"
-#include "version/CheckVersionMgr.h"
+#include "pelbo/core/ExportGuard.h"
+#include "pelbo/version/CheckVersionMgr.h"
 
 namespace Aux {
 namespace Version {

@@ -13,8 +13,8 @@
 
 #include <vector>
 
-#include "compat/StringW.h"
-#include "core/ServiceExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/ServiceExport.h"
 
 namespace Aux {
 namespace Version {

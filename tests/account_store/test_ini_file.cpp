@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "compat/IniFile.h"
-#include "compat/TextConvert.h"
+#include "pelbo/compat/IniFile.h"
+#include "pelbo/compat/TextConvert.h"
 #include "corekit/ChildProcess.h"
 #include "corekit/TempRoot.h"
 #include "corekit/Umask.h"

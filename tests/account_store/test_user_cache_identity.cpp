@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
 #include "corekit/TempRoot.h"
-#include "corekit/XData.h"
-#include "keepsafe/Profile.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/keepsafe/Profile.h"
 
 namespace UC = Aux::UserCache;
 namespace Store = Aux::Profile::Global;

@@ -7,11 +7,11 @@
 #include <sstream>
 #include <string>
 
-#include "account/UserConfig.h"
-#include "compat/IniFile.h"
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/compat/IniFile.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 #include "corekit/TempRoot.h"
 #if !defined(_WIN32)
 #include <sys/stat.h>

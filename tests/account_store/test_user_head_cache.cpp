@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
-#include "corekit/Path.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Path.h"
 #include "corekit/TempRoot.h"
 
 namespace fs = std::filesystem;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bucketput/OssUpload.h"
+#include "pelbo/bucketput/OssUpload.h"
 
 class UploadRecorder : public Util::OssUpload::CUploadEvent {
 public:

@@ -11,9 +11,9 @@
 #include <openssl/evp.h>
 
 #include "UploadRecorder.h"
-#include "bucketput/OssUpload.h"
-#include "compat/TextConvert.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/bucketput/OssUpload.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "support/HttpClient.h"
 #if !defined(_WIN32)
 #include "support/S3rverProcess.h"

@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "UploadRecorder.h"
-#include "bucketput/OssUpload.h"
-#include "compat/TextConvert.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/bucketput/OssUpload.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "devserver/ObjectStore.h"
 #include "devserver/State.h"
 #include "support/TestServer.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "compat/StringW.h"
-#include "compat/WideFormat.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/compat/WideFormat.h"
 
 namespace {
 

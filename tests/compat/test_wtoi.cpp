@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "compat/WtoI.h"
+#include "pelbo/compat/WtoI.h"
 
 namespace {
 

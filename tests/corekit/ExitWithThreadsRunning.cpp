@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "corekit/ThreadPool.h"
-#include "corekit/Timer.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/corekit/Timer.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "compat/TextConvert.h"
-#include "corekit/Path.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Path.h"
 #include "support/TempDir.h"
 
 class TempRoot {

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "corekit/Event.h"
+#include "pelbo/corekit/Event.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <string>
 
-#include "compat/TextConvert.h"
-#include "corekit/FileDigest.h"
-#include "corekit/Text.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/FileDigest.h"
+#include "pelbo/corekit/Text.h"
 #include "support/TempDir.h"
 
 namespace Digest = Util::FileDigest;

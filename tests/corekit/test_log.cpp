@@ -8,7 +8,7 @@
 
 #include "TempRoot.h"
 #include "Umask.h"
-#include "corekit/Log.h"
+#include "pelbo/corekit/Log.h"
 
 namespace fs = std::filesystem;
 

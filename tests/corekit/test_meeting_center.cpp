@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "corekit/MeetingCenter.h"
+#include "pelbo/corekit/MeetingCenter.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "TempRoot.h"
 #include "Umask.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/Path.h"
 
 namespace fs = std::filesystem;
 

@@ -14,8 +14,8 @@
 
 #include "ChildProcess.h"
 #include "TempRoot.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
 
 namespace fs = std::filesystem;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "corekit/Signature.h"
+#include "pelbo/corekit/Signature.h"
 #include "support/TempDir.h"
 
 namespace Sig = Util::Signature;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "TempRoot.h"
-#include "corekit/Text.h"
+#include "pelbo/corekit/Text.h"
 
 namespace fs = std::filesystem;
 

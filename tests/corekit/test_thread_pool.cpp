@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "corekit/ThreadPool.h"
-#include "corekit/XData.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/corekit/XData.h"
 #include "support/LoopWatchdog.h"
 
 namespace {

@@ -20,9 +20,9 @@
 #include <set>
 #include <thread>
 
-#include "corekit/Event.h"
-#include "corekit/ThreadPool.h"
-#include "corekit/Timer.h"
+#include "pelbo/corekit/Event.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/corekit/Timer.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "corekit/XData.h"
+#include "pelbo/corekit/XData.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "FsPath.h"
-#include "transfers/DownloadPort.h"
+#include "pelbo/corekit/FsPath.h"
+#include "pelbo/transfers/DownloadPort.h"
 
 class FakeDownloadPort : public Transfers::IDownloadPort {
 public:

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ServiceEvent.h"
+#include "pelbo/core/ServiceEvent.h"
 
 class PictureRecorder {
 public:

@@ -14,19 +14,19 @@
 #include <vector>
 
 #include "PictureRecorder.h"
-#include "account/UserCache.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/PictureMaker.h"
 #include "devserver/Routes.h"
 #include "devserver/State.h"
 #include "support/HostileServer.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
-#include "transfers/DownloadPort.h"
-#include "transfers/PicDownloadMgr.h"
-#include "transfers/QRCodeApi.h"
-#include "transfers/QRCodeDownloadMgr.h"
+#include "pelbo/transfers/DownloadPort.h"
+#include "pelbo/transfers/PicDownloadMgr.h"
+#include "pelbo/transfers/QRCodeApi.h"
+#include "pelbo/transfers/QRCodeDownloadMgr.h"
 
 namespace {
 

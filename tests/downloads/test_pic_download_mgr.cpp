@@ -11,13 +11,13 @@
 #include <sstream>
 
 #include "FakeDownloadPort.h"
-#include "FsPath.h"
+#include "pelbo/corekit/FsPath.h"
 #include "PictureRecorder.h"
-#include "account/UserCache.h"
-#include "corekit/Path.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/corekit/Path.h"
 #include "support/TempDir.h"
-#include "transfers/PicDownloadApi.h"
-#include "transfers/PicDownloadMgr.h"
+#include "pelbo/transfers/PicDownloadApi.h"
+#include "pelbo/transfers/PicDownloadMgr.h"
 
 namespace {
 

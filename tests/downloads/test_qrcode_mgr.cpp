@@ -9,11 +9,11 @@
 
 #include "FakeDownloadPort.h"
 #include "PictureRecorder.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "support/TempDir.h"
-#include "transfers/QRCodeApi.h"
-#include "transfers/QRCodeDownloadMgr.h"
+#include "pelbo/transfers/QRCodeApi.h"
+#include "pelbo/transfers/QRCodeDownloadMgr.h"
 
 namespace {
 

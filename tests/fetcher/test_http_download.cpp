@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/State.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/fetcher/HttpDownload.h"
 #include "support/HostileServer.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"

@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include "Utf8Text.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 namespace Fuzz {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "corekit/XData.h"
+#include "pelbo/corekit/XData.h"
 
 namespace Fuzz {
 

@@ -15,10 +15,10 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "core/UniKey.h"
-#include "corekit/Path.h"
-#include "transfers/PicDownloadMgr.h"
-#include "transfers/QRCodeDownloadMgr.h"
+#include "pelbo/core/UniKey.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/transfers/PicDownloadMgr.h"
+#include "pelbo/transfers/QRCodeDownloadMgr.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "compat/IniFile.h"
+#include "pelbo/compat/IniFile.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "FuzzSupport.h"
-#include "compat/TextConvert.h"
-#include "core/JsonBridge.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/JsonBridge.h"
 
 namespace {
 

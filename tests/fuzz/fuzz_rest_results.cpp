@@ -10,12 +10,12 @@
 
 #include "FuzzSupport.h"
 #include "RecordWalk.h"
-#include "account/LoginMgr.h"
-#include "core/RequestKind.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "meetings/MaterMgr.h"
-#include "meetings/MeetingMgr.h"
+#include "pelbo/account/LoginMgr.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/meetings/MaterMgr.h"
+#include "pelbo/meetings/MeetingMgr.h"
 
 namespace {
 

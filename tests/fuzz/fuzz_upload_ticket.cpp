@@ -7,8 +7,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "core/JsonBridge.h"
-#include "transfers/UploadTicket.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/transfers/UploadTicket.h"
 
 namespace {
 

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "account/UserConfig.h"
-#include "core/JsonBridge.h"
-#include "core/ServiceEvent.h"
-#include "corekit/Signature.h"
-#include "corekit/Text.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/Signature.h"
+#include "pelbo/corekit/Text.h"
 #include "devserver/ReleaseSigningKey.h"
-#include "version/CheckVersionMgr.h"
-#include "version/SignedManifest.h"
+#include "pelbo/version/CheckVersionMgr.h"
+#include "pelbo/version/SignedManifest.h"
 
 namespace {
 

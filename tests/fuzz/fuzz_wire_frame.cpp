@@ -15,9 +15,9 @@
 #include "FuzzSupport.h"
 #include "RecordWalk.h"
 #include "WireCodec.h"
-#include "meetings/MeetingMgr.h"
-#include "session/SessionTransport.h"
-#include "session/WebsocketMgr.h"
+#include "pelbo/meetings/MeetingMgr.h"
+#include "pelbo/session/SessionTransport.h"
+#include "pelbo/session/WebsocketMgr.h"
 
 namespace {
 

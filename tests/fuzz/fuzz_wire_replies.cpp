@@ -26,8 +26,8 @@
 
 #include "FuzzSupport.h"
 #include "RecordWalk.h"
-#include "wirelink/CSCenter.h"
-#include "wirelink/CSSinkHelper.h"
+#include "pelbo/wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSSinkHelper.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <unistd.h>
 #endif
 
-#include "compat/TextConvert.h"
-#include "corekit/Path.h"
-#include "imagecodec/Image.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/imagecodec/Image.h"
 #include "service/LogCapture.h"
 
 namespace TestImages {

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "TestImages.h"
-#include "compat/AtomicFile.h"
-#include "imagecodec/Image.h"
+#include "pelbo/compat/AtomicFile.h"
+#include "pelbo/imagecodec/Image.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "TestImages.h"
-#include "corekit/ThreadPool.h"
-#include "imgconv/ImgConvApi.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/imgconv/ImgConvApi.h"
 #include "service/LogCapture.h"
 #include "support/LoopWatchdog.h"
 

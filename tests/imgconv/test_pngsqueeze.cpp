@@ -5,7 +5,7 @@
 #include <set>
 
 #include "TestImages.h"
-#include "pngsqueeze/Png.h"
+#include "pelbo/pngsqueeze/Png.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 
 #include <gtest/gtest.h>
 
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/State.h"
 #include "meetings/RecordDump.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
 

@@ -9,15 +9,15 @@
 
 #include <gtest/gtest.h>
 
-#include "account/LoginApi.h"
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "core/RequestKind.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/Routes.h"
 #include "devserver/State.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 #include "service/TypedEventRecorder.h"
 #include "support/HttpClient.h"
 #include "support/TestServer.h"

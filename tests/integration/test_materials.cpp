@@ -11,16 +11,16 @@
 
 #include "RestIntegration.h"
 
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "core/RequestKind.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/Routes.h"
 #include "devserver/State.h"
-#include "meetings/MaterApi.h"
+#include "pelbo/meetings/MaterApi.h"
 #include "meetings/RecordDump.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
 

@@ -14,17 +14,17 @@
 
 #include <gtest/gtest.h>
 
-#include "account/LoginApi.h"
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "core/RequestKind.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 namespace {
 

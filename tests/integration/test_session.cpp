@@ -19,21 +19,21 @@
 #include <string>
 #include <thread>
 
-#include "account/UserCache.h"
-#include "account/UserConfig.h"
-#include "compat/TextConvert.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/MeetingCenter.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/MeetingCenter.h"
 #include "devserver/State.h"
-#include "meetings/MeetingApi.h"
+#include "pelbo/meetings/MeetingApi.h"
 #include "service/LogCapture.h"
-#include "session/AuxNetMon.h"
+#include "pelbo/session/AuxNetMon.h"
 #include "session/SessionRecorder.h"
-#include "session/WebsocketApi.h"
+#include "pelbo/session/WebsocketApi.h"
 #include "support/HangWatchdog.h"
 #include "support/TestServer.h"
-#include "wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSCenter.h"
 
 namespace {
 

@@ -20,17 +20,17 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "compat/TextConvert.h"
-#include "corekit/Event.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
-#include "corekit/XData.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Event.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/XData.h"
 #include "devserver/State.h"
 #include "support/HttpClient.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
-#include "wirelink/CSCenter.h"
-#include "wirelink/CSSinkHelper.h"
+#include "pelbo/wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSSinkHelper.h"
 
 namespace {
 

@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "FailingVfs.h"
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 #include "corekit/TempRoot.h"
 #if !defined(_WIN32)
 #include "corekit/Umask.h"
 #endif
-#include "corekit/XData.h"
-#include "keepsafe/Profile.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/keepsafe/Profile.h"
 
 namespace fs = std::filesystem;
 using namespace Aux::Profile::Global;

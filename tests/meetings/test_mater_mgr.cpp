@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "RecordDump.h"
-#include "core/RequestKind.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "meetings/MaterApi.h"
-#include "meetings/MaterMgr.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/meetings/MaterApi.h"
+#include "pelbo/meetings/MaterMgr.h"
 #include "service/FakeHttpsService.h"
 #include "service/LogCapture.h"
 

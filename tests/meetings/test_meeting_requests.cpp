@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/JsonBridge.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/XData.h"
-#include "meetings/MeetingApi.h"
-#include "meetings/MeetingMgr.h"
+#include "pelbo/core/JsonBridge.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/meetings/MeetingApi.h"
+#include "pelbo/meetings/MeetingMgr.h"
 #include "service/FakeHttpsService.h"
 #include "service/LogCapture.h"
 

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "RecordDump.h"
-#include "core/RequestKind.h"
-#include "corekit/HttpSettings.h"
-#include "meetings/MeetingApi.h"
-#include "meetings/MeetingMgr.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/meetings/MeetingApi.h"
+#include "pelbo/meetings/MeetingMgr.h"
 #include "service/FakeHttpsService.h"
 #include "service/LogCapture.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 struct DeliveredResult {
     unsigned id = 0;

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "RecordingSink.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "devserver/DevServer.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 namespace {
 

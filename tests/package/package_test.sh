@@ -29,8 +29,8 @@ cmake --install "$build" --prefix "$prefix" > "$work/install.log" || { cat "$wor
 libdir=$(cd "$prefix" && ls -d lib*/pkgconfig | head -n1 | xargs dirname)
 for file in "$libdir/libService.so" "$libdir/libcorekit.so" "$libdir/libnetcall.so" "bin/pelbo-devserver" \
             "$libdir/cmake/Service/ServiceConfig.cmake" "$libdir/cmake/Service/ServiceTargets.cmake" \
-            "$libdir/pkgconfig/service.pc" "include/Service/core/ServiceEvent.h" \
-            "include/Service/account/LoginApi.h" "include/Service/compat/StringW.h"; do
+            "$libdir/pkgconfig/service.pc" "include/pelbo/core/ServiceEvent.h" \
+            "include/pelbo/account/LoginApi.h" "include/pelbo/compat/StringW.h"; do
   [ -e "$prefix/$file" ] || fail "$file is not installed"
 done
 if grep -q "add_executable(Tidewell" "$source/updater/CMakeLists.txt" 2>/dev/null; then
@@ -47,8 +47,8 @@ fi
 # Every public header compiles with nothing but the package's include
 # folder: none of them needs a header that was left out.
 all="$work/all_headers.cpp"
-(cd "$prefix/include/Service" && find . -name '*.h' | sort | sed 's|^\./|#include "|; s|$|"|') > "$all"
-c++ -std=c++17 -fsyntax-only -I"$prefix/include/Service" "$all" || fail "the installed headers do not compile on their own"
+(cd "$prefix/include" && find pelbo -name '*.h' | sort | sed 's|^|#include "|; s|$|"|') > "$all"
+c++ -std=c++17 -fsyntax-only -I"$prefix/include" "$all" || fail "the installed headers do not compile on their own"
 
 cmake -S "$source/examples/client" -B "$work/client" -DCMAKE_PREFIX_PATH="$prefix" > "$work/client.log" 2>&1 \
   || { cat "$work/client.log" >&2; fail "the example does not configure against the package"; }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ServiceEvent.h"
+#include "pelbo/core/ServiceEvent.h"
 
 class EventRecorder {
 public:

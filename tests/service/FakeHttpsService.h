@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 
 class FakeHttpsService : public Util::HttpsRequest::IHttpsService {
 public:

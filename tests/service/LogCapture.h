@@ -9,9 +9,9 @@
 #include <random>
 #include <string>
 
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 
 class LogCapture {
 public:

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/ServiceEvent.h"
-#include "corekit/XData.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/XData.h"
 
 class TypedEventRecorder {
 public:

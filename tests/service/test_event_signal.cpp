@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/EventSignal.h"
-#include "core/ServiceEvent.h"
+#include "pelbo/core/EventSignal.h"
+#include "pelbo/core/ServiceEvent.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
-#include "core/JsonBridge.h"
+#include "pelbo/core/JsonBridge.h"
 
 namespace {
 

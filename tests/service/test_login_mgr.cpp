@@ -11,11 +11,11 @@
 #include "EventRecorder.h"
 #include "FakeHttpsService.h"
 #include "LogCapture.h"
-#include "account/LoginApi.h"
-#include "account/LoginMgr.h"
-#include "core/CoreApi.h"
-#include "core/RequestKind.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/account/LoginMgr.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/corekit/HttpSettings.h"
 
 namespace {
 

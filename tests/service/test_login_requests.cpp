@@ -11,9 +11,9 @@
 #include "FakeHttpsService.h"
 #include "LogCapture.h"
 #include "TypedEventRecorder.h"
-#include "account/LoginApi.h"
-#include "account/LoginMgr.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/account/LoginMgr.h"
+#include "pelbo/corekit/HttpSettings.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include "FakeHttpsService.h"
 #include "LogCapture.h"
 #include "TypedEventRecorder.h"
-#include "account/LoginApi.h"
-#include "account/LoginMgr.h"
-#include "core/RequestKind.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/account/LoginMgr.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/corekit/HttpSettings.h"
 
 namespace {
 

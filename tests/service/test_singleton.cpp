@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "core/Singleton.h"
+#include "pelbo/core/Singleton.h"
 
 namespace {
 

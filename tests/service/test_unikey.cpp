@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/UniKey.h"
+#include "pelbo/core/UniKey.h"
 
 namespace {
 

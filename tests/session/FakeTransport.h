@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "compat/StringW.h"
-#include "corekit/XData.h"
-#include "session/SessionTransport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/session/SessionTransport.h"
 
 class FakeTransport : public ISessionTransport {
 public:

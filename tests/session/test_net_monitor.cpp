@@ -19,9 +19,9 @@
 #include <windows.h>
 #endif
 
-#include "drawhub/RecordTimeMeter.h"
+#include "pelbo/drawhub/RecordTimeMeter.h"
 #include "service/LogCapture.h"
-#include "session/NetMonitor.h"
+#include "pelbo/session/NetMonitor.h"
 #include "support/HangWatchdog.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "FakeTransport.h"
-#include "account/UserCache.h"
+#include "pelbo/account/UserCache.h"
 #include "service/LogCapture.h"
-#include "session/AuxNetMon.h"
-#include "session/WebsocketMgr.h"
+#include "pelbo/session/AuxNetMon.h"
+#include "pelbo/session/WebsocketMgr.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "SessionRecorder.h"
-#include "account/UserCache.h"
-#include "corekit/MeetingCenter.h"
-#include "meetings/MeetingApi.h"
-#include "meetings/MeetingMgr.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/corekit/MeetingCenter.h"
+#include "pelbo/meetings/MeetingApi.h"
+#include "pelbo/meetings/MeetingMgr.h"
 #include "service/LogCapture.h"
-#include "wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSCenter.h"
 
 namespace {
 

@@ -21,17 +21,17 @@
 
 #include "FakeTransport.h"
 #include "SessionRecorder.h"
-#include "account/UserCache.h"
-#include "account/UserConfig.h"
-#include "compat/IniFile.h"
-#include "compat/TextConvert.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
-#include "drawhub/RecordTimeMeter.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/compat/IniFile.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/drawhub/RecordTimeMeter.h"
 #include "service/LogCapture.h"
-#include "session/AuxNetMon.h"
-#include "session/WebsocketApi.h"
-#include "session/WebsocketMgr.h"
+#include "pelbo/session/AuxNetMon.h"
+#include "pelbo/session/WebsocketApi.h"
+#include "pelbo/session/WebsocketMgr.h"
 
 namespace {
 

@@ -13,19 +13,19 @@
 #include <gtest/gtest.h>
 
 #include "ShutdownMatrix.h"
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "devserver/PictureMaker.h"
 #include "devserver/Routes.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/fetcher/HttpDownload.h"
 #include "support/HangWatchdog.h"
 #include "support/TestServer.h"
-#include "transfers/PicDownloadApi.h"
-#include "transfers/PicDownloadMgr.h"
-#include "transfers/QRCodeApi.h"
+#include "pelbo/transfers/PicDownloadApi.h"
+#include "pelbo/transfers/PicDownloadMgr.h"
+#include "pelbo/transfers/QRCodeApi.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "ShutdownMatrix.h"
-#include "core/CoreApi.h"
-#include "corekit/ThreadPool.h"
-#include "imgconv/ImgConvApi.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/imgconv/ImgConvApi.h"
 #include "imgconv/TestImages.h"
 #include "support/HangWatchdog.h"
 #include "support/LoopWatchdog.h"

@@ -22,10 +22,10 @@
 #include <gtest/gtest.h>
 
 #include "ShutdownMatrix.h"
-#include "core/CallOut.h"
-#include "core/CoreApi.h"
-#include "drawhub/RecordTimeMeter.h"
-#include "session/AuxNetMon.h"
+#include "pelbo/core/CallOut.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/drawhub/RecordTimeMeter.h"
+#include "pelbo/session/AuxNetMon.h"
 #include "support/HangWatchdog.h"
 
 namespace {

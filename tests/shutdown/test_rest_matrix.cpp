@@ -14,20 +14,20 @@
 #include <gtest/gtest.h>
 
 #include "ShutdownMatrix.h"
-#include "account/LoginApi.h"
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "core/RequestKind.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/XData.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/XData.h"
 #include "devserver/State.h"
-#include "meetings/MaterApi.h"
-#include "meetings/MeetingApi.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/meetings/MaterApi.h"
+#include "pelbo/meetings/MeetingApi.h"
+#include "pelbo/netcall/HttpsRequest.h"
 #include "support/HangWatchdog.h"
 #include "support/TestServer.h"
-#include "version/VersionApi.h"
+#include "pelbo/version/VersionApi.h"
 
 namespace {
 

@@ -17,18 +17,18 @@
 #include <gtest/gtest.h>
 
 #include "ShutdownMatrix.h"
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/MeetingCenter.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/MeetingCenter.h"
 #include "devserver/State.h"
-#include "meetings/MeetingApi.h"
-#include "session/WebsocketApi.h"
+#include "pelbo/meetings/MeetingApi.h"
+#include "pelbo/session/WebsocketApi.h"
 #include "support/HangWatchdog.h"
 #include "support/TestServer.h"
-#include "wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSCenter.h"
 
 namespace {
 

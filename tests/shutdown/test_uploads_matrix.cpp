@@ -20,18 +20,18 @@
 #include <gtest/gtest.h>
 
 #include "ShutdownMatrix.h"
-#include "account/UserCache.h"
-#include "bucketput/OssUpload.h"
-#include "compat/TextConvert.h"
-#include "core/CallOut.h"
-#include "core/CoreApi.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/bucketput/OssUpload.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CallOut.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "devserver/State.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 #include "support/HangWatchdog.h"
 #include "support/TestServer.h"
-#include "transfers/OssUploadApi.h"
-#include "transfers/OssUploadLogApi.h"
+#include "pelbo/transfers/OssUploadApi.h"
+#include "pelbo/transfers/OssUploadLogApi.h"
 #include "uploads/LocalObjectStore.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace TestSupport {
 

@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "corekit/Path.h"
+#include "pelbo/corekit/Path.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "Native.h"
 #include "OffscreenNative.h"
 #include "UpdateFrame.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/Path.h"
 #include "support/TempDir.h"
 
 // Whether the program runs under wine, whose GDI+ lays text out in its own

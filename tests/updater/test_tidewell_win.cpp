@@ -25,7 +25,7 @@
 #include "TidewellSettings.h"
 #include "UpdaterFixture.h"
 #include "devserver/State.h"
-#include "imagecodec/Image.h"
+#include "pelbo/imagecodec/Image.h"
 #include "support/TestServer.h"
 
 namespace {

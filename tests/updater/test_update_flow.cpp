@@ -14,9 +14,9 @@
 #include "TidewellApp.h"
 #include "TidewellSettings.h"
 #include "UpdaterFixture.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "devserver/State.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/fetcher/HttpDownload.h"
 #include "support/TestServer.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include "Resources.h"
 #include "TidewellApp.h"
 #include "UpdaterFixture.h"
-#include "compat/TextConvert.h"
-#include "corekit/FileDigest.h"
-#include "corekit/Text.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/FileDigest.h"
+#include "pelbo/corekit/Text.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "bucketput/OssUpload.h"
-#include "compat/TextConvert.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/bucketput/OssUpload.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/HttpSettings.h"
 
 inline void UseLocalObjectStore(uint16_t port)
 {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "transfers/OssUploadApi.h"
-#include "transfers/OssUploadLogApi.h"
+#include "pelbo/transfers/OssUploadApi.h"
+#include "pelbo/transfers/OssUploadLogApi.h"
 
 struct SinkLog {
     std::mutex lock;

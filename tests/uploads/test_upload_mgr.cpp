@@ -14,19 +14,19 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "FsPath.h"
+#include "pelbo/corekit/FsPath.h"
 #include "LocalObjectStore.h"
 #include "UploadSinks.h"
-#include "bucketput/OssUpload.h"
-#include "compat/TextConvert.h"
-#include "corekit/HttpSettings.h"
+#include "pelbo/bucketput/OssUpload.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "devserver/ObjectStore.h"
 #include "devserver/State.h"
 #include "service/FakeHttpsService.h"
 #include "service/LogCapture.h"
 #include "support/TestServer.h"
-#include "transfers/OssUploadLogMgr.h"
-#include "transfers/OssUploadMgr.h"
+#include "pelbo/transfers/OssUploadLogMgr.h"
+#include "pelbo/transfers/OssUploadMgr.h"
 
 namespace {
 

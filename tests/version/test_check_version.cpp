@@ -9,16 +9,16 @@
 #include <vector>
 
 #include "VersionRecorder.h"
-#include "account/UserConfig.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
-#include "corekit/Text.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/Text.h"
 #include "devserver/ReleaseDesk.h"
 #include "service/FakeHttpsService.h"
 #include "support/TempDir.h"
-#include "version/CheckVersionMgr.h"
-#include "version/SignedManifest.h"
-#include "version/VersionApi.h"
+#include "pelbo/version/CheckVersionMgr.h"
+#include "pelbo/version/SignedManifest.h"
+#include "pelbo/version/VersionApi.h"
 
 namespace {
 

@@ -11,16 +11,16 @@
 #include <thread>
 
 #include "VersionRecorder.h"
-#include "account/UserConfig.h"
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Path.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/State.h"
-#include "netcall/HttpsRequest.h"
+#include "pelbo/netcall/HttpsRequest.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
-#include "version/VersionApi.h"
+#include "pelbo/version/VersionApi.h"
 
 namespace {
 

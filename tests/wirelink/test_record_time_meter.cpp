@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "drawhub/RecordTimeMeter.h"
+#include "pelbo/drawhub/RecordTimeMeter.h"
 
 namespace {
 

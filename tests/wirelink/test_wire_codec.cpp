@@ -6,7 +6,7 @@
 
 #include "WireCodec.h"
 #include "WsUrl.h"
-#include "corekit/XData.h"
+#include "pelbo/corekit/XData.h"
 
 namespace {
 

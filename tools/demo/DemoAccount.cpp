@@ -7,14 +7,14 @@
 #include <string>
 
 #include "DemoSteps.h"
-#include "account/LoginApi.h"
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
-#include "core/RequestKind.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/RequestKind.h"
 #include "devserver/AccountBook.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
-#include "keepsafe/Profile.h"
+#include "pelbo/keepsafe/Profile.h"
 
 namespace Demo {
 

@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace Demo {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "compat/StringW.h"
-#include "core/ServiceEvent.h"
-#include "corekit/XData.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/XData.h"
 
 namespace DevServer {
 class Server;

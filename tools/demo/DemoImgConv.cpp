@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "DemoSteps.h"
-#include "compat/TextConvert.h"
-#include "corekit/ThreadPool.h"
-#include "imagecodec/Image.h"
-#include "imgconv/ImgConvApi.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/ThreadPool.h"
+#include "pelbo/imagecodec/Image.h"
+#include "pelbo/imgconv/ImgConvApi.h"
 
 namespace Demo {
 

@@ -7,11 +7,11 @@
 #include <thread>
 
 #include "DemoSteps.h"
-#include "account/LoginApi.h"
-#include "compat/TextConvert.h"
-#include "core/RequestKind.h"
-#include "meetings/MaterApi.h"
-#include "meetings/MeetingApi.h"
+#include "pelbo/account/LoginApi.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/meetings/MaterApi.h"
+#include "pelbo/meetings/MeetingApi.h"
 
 namespace Demo {
 

@@ -18,8 +18,8 @@
 #include "DemoSteps.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
-#include "session/AuxNetMon.h"
-#include "session/WebsocketApi.h"
+#include "pelbo/session/AuxNetMon.h"
+#include "pelbo/session/WebsocketApi.h"
 
 namespace Demo {
 

@@ -7,14 +7,14 @@
 #include <string>
 
 #include "DemoSteps.h"
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
-#include "core/RequestKind.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/MeetingCenter.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/RequestKind.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/MeetingCenter.h"
 #include "devserver/DevServer.h"
-#include "meetings/MeetingApi.h"
-#include "session/WebsocketApi.h"
+#include "pelbo/meetings/MeetingApi.h"
+#include "pelbo/session/WebsocketApi.h"
 
 namespace Demo {
 

@@ -14,21 +14,21 @@
 #include <string>
 
 #include "DemoSteps.h"
-#include "account/UserCache.h"
-#include "compat/TextConvert.h"
-#include "core/ServiceEvent.h"
-#include "corekit/Path.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/DevServer.h"
 #include "devserver/PictureMaker.h"
 #include "devserver/Routes.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
 #include "devserver/ObjectStore.h"
 #include "devserver/State.h"
-#include "transfers/OssUploadApi.h"
-#include "transfers/OssUploadLogApi.h"
-#include "transfers/PicDownloadApi.h"
-#include "transfers/QRCodeApi.h"
+#include "pelbo/transfers/OssUploadApi.h"
+#include "pelbo/transfers/OssUploadLogApi.h"
+#include "pelbo/transfers/PicDownloadApi.h"
+#include "pelbo/transfers/QRCodeApi.h"
 
 namespace Demo {
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "DemoSteps.h"
-#include "account/UserCache.h"
-#include "account/UserConfig.h"
-#include "compat/TextConvert.h"
-#include "corekit/Path.h"
-#include "keepsafe/Profile.h"
+#include "pelbo/account/UserCache.h"
+#include "pelbo/account/UserConfig.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/keepsafe/Profile.h"
 
 namespace Demo {
 

@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "DemoSteps.h"
-#include "compat/TextConvert.h"
-#include "core/ServiceEvent.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Text.h"
-#include "version/VersionApi.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/ServiceEvent.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Text.h"
+#include "pelbo/version/VersionApi.h"
 
 extern char** environ;
 

@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "DemoSteps.h"
-#include "compat/TextConvert.h"
-#include "core/CoreApi.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/core/CoreApi.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 #include "devserver/DevServer.h"
 #include "devserver/State.h"
-#include "netcall/HttpsRequest.h"
-#include "transfers/QRCodeApi.h"
+#include "pelbo/netcall/HttpsRequest.h"
+#include "pelbo/transfers/QRCodeApi.h"
 
 namespace {
 

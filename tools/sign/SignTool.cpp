@@ -15,12 +15,12 @@
 #include <sys/stat.h>
 #endif
 
-#include "compat/FileOpen.h"
-#include "compat/TextConvert.h"
-#include "corekit/FileDigest.h"
-#include "corekit/Path.h"
-#include "corekit/Signature.h"
-#include "compat/AtomicFile.h"
+#include "pelbo/compat/FileOpen.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/FileDigest.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/Signature.h"
+#include "pelbo/compat/AtomicFile.h"
 
 namespace SignTool {
 namespace {

@@ -11,7 +11,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 // The narrow argv holds the ANSI code page, which loses any character it
 // cannot represent; the wide command line keeps every path and note whole.

@@ -5,7 +5,7 @@
 
 #include "Canvas.h"
 #include "ImageEx.h"
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace {
 

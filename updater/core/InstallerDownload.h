@@ -5,8 +5,8 @@
 // any moment. Destroying this object stops the download.
 
 #include "WinTypes.h"
-#include "compat/StringW.h"
-#include "fetcher/HttpDownload.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/fetcher/HttpDownload.h"
 
 class CInstallerDownload : public Util::HttpDownload::CHttpDownloadEvent {
 public:

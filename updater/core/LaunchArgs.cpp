@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "corekit/Path.h"
+#include "pelbo/corekit/Path.h"
 
 namespace {
 

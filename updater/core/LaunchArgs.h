@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "compat/StringW.h"
+#include "pelbo/compat/StringW.h"
 
 struct ST_LaunchArgs {
     unsigned int version = 0;

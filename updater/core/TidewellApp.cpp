@@ -10,9 +10,9 @@
 #include "Native.h"
 #include "Resources.h"
 #include "UpdateFrame.h"
-#include "corekit/HttpSettings.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
+#include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
 
 namespace {
 

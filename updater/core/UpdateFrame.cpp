@@ -8,11 +8,11 @@
 #include "Canvas.h"
 #include "Native.h"
 #include "Resources.h"
-#include "compat/TextConvert.h"
-#include "corekit/FileDigest.h"
-#include "corekit/Log.h"
-#include "corekit/Path.h"
-#include "corekit/Text.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/FileDigest.h"
+#include "pelbo/corekit/Log.h"
+#include "pelbo/corekit/Path.h"
+#include "pelbo/corekit/Text.h"
 
 namespace {
 

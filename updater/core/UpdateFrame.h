@@ -8,7 +8,7 @@
 
 #include "BaseWnd.h"
 #include "ImageEx.h"
-#include "compat/StringW.h"
+#include "pelbo/compat/StringW.h"
 
 class CCanvas;
 

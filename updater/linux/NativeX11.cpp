@@ -25,8 +25,8 @@
 #include "Canvas.h"
 #include "ImageEx.h"
 #include "Native.h"
-#include "compat/TextConvert.h"
-#include "corekit/Log.h"
+#include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Log.h"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 
 #include "LaunchArgs.h"
 #include "TidewellApp.h"
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Canvas.h"
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 #include "ImageEx.h"
 
 struct CCanvas::Impl {

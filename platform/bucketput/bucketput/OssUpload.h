@@ -34,7 +34,7 @@
 
 #include <string>
 
-#include "bucketput/BucketputExport.h"
+#include "pelbo/bucketput/BucketputExport.h"
 
 namespace Util {
 namespace OssUpload {

@@ -13,7 +13,7 @@
 #include <cwctype>
 #include <string>
 
-#include "compat/WideFormat.h"
+#include "pelbo/compat/WideFormat.h"
 
 class CStringW {
 public:

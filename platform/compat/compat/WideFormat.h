@@ -21,4 +21,4 @@ std::wstring FormatWide(const wchar_t* format, ...);
 
 }  // namespace Compat
 
-#include "compat/WideFormat.inl"
+#include "pelbo/compat/WideFormat.inl"

@@ -36,7 +36,7 @@
 #include <mutex>
 #include <vector>
 
-#include "compat/ThreadId.h"
+#include "pelbo/compat/ThreadId.h"
 
 namespace Util {
 

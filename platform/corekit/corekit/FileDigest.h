@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "corekit/CorekitExport.h"
+#include "pelbo/corekit/CorekitExport.h"
 
 namespace Util {
 namespace FileDigest {

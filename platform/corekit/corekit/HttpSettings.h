@@ -5,8 +5,8 @@
 // setters (tests and the demo point them at the local server). Every getter
 // returns a copy and is safe from any thread.
 
-#include "compat/StringW.h"
-#include "corekit/CorekitExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/CorekitExport.h"
 
 namespace Http {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#include "corekit/CorekitExport.h"
+#include "pelbo/corekit/CorekitExport.h"
 
 namespace Util {
 namespace Log {

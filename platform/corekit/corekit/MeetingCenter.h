@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "compat/StringW.h"
-#include "corekit/CorekitExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/CorekitExport.h"
 
 enum E_SHARE_MODE : int {
     SHARE_MODE_NONE = 0,

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "corekit/CorekitExport.h"
+#include "pelbo/corekit/CorekitExport.h"
 
 namespace Util {
 namespace Signature {

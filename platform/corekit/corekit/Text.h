@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "compat/StringW.h"
-#include "corekit/CorekitExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/CorekitExport.h"
 
 namespace Util {
 namespace String {

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "corekit/CorekitExport.h"
-#include "corekit/XData.h"
+#include "pelbo/corekit/CorekitExport.h"
+#include "pelbo/corekit/XData.h"
 
 namespace ThreadPoolV4 {
 

@@ -2,8 +2,8 @@
 // Util::Timer::CTimerSink: a periodic timer that fires its evtOnTimer event
 // on the timer thread (see corekit/Event.h for the event list).
 
-#include "corekit/CorekitExport.h"
-#include "corekit/Event.h"
+#include "pelbo/corekit/CorekitExport.h"
+#include "pelbo/corekit/Event.h"
 
 namespace Util {
 namespace Timer {

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "compat/StringW.h"
-#include "corekit/CorekitExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/CorekitExport.h"
 
 struct IXDataArray;
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "drawhub/DrawhubExport.h"
+#include "pelbo/drawhub/DrawhubExport.h"
 
 namespace AuxRenderOverall {
 

@@ -51,7 +51,7 @@
 //      process: a second one is refused with kRefusedFile. Two processes
 //      must not resume the same destination at once.
 
-#include "fetcher/FetcherExport.h"
+#include "pelbo/fetcher/FetcherExport.h"
 
 #include <cstddef>
 

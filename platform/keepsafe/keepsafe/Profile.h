@@ -24,9 +24,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "compat/StringW.h"
-#include "corekit/XData.h"
-#include "keepsafe/KeepsafeExport.h"
+#include "pelbo/compat/StringW.h"
+#include "pelbo/corekit/XData.h"
+#include "pelbo/keepsafe/KeepsafeExport.h"
 
 namespace Aux {
 namespace Profile {

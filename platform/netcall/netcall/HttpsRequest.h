@@ -29,7 +29,7 @@
 #include <map>
 #include <string>
 
-#include "netcall/NetcallExport.h"
+#include "pelbo/netcall/NetcallExport.h"
 
 struct ST_HttpsReqInfo {
     std::wstring strUrl;

@@ -3,7 +3,7 @@
 // at most 256 colours (alpha kept). Paths are narrow text in the system's
 // code page (UTF-8 outside Windows). Nothing here throws.
 
-#include "pngsqueeze/PngsqueezeExport.h"
+#include "pelbo/pngsqueeze/PngsqueezeExport.h"
 
 namespace Png {
 

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "wirelink/WirelinkExport.h"
+#include "pelbo/wirelink/WirelinkExport.h"
 
 struct IXData;
 

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "corekit/Event.h"
-#include "wirelink/CSCenter.h"
-#include "wirelink/WirelinkExport.h"
+#include "pelbo/corekit/Event.h"
+#include "pelbo/wirelink/CSCenter.h"
+#include "pelbo/wirelink/WirelinkExport.h"
 
 namespace Aux {
 namespace CSCenter {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "corekit/ThreadPool.h"
+#include "pelbo/corekit/ThreadPool.h"
 
 namespace TestSupport {
 

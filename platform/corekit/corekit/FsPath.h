@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "compat/TextConvert.h"
+#include "pelbo/compat/TextConvert.h"
 
 namespace Corekit {
 
