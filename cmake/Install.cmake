@@ -78,6 +78,12 @@ foreach(target IN LISTS pelbo_package_libraries)
   endforeach()
   # Libraries find each other beside themselves once installed.
   set_property(TARGET ${target} PROPERTY INSTALL_RPATH "$ORIGIN")
+  # libService.so.1 (SONAME) -> libService.so.1.0.0, with the development
+  # link libService.so: a client is bound to the major version it was built
+  # against. Windows loads DLLs by their plain names.
+  if(NOT WIN32)
+    set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  endif()
 endforeach()
 
 install(TARGETS ${pelbo_package_libraries}

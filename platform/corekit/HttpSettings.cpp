@@ -37,6 +37,7 @@ struct Settings {
     std::wstring manifestUrl = L"https://127.0.0.1:8443/upgrade/pelbo-version.json";
     std::wstring ossDomainSuffix = L".localhost:9000";
     int ossPathStyle = 1;
+    int ossHttps = 0;
     int allowHttpUpdates = 0;
     std::wstring caBundle;
     unsigned connectTimeoutMs = kDefaultConnectTimeoutMs;
@@ -90,6 +91,18 @@ bool ParseUnsigned(const std::string& text, unsigned& out)
     if (value > UINT32_MAX)
         return false;
     out = static_cast<unsigned>(value);
+    return true;
+}
+
+// "http" -> 0, "https" -> 1, in any letter case.
+bool ParseScheme(const std::wstring& text, int& https)
+{
+    if (Compat::EqualsNoCase(text, L"http"))
+        https = 0;
+    else if (Compat::EqualsNoCase(text, L"https"))
+        https = 1;
+    else
+        return false;
     return true;
 }
 
@@ -154,6 +167,8 @@ std::string Apply(Settings& settings, const std::string& key, const std::string&
         settings.ossDomainSuffix = wide;
     else if (key == "oss_path_style")
         return ParseFlag(value, settings.ossPathStyle) ? std::string() : "not a flag";
+    else if (key == "oss_scheme")
+        return ParseScheme(wide, settings.ossHttps) ? std::string() : "not http or https";
     else if (key == "allow_http_updates")
         return ParseFlag(value, settings.allowHttpUpdates) ? std::string() : "not a flag";
     else if (key == "ca_bundle")
@@ -320,6 +335,20 @@ CStringW GetOssDomainSuffix() { return GetText(&Settings::ossDomainSuffix); }
 void SetOssDomainSuffix(const wchar_t* suffix) { SetText(&Settings::ossDomainSuffix, suffix); }
 int GetOssPathStyle() { return GetNumber(&Settings::ossPathStyle); }
 void SetOssPathStyle(int pathStyle) { SetNumber(&Settings::ossPathStyle, pathStyle != 0 ? 1 : 0); }
+CStringW GetOssScheme() { return GetNumber(&Settings::ossHttps) != 0 ? CStringW(L"https") : CStringW(L"http"); }
+
+int SetOssScheme(const wchar_t* scheme)
+{
+    int https = 0;
+    if (scheme == nullptr || !ParseScheme(scheme, https)) {
+        Util::Log::Warn(kTag, L"SetOssScheme: \"%s\" is neither http nor https; unchanged",
+                        scheme != nullptr ? scheme : L"(null)");
+        return 0;
+    }
+    SetNumber(&Settings::ossHttps, https);
+    return 1;
+}
+
 int GetAllowHttpUpdates() { return GetNumber(&Settings::allowHttpUpdates); }
 void SetAllowHttpUpdates(int allow) { SetNumber(&Settings::allowHttpUpdates, allow != 0 ? 1 : 0); }
 

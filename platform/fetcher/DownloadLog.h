@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "UrlText.h"
 #include "Utf8Text.h"
 #include "pelbo/corekit/Log.h"
 
@@ -12,7 +13,7 @@ constexpr const wchar_t* kLogTag = L"HttpDownload";
 
 inline std::wstring MaskedUrl(const std::string& url)
 {
-    return Util::Log::MaskSecrets(Netcall::Utf8ToWide(url));
+    return Util::Log::MaskSecrets(Netcall::Utf8ToWide(Netcall::UrlForLog(url)));
 }
 
 }  // namespace Fetcher

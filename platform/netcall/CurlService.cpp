@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CurlTransfer.h"
+#include "UrlText.h"
 #include "Utf8Text.h"
 #include "pelbo/corekit/HttpSettings.h"
 #include "pelbo/corekit/Log.h"
@@ -33,7 +34,7 @@ TransferSettings ReadSettings()
 
 std::wstring MaskedUrl(const std::string& url)
 {
-    return Util::Log::MaskSecrets(Utf8ToWide(url));
+    return Util::Log::MaskSecrets(Utf8ToWide(UrlForLog(url)));
 }
 
 }  // namespace

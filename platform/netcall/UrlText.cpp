@@ -37,4 +37,15 @@ std::string JoinQuery(const std::string& url, const std::string& query)
     return base + query + fragment;
 }
 
+std::string UrlForLog(const std::string& url)
+{
+    std::string shown = url.substr(0, url.find_first_of("?#"));
+    const size_t schemeEnd = shown.find("://");
+    const size_t hostStart = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
+    const size_t at = shown.find('@', hostStart);
+    if (at != std::string::npos && at < shown.find('/', hostStart))
+        shown.erase(hostStart, at + 1 - hostStart);
+    return shown;
+}
+
 }  // namespace Netcall

@@ -19,4 +19,9 @@ std::string EncodeUrlForCurl(const std::string& utf8Url);
 // at the end.
 std::string JoinQuery(const std::string& url, const std::string& query);
 
+// The address as a log line shows it: scheme, host, port and path, without
+// the query, the fragment or a user name and password before the host
+// (queries carry tokens and signatures).
+std::string UrlForLog(const std::string& url);
+
 }  // namespace Netcall

@@ -403,7 +403,16 @@ void CTransport::WatchLogin(const std::string& name, IXData* reply)
 {
     if (name == "connect" || name == "reconnect") {
         int32_t result = -1;
-        SetLogined(reply->GetIXDataI32(L"Result", result) && result == 0);
+        const bool accepted = reply->GetIXDataI32(L"Result", result) && result == 0;
+        if (!accepted) {
+            // One line says why the session did not sign in: the service's
+            // result and its text, if it gave one.
+            CStringW message;
+            reply->GetIXDataStr(L"Msg", message);
+            Log("session " + name + " refused: Result " + std::to_string(result) + ", msg \"" +
+                Util::Convert::W_2_Utf8(message.Left(200).GetString()) + "\"");
+        }
+        SetLogined(accepted);
     } else if (name == "disconnect") {
         SetLogined(false);
     }

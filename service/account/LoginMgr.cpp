@@ -270,6 +270,7 @@ void CLoginMgr::OnUserResult(unsigned kind, const std::wstring& request, const C
     CStringW phone;
     if (echoPhone && !RequestMember(request, "phone", phone))
         return;
+    result.LogRefusal(kTag, kind == RequestKind::kRegisterNow ? L"registration" : L"sign-in");
     XDataPtr<IXData> record;
     if (result.Parsed()) {
         if (!NewRecord(record))

@@ -8,7 +8,8 @@ namespace Core {
 
 // Ends the API families in their teardown order when the client shuts
 // down. The QR-code family and the network monitor are ended by the client
-// itself. Calling it again does no harm.
+// itself, or by a ShutdownGuard (ShutdownGuard.h), which runs the whole
+// order. Calling it again does no harm.
 SERVICE_API void DoExit();
 
 }  // namespace Core

@@ -1,6 +1,8 @@
 #include "pelbo/session/NetMonitor.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <random>
 
 #include "pelbo/core/CallOut.h"
 #include "pelbo/core/ExportGuard.h"
@@ -12,9 +14,23 @@ namespace {
 
 const wchar_t kTag[] = L"CNetMonitor";
 
-// Pointers appear in the log as the low 32 bits, all of a pointer on the
-// client's 32-bit home system.
-unsigned LogPtr(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+// The log names a control or window by a 32-bit tag that stays the same for
+// the same object during the process, never by its address: an address in a
+// log file a user sends us would undo the address-space randomisation that
+// keeps exploits from knowing where the client's objects live. The tag is the
+// address mixed with a key drawn once per process (the mixing step of
+// splitmix64); null stays 0.
+unsigned LogPtr(const void* p)
+{
+    if (p == nullptr)
+        return 0;
+    static const uint64_t key = (static_cast<uint64_t>(std::random_device()()) << 32) | std::random_device()();
+    uint64_t x = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)) ^ key;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return static_cast<unsigned>(x) | 1u;
+}
 
 class CPoolTimer : public CNetMonitor::ITimer {
 public:

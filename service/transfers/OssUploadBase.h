@@ -48,6 +48,7 @@
 #include "pelbo/core/CallOut.h"
 #include "pelbo/core/JsonBridge.h"
 #include "pelbo/core/LastReference.h"
+#include "pelbo/core/RestResult.h"
 #include "pelbo/corekit/HttpSettings.h"
 #include "pelbo/corekit/Log.h"
 #include "pelbo/corekit/Path.h"
@@ -161,7 +162,9 @@ public:
         Json::Value root;
         // An answer that is not JSON is as unusable as a refused one: the
         // sinks hear of it instead of waiting for ever.
-        if (!JsonParse(CStringW(response), root) || Transfers::TicketCode(root) != 0 || completed == 0) {
+        const bool parsed = JsonParse(CStringW(response), root);
+        if (!parsed || Transfers::TicketCode(root) != 0 || completed == 0) {
+            LogRefusedAnswer(Tag(), L"upload ticket", root, parsed, completed != 0);
             ReportAndForget(path, TicketFailureCode(), 0, std::wstring(), 0, serial);
             return;
         }
@@ -176,7 +179,7 @@ public:
         file.strAccessKeyId = ticket.accessKeyId;
         file.strAccessKeySecret = ticket.accessKeySecret;
         file.strSecurityToken = ticket.securityToken;
-        file.strEndPoint = L"http://" + ticket.endPoint + Http::GetOssDomainSuffix().str();
+        file.strEndPoint = Http::GetOssScheme().str() + L"://" + ticket.endPoint + Http::GetOssDomainSuffix().str();
         file.strUserFolder = Util::Path::GetUserFolder(0).str();
         file.nOption1 = 1;
         file.nOption2 = 1;

@@ -76,10 +76,16 @@ TEST(Settings, SettersReplaceValuesUntilReset)
     EXPECT_EQ(Http::GetCaBundle(), L"/etc/ca.pem");
     EXPECT_EQ(Http::GetConnectTimeoutMs(), 1u);
     EXPECT_EQ(Http::GetRequestTimeoutMs(), 2u);
+    EXPECT_EQ(Http::GetOssScheme(), L"http");
+    EXPECT_NE(Http::SetOssScheme(L"Https"), 0);
+    for (const wchar_t* refused : {L"ftp", L"https:", L"", static_cast<const wchar_t*>(nullptr)})
+        EXPECT_EQ(Http::SetOssScheme(refused), 0);
+    EXPECT_EQ(Http::GetOssScheme(), L"https");
     Http::SetHttpUrlHead(nullptr);
     EXPECT_EQ(Http::GetHttpUrlHead(), L"");
     Http::ResetSettings();
     EXPECT_EQ(Http::GetHttpUrlHead(), L"https://127.0.0.1:8443");
+    EXPECT_EQ(Http::GetOssScheme(), L"http");
     EXPECT_EQ(Http::GetRequestTimeoutMs(), 30000u);
 }
 
@@ -97,6 +103,7 @@ TEST(Settings, ParsesTheServiceSectionOnly)
               "manifest_url=http://cdn.example.test/upgrade/pelbo-version.json\r\n"
               "oss_domain_suffix=.oss.example.test\r\n"
               "oss_path_style=false\r\n"
+              "oss_scheme=HTTPS\r\n"
               "allow_http_updates=yes\r\n"
               "ca_bundle=/srv/ca \xe4\xb8\xad.pem\r\n"
               "connect_timeout_ms=2500\r\n"
@@ -110,6 +117,7 @@ TEST(Settings, ParsesTheServiceSectionOnly)
     EXPECT_EQ(Http::GetManifestUrl(), L"http://cdn.example.test/upgrade/pelbo-version.json");
     EXPECT_EQ(Http::GetOssDomainSuffix(), L".oss.example.test");
     EXPECT_EQ(Http::GetOssPathStyle(), 0);
+    EXPECT_EQ(Http::GetOssScheme(), L"https");
     EXPECT_EQ(Http::GetAllowHttpUpdates(), 1);
     EXPECT_EQ(Http::GetCaBundle(), L"/srv/ca \u4e2d.pem");
     EXPECT_EQ(Http::GetConnectTimeoutMs(), 2500u);
@@ -142,6 +150,7 @@ TEST(Settings, BadValuesAndUnknownKeysAreIgnored)
               "connect_timeout_ms=-5\n"
               "request_timeout_ms=99999999999\n"
               "oss_path_style=maybe\n"
+              "oss_scheme=ftp\n"
               "no equals sign here\n"
               "unknown_key=1\n"
               "wss_url=ws://kept\n");
@@ -150,6 +159,7 @@ TEST(Settings, BadValuesAndUnknownKeysAreIgnored)
     EXPECT_EQ(Http::GetConnectTimeoutMs(), 10000u);
     EXPECT_EQ(Http::GetRequestTimeoutMs(), 30000u);
     EXPECT_EQ(Http::GetOssPathStyle(), 1);
+    EXPECT_EQ(Http::GetOssScheme(), L"http");
     EXPECT_EQ(Http::GetWSSUrl(), L"ws://kept");
     Http::ResetSettings();
 }

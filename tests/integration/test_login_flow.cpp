@@ -13,11 +13,14 @@
 #include "pelbo/compat/TextConvert.h"
 #include "pelbo/core/CoreApi.h"
 #include "pelbo/core/RequestKind.h"
+#include "pelbo/core/ShutdownGuard.h"
 #include "pelbo/corekit/HttpSettings.h"
 #include "pelbo/corekit/Path.h"
 #include "devserver/Routes.h"
 #include "devserver/State.h"
 #include "pelbo/netcall/HttpsRequest.h"
+#include "pelbo/session/AuxNetMon.h"
+#include "service/LogCapture.h"
 #include "service/TypedEventRecorder.h"
 #include "support/HttpClient.h"
 #include "support/TestServer.h"
@@ -188,6 +191,16 @@ TEST_F(LoginFlowIntegration, OneAccountFromRegistrationToTokenRefresh)
     r = PasswordLogin(newPhone, "pass-2");
     EXPECT_FALSE(Value(r, L"WeChatId").empty());
     EXPECT_FALSE(Value(r, L"WeChatNick").empty());
+    // The picture set with the profile is an absolute address that answers.
+    EXPECT_EQ(Value(r, L"UserHead"), server.Url("/pictures/avatar-77.png"));
+    {
+        TestSupport::HttpClient client;
+        client.SetCaFile(server.CaFile());
+        const auto head = client.Get(Value(r, L"UserHead"));
+        ASSERT_TRUE(head.Ok());
+        EXPECT_EQ(head.status, 200);
+        EXPECT_EQ(head.body.compare(0, 4, "\x89PNG"), 0);
+    }
     r = Call(RequestKind::kWeChatUnBind, [&] { return LoginApi::WeChatUnBind(W(token).c_str()); });
     EXPECT_EQ(r.code, Ok);
     r = Call(RequestKind::kWeChatUnBind, [&] { return LoginApi::WeChatUnBind(W(token).c_str()); });
@@ -238,7 +251,13 @@ TEST_F(LoginFlowIntegration, RefusalsCarryTheServersOwnCodes)
     Result r = Call(RequestKind::kGetAccScode, [&] { return LoginApi::GetAccScode(W(phone).c_str(), ScodeType::Register); });
     EXPECT_EQ(r.code, DevServer::ResultCode::PhoneRegistered);
     EXPECT_EQ(PasswordLogin("13000000000", "pw").code, DevServer::ResultCode::UnknownUser);
+    const LogCapture log;
     EXPECT_EQ(PasswordLogin(phone, "wrong").code, DevServer::ResultCode::WrongPassword);
+    // The log says why, in the service's own words, in one line.
+    const std::string why = "sign-in refused: code " + std::to_string(DevServer::ResultCode::WrongPassword) + ", msg \"";
+    const std::string text = log.Text();
+    ASSERT_EQ(log.Count(why), 1u) << text;
+    EXPECT_NE(text[text.find(why) + why.size()], '"') << "no message: " << text;
 
     // A wrong code, then a non-numeric one (sent as 0), then the right one,
     // which works once only.
@@ -271,6 +290,25 @@ TEST_F(LoginFlowIntegration, RefusalsCarryTheServersOwnCodes)
         return LoginApi::ChangePhone(W(token).c_str(), L"13600000006", W(newCode).c_str(), L"made-up", 2);
     });
     EXPECT_EQ(r.code, DevServer::ResultCode::SecretInvalid);
+}
+
+// The guard's end cancels what is in flight (nothing is delivered after it)
+// and closes the monitor; the request families start again on next use.
+TEST_F(LoginFlowIntegration, ShutdownGuardEndsWhatIsInFlight)
+{
+    DevServer::Fault slow;
+    slow.delayMs = 1000;
+    slow.remaining = 1;
+    ASSERT_TRUE(server.Server().SetFault("POST", "/v1/account/login", slow));
+    {
+        Aux::Core::ShutdownGuard guard;
+        ASSERT_NE(Aux::AuxNetMon::GetNetMon(), nullptr);
+        EXPECT_NE(LoginApi::AccountLogin(L"13500000009", L"pass-1"), 0);
+    }
+    EXPECT_EQ(Aux::AuxNetMon::GetNetMon(), nullptr);
+    EXPECT_FALSE(events.WaitFor(1, std::chrono::seconds(2))) << "a result after the guard ended";
+
+    EXPECT_EQ(PasswordLogin("13500000009", "pass-1").code, DevServer::ResultCode::UnknownUser);
 }
 
 TEST_F(LoginFlowIntegration, DevelopmentRouteTellsTheLastCodeSentToAPhone)

@@ -44,3 +44,15 @@ TEST(JoinQuery, JoinsWithTheRightSeparator)
     EXPECT_EQ(JoinQuery("https://h/list#top", "b=2"), "https://h/list?b=2#top");
     EXPECT_EQ(JoinQuery("https://h/list", ""), "https://h/list");
 }
+
+// Log lines show where an exchange went, never what its query or user part
+// carried (tokens, signatures, passwords).
+TEST(UrlForLog, DropsTheQueryTheFragmentAndTheUserPart)
+{
+    EXPECT_EQ(Netcall::UrlForLog("https://h:8443/v1/list?token=abc&x=1#top"), "https://h:8443/v1/list");
+    EXPECT_EQ(Netcall::UrlForLog("https://user:secret@h/p?q"), "https://h/p");
+    EXPECT_EQ(Netcall::UrlForLog("https://h/a@b/c"), "https://h/a@b/c");
+    EXPECT_EQ(Netcall::UrlForLog("http://user@h"), "http://h");
+    EXPECT_EQ(Netcall::UrlForLog("?only=query"), "");
+    EXPECT_EQ(Netcall::UrlForLog("https://h/p"), "https://h/p");
+}

@@ -360,6 +360,19 @@ TEST(LaunchArgsTest, ReadsTheOptions)
     EXPECT_EQ(ParseLaunchArgs(L"--root=/tmp/x").root, L"/tmp/x");
 }
 
+// Only a whole argument asks for help: an address that ends in "/?" or a
+// quoted "--help" inside a value does not turn an update into a usage text.
+TEST(LaunchArgsTest, HelpIsAWholeArgument)
+{
+    for (const wchar_t* line : {L"--help", L"--version=5 -h", L"/?"}) {
+        EXPECT_TRUE(AsksForHelp(line)) << line;
+    }
+    for (const wchar_t* line : {L"--url=http://h/?", L"\"--url=x --help\"", L"--helpful", L""}) {
+        EXPECT_FALSE(AsksForHelp(line)) << line;
+    }
+    EXPECT_NE(std::wstring(LaunchUsage()).find(L"--installed-version=N"), std::wstring::npos);
+}
+
 // Values with blanks arrive whole when quoted, and a value cannot pose as
 // another option: a forged address holding " --root=/x" stays the address.
 TEST(LaunchArgsTest, QuotedArgumentsKeepTheirBlanks)

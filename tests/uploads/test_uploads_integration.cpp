@@ -39,6 +39,8 @@ std::string N(const std::wstring& text) { return ToMultiByte(text.c_str(), CP_UT
 
 class UploadsIntegration : public ::testing::Test {
 protected:
+    explicit UploadsIntegration(DevServer::Options options = TestSupport::TestServer::Http()) : server(options) {}
+
     static void TearDownTestSuite()
     {
         Util::OssUpload::Shutdown();
@@ -75,8 +77,21 @@ protected:
         return CStringW(W(server.Dir().File(name)));
     }
 
-    TestSupport::TestServer server{TestSupport::TestServer::Http()};
+    TestSupport::TestServer server;
     SinkLog log;
+};
+
+// The same local server over TLS only: its object store is reached as
+// https://oss-local.localhost:<port>, verified against the server's CA.
+class UploadsOverTls : public UploadsIntegration {
+protected:
+    UploadsOverTls() : UploadsIntegration(TestSupport::TestServer::Https()) {}
+
+    void SetUp() override
+    {
+        UploadsIntegration::SetUp();
+        Http::SetCaBundle(W(server.CaFile()).c_str());
+    }
 };
 
 TEST_F(UploadsIntegration, DocumentAndLogReachStorageAndTheirUrls)
@@ -327,6 +342,30 @@ TEST_F(UploadsIntegration, StorageRefusalsAndCutTransfersEndWithCode3)
     ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);
     ASSERT_TRUE(sink.WaitResults(4));
     EXPECT_EQ(sink.Results()[3].code, 0);
+}
+
+// Documents go to storage encrypted once the scheme says https; the plain
+// http default cannot reach a storage that speaks TLS only: the storage
+// failure 3, and nothing stored.
+TEST_F(UploadsOverTls, StorageSchemeHttpsCarriesTheDocumentOverVerifiedTls)
+{
+    std::string bytes;
+    const CStringW doc = MakeFile("Budget.xlsx", 300 << 10, &bytes);
+    FileSink sink(log, "doc");
+    ASSERT_NE(Http::SetOssScheme(L"https"), 0);
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);
+    ASSERT_TRUE(sink.WaitResults(1));
+    ASSERT_EQ(sink.Results()[0].code, 0);
+    const auto objects = server.State().storage.ListObjects(ObjectStore::kDocsBucket);
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_TRUE(server.State().storage.ObjectBytes(ObjectStore::kDocsBucket, objects.begin()->first) == bytes);
+
+    ASSERT_NE(Http::SetOssScheme(L"http"), 0);
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);
+    ASSERT_TRUE(sink.WaitResults(2));
+    EXPECT_EQ(sink.Results()[1].code, 3);
+
+    EXPECT_EQ(server.State().storage.ListObjects(ObjectStore::kDocsBucket).size(), 1u);
 }
 
 }  // namespace

@@ -213,44 +213,6 @@ bool ReportUpload(Context& context, Waiter& waiter, const char* what)
     return true;
 }
 
-// Object storage is reached over plain http ("http://" + endpoint), while
-// the demo's local server speaks https only. The uploads therefore go to a
-// second, plain local server for their tickets and storage, with a session
-// token of its own for the signed-in user; the REST address and the token
-// are put back afterwards.
-class PlainStorageServer {
-public:
-    PlainStorageServer()
-        : m_headUrl(Http::GetHttpUrlHead()), m_token(Aux::UserCache::GetToken())
-    {
-        DevServer::Options options;
-        options.tls = false;
-        m_server = std::make_unique<DevServer::Server>(options);
-        if (!m_server->Start()) {
-            m_server.reset();
-            return;
-        }
-        const uint32_t userId = Aux::UserCache::GetUserID() != 0 ? Aux::UserCache::GetUserID() : 1001;
-        const std::string token = m_server->GetState().IssueToken(userId).token;
-        Http::SetHttpUrlHead(ToWide(m_server->BaseUrl().c_str(), CP_UTF8).c_str());
-        Aux::UserCache::SetToken(CStringW(ToWide(token.c_str(), CP_UTF8)));
-    }
-    ~PlainStorageServer()
-    {
-        Http::SetHttpUrlHead(m_headUrl.GetString());
-        Aux::UserCache::SetToken(m_token);
-    }
-    PlainStorageServer(const PlainStorageServer&) = delete;
-    PlainStorageServer& operator=(const PlainStorageServer&) = delete;
-
-    DevServer::Server* Server() const { return m_server.get(); }
-
-private:
-    CStringW m_headUrl;
-    CStringW m_token;
-    std::unique_ptr<DevServer::Server> m_server;
-};
-
 }  // namespace
 
 bool RunUploadsSteps(Context& context)
@@ -259,22 +221,9 @@ bool RunUploadsSteps(Context& context)
         return false;
     if (Aux::UserCache::GetToken().IsEmpty() && !context.token.empty())
         Aux::UserCache::SetToken(CStringW(ToWide(context.token.c_str(), CP_UTF8)));
-    std::unique_ptr<PlainStorageServer> plain;
-    DevServer::Server* storageServer = nullptr;
-    if (context.localServer != nullptr) {
-        plain = std::make_unique<PlainStorageServer>();
-        storageServer = plain->Server();
-        if (storageServer == nullptr) {
-            BeginStep(context, "plain local server for object storage");
-            Fail("it did not start");
-            return false;
-        }
-        // The local server's tickets name the endpoint "oss-local"; the name
-        // under "localhost" with its port reaches it.
-        const std::string suffix = ".localhost:" + std::to_string(storageServer->Port());
-        Http::SetOssDomainSuffix(ToWide(suffix.c_str(), CP_UTF8).c_str());
-        Http::SetOssPathStyle(1);
-    }
+    // The local server's object storage: the settings file names its port
+    // and the https scheme, so the documents travel encrypted.
+    DevServer::Server* storageServer = context.localServer;
 
     bool ok = true;
     BeginStep(context, "document upload, 12 MiB in parts (OssUploadApi)");

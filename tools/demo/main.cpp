@@ -160,6 +160,12 @@ bool WriteSettings(const std::filesystem::path& file, const std::string& restUrl
         << "manifest_url = " << restUrl << "/upgrade/pelbo-version.json\n";
     if (!caFile.empty())
         out << "ca_bundle    = " << caFile << "\n";
+    // The local server keeps the object storage behind its own port, reached
+    // as "<endpoint>.localhost:<port>"; with TLS the documents travel over it.
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos)
+        out << "oss_domain_suffix = .localhost" << host.substr(colon) << "\n";
+    out << "oss_scheme   = " << (tls ? "https" : "http") << "\n";
     // A service without TLS serves its manifest and installer over plain
     // http, which only the development switch lets through.
     if (!tls)

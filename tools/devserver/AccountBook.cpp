@@ -197,7 +197,7 @@ int AccountBook::CreateCorporation(uint32_t userId, const std::string& name, Acc
     return ResultCode::Ok;
 }
 
-int AccountBook::SetProfile(uint32_t userId, const std::string& nick, std::optional<uint64_t> pictureId)
+int AccountBook::SetProfile(uint32_t userId, const std::string& nick, const std::optional<Picture>& picture)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     AccountUser* user = FindLocked(userId);
@@ -205,9 +205,9 @@ int AccountBook::SetProfile(uint32_t userId, const std::string& nick, std::optio
         return ResultCode::UnknownUser;
     if (!nick.empty())
         user->name = nick;
-    if (pictureId) {
-        user->pictureId = *pictureId;
-        user->avatar = "/_dev/pictures/" + std::to_string(*pictureId) + ".png";
+    if (picture) {
+        user->pictureId = picture->id;
+        user->avatar = picture->url;
     }
     return ResultCode::Ok;
 }

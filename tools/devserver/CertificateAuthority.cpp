@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -9,6 +10,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include "devserver/ObjectStore.h"
 
 namespace DevServer {
 namespace {
@@ -197,7 +200,11 @@ bool CertificateAuthority::IssueServerCertificate(const std::vector<std::string>
 
 bool CertificateAuthority::IssueLoopbackCertificate(Issued* out, std::string* error) const
 {
-    return IssueServerCertificate({"localhost"}, {"127.0.0.1", "::1"}, out, error);
+    // The object storage is reached under its endpoint's name below
+    // localhost (uploads with the https storage scheme): a wildcard would not
+    // do, as TLS clients refuse "*.localhost" for having a single label.
+    return IssueServerCertificate({"localhost", std::string(ObjectStore::kEndPoint) + ".localhost"},
+                                  {"127.0.0.1", "::1"}, out, error);
 }
 
 std::string CertificateAuthority::CertificatePem() const

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devserver/JsonHelpers.h"
+#include "devserver/PictureMaker.h"
 #include "devserver/Routes.h"
 #include "devserver/State.h"
 
@@ -224,8 +225,11 @@ HttpResponse CorpCreate(Server::State& state, const HttpRequest& request)
     return Ok(answer);
 }
 
-HttpResponse Profile(Server::State& state, const HttpRequest& request)
+// A picture id becomes a head picture the server draws and serves, so the
+// "avatar" a sign-in reports is an absolute address that answers.
+HttpResponse Profile(Server& server, const HttpRequest& request)
 {
+    Server::State& state = server.GetState();
     const auto caller = Caller(state, request);
     if (!caller)
         return Refused(ResultCode::TokenInvalid);
@@ -236,10 +240,14 @@ HttpResponse Profile(Server::State& state, const HttpRequest& request)
     const Json::Value& picture = body["picture_id"];
     if (!picture.isNull() && !picture.isUInt64())
         return BadBody("\"picture_id\" must be an unsigned number");
-    std::optional<uint64_t> pictureId;
-    if (!picture.isNull())
-        pictureId = picture.asUInt64();
-    const int result = state.accounts.SetProfile(*caller, nick, pictureId);
+    std::optional<AccountBook::Picture> avatar;
+    if (!picture.isNull()) {
+        const uint64_t id = picture.asUInt64();
+        const std::string path =
+            PublishPicture(server, "avatar-" + std::to_string(id) + ".png", MakeHeadPng(96, 96, static_cast<uint32_t>(id)));
+        avatar = AccountBook::Picture{id, server.BaseUrl() + path};
+    }
+    const int result = state.accounts.SetProfile(*caller, nick, avatar);
     return result == ResultCode::Ok ? Ok() : Refused(result);
 }
 
@@ -343,7 +351,7 @@ void RegisterAccountRoutes(Server& server)
     route("POST", "/v1/account/guest", Guest);
     route("GET", "/v1/account/corplist", CorpList);
     route("POST", "/v1/account/corp/create", CorpCreate);
-    route("PUT", "/v1/account/profile", Profile);
+    server.Route("PUT", "/v1/account/profile", [&server](const HttpRequest& request) { return Profile(server, request); });
     route("PUT", "/v1/account/phone", Phone);
     route("PUT", "/v1/account/password", Password);
     route("POST", "/v1/account/wechat/bind", WeChatBind);

@@ -207,6 +207,12 @@ WsHub::Answer WsHub::HandleLocked(const Peer& peer, const std::string& text)
             self.loggedIn = false;
         }
         PutI32(reply, "Result", result);
+        if (result == WsResult::TokenInvalid)
+            PutStr(reply, "Msg", "token unknown or expired");
+        else if (result == WsResult::SessionUnknown)
+            PutStr(reply, "Msg", "no session to resume");
+        else if (result == WsResult::SignedInElsewhere)
+            PutStr(reply, "Msg", "signed in elsewhere");
     } else if (name == "disconnect") {
         if (self.loggedIn)
             m_knownSessions.erase(self.userId);

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,7 @@ struct SeedUser {
 
 // Registers an account the way a client would, with a code the server
 // issues to itself, so a client can sign in by password straight away.
-bool RegisterSeedUser(DevServer::Server& server, const SeedUser& seed)
+bool RegisterSeedUser(DevServer::Server& server, const SeedUser& seed, std::ostream& report)
 {
     DevServer::AccountBook& accounts = server.GetState().accounts;
     std::string code;
@@ -54,7 +55,7 @@ bool RegisterSeedUser(DevServer::Server& server, const SeedUser& seed)
         return false;
     // A corporation of its own, as a registration from the client makes one:
     // meetings and materials belong to a corporation.
-    std::cout << "user " << seed.phone << " registered (id " << user.id << ", corporation \"Local Works\")\n";
+    report << "user " << seed.phone << " registered (id " << user.id << ", corporation \"Local Works\")\n";
     return true;
 }
 
@@ -123,8 +124,11 @@ int main(int argc, char** argv)
             std::cerr << "pelbo-devserver: " << error << std::endl;
             return EXIT_FAILURE;
         }
+        // The listening address is the first line, as scripts and the docs
+        // expect; the registrations are reported after it.
+        std::ostringstream registered;
         for (const SeedUser& user : users) {
-            if (!RegisterSeedUser(server, user)) {
+            if (!RegisterSeedUser(server, user, registered)) {
                 std::cerr << "pelbo-devserver: cannot register " << user.phone << " (registered twice?)" << std::endl;
                 return EXIT_FAILURE;
             }
@@ -132,7 +136,7 @@ int main(int argc, char** argv)
         std::cout << "listening on " << server.BaseUrl() << "\n";
         if (!server.CaCertFile().empty())
             std::cout << "CA certificate " << server.CaCertFile() << "\n";
-        std::cout << std::flush;
+        std::cout << registered.str() << std::flush;
 
         signals.run();
         std::cout << "stopping" << std::endl;

@@ -140,3 +140,35 @@ ST_LaunchArgs ParseLaunchArgs(const wchar_t* commandLine)
     }
     return args;
 }
+
+bool AsksForHelp(const wchar_t* commandLine)
+{
+    for (const CStringW& argument : SplitCommandLine(commandLine)) {
+        if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
+            return true;
+        }
+    }
+    return false;
+}
+
+const wchar_t* LaunchUsage()
+{
+    return L"usage: Tidewell --version=N --url=URL --md5=HEX --size=BYTES --sha256=HEX\n"
+           L"                --installed-version=N [--manual=N] [--root=PATH]\n"
+           L"\n"
+           L"Downloads the installer of release N from URL, checks its size and\n"
+           L"digests and runs it. The client starts Tidewell with the arguments\n"
+           L"Aux::Version::GetUpdaterArguments() returns for the announced release.\n"
+           L"\n"
+           L"  --version=N            release to install (decimal; 0 or absent: no update)\n"
+           L"  --url=URL              download address of the installer\n"
+           L"  --md5=HEX              MD5 digest of the installer\n"
+           L"  --size=BYTES           the installer's size in bytes\n"
+           L"  --sha256=HEX           SHA-256 digest of the installer\n"
+           L"  --installed-version=N  the installed release; N must be above it\n"
+           L"  --manual=N             non-zero when the user asked for the update\n"
+           L"  --root=PATH            the client's data folder (default: the user's)\n"
+           L"  --help                 this text\n"
+           L"\n"
+           L"Without a complete set of arguments Tidewell ends at once (exit status 0).\n";
+}

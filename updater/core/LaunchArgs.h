@@ -44,6 +44,12 @@ struct ST_LaunchArgs {
 
 ST_LaunchArgs ParseLaunchArgs(const wchar_t* commandLine);
 
+// True when one argument is exactly --help, -h or /?: the updater then
+// prints LaunchUsage() and ends, before it opens its log or a window.
+bool AsksForHelp(const wchar_t* commandLine);
+// The options above, as the updater prints them for --help.
+const wchar_t* LaunchUsage();
+
 // The arguments of a command line, by the rules above.
 std::vector<CStringW> SplitCommandLine(const wchar_t* commandLine);
 // One argument written so that SplitCommandLine gives it back unchanged,

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <exception>
 #include <string>
 
@@ -35,6 +36,10 @@ int main(int argc, char** argv)
                 commandLine += L' ';
             }
             commandLine += QuoteArgument(ToWide(argv[i], CP_UTF8));
+        }
+        if (AsksForHelp(commandLine.c_str())) {
+            std::fputs(ToMultiByte(LaunchUsage(), CP_UTF8).c_str(), stdout);
+            return 0;
         }
         return RunTidewell(nullptr, ProgramPath(argc > 0 ? argv[0] : nullptr).c_str(), commandLine.c_str());
     } catch (const std::exception&) {

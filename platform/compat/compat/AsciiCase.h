@@ -19,4 +19,10 @@ inline bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)
     return true;
 }
 
+// True when text is word, letter case aside; word is given in lower case.
+inline bool EqualsNoCase(const std::wstring& text, const wchar_t* word)
+{
+    return text.size() == std::char_traits<wchar_t>::length(word) && StartsWithNoCase(text, word);
+}
+
 }  // namespace Compat

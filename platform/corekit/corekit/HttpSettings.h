@@ -25,6 +25,14 @@ COREKIT_API void SetOssDomainSuffix(const wchar_t* suffix);
 // Object-storage addressing: non-zero for path-style, 0 for virtual-hosted.
 COREKIT_API int GetOssPathStyle();
 COREKIT_API void SetOssPathStyle(int pathStyle);
+// Scheme of the object-storage address an upload ticket's endpoint becomes:
+// L"http" (the default: documents travel unencrypted) or L"https" (TLS,
+// verified like every other exchange, against GetCaBundle's file or the
+// system's store). "oss_scheme" in the settings file. SetOssScheme takes
+// those two words in any letter case and returns non-zero; anything else is
+// refused (0, logged) and the scheme stays.
+COREKIT_API CStringW GetOssScheme();
+COREKIT_API int SetOssScheme(const wchar_t* scheme);
 // Updates come over https only: a version manifest or an installer at a
 // plain http address is refused unless this development switch
 // ("allow_http_updates" in the settings file) is on, for a local server

@@ -66,7 +66,12 @@ public:
     std::optional<AccountUser> User(uint32_t userId) const;
     int Corporations(uint32_t userId, std::vector<AccountCorp>* corps) const;
     int CreateCorporation(uint32_t userId, const std::string& name, AccountCorp* corp);
-    int SetProfile(uint32_t userId, const std::string& nick, std::optional<uint64_t> pictureId);
+    // A picture id comes with the absolute address its picture answers at.
+    struct Picture {
+        uint64_t id = 0;
+        std::string url;
+    };
+    int SetProfile(uint32_t userId, const std::string& nick, const std::optional<Picture>& picture);
 
     // Step 1 proves the current phone's code and yields a secret; step 2
     // presents it with the new phone's code and moves the account.
