@@ -86,7 +86,7 @@ bool WriteReencoded(FILE* file, const ImageCodec::CImage& image)
 
 bool CopyOriginal(const char* src, const char* dst)
 {
-    const FileHandle in(Compat::OpenFile(src, "rb"), &std::fclose);
+    FileHandle in(Compat::OpenFile(src, "rb"), &std::fclose);
     if (in == nullptr)
         return false;
     Compat::CAtomicFile out(dst);
@@ -98,7 +98,11 @@ bool CopyOriginal(const char* src, const char* dst)
         if (std::fwrite(buffer.data(), 1, got, file) != got)
             return false;
     }
-    return std::ferror(in.get()) == 0 && out.Commit();
+    const bool read = std::ferror(in.get()) == 0;
+    // Windows renames nothing over a file that is still open, and src may
+    // be dst.
+    in.reset();
+    return read && out.Commit();
 }
 
 }  // namespace
