@@ -1,5 +1,7 @@
 # Third-party libraries: Debian's packages on Linux (tools/scripts/deps.sh),
 # the cross-built static prefix on Windows (tools/scripts/windows-deps.sh).
+# A component that finds a library in its own folder imports it GLOBAL, so
+# that cmake/Install.cmake sees it when it collects the licence texts.
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 if(WIN32)
@@ -25,6 +27,9 @@ else()
 endif()
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
 find_package(Boost 1.81 REQUIRED)
+# Header-only: the file by which the licence texts (cmake/Install.cmake)
+# find the package that brings it.
+set_property(TARGET Boost::headers PROPERTY PELBO_PACKAGE_FILE ${Boost_INCLUDE_DIR}/boost/version.hpp)
 if(WIN32)
   # Asio's sockets are Winsock's, and its acceptor uses AcceptEx.
   target_link_libraries(Boost::headers INTERFACE ws2_32 mswsock)

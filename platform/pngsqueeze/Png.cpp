@@ -4,11 +4,9 @@
 
 #include <cstdio>
 
-#include "PalettePng.h"
 #include "QualityRange.h"
-#include "Quantizer.h"
+#include "Recompress.h"
 #include "pelbo/compat/FileOpen.h"
-#include "pelbo/compat/AtomicFile.h"
 #include "pelbo/imagecodec/Image.h"
 
 namespace Png {
@@ -35,13 +33,7 @@ bool Compress(const char* src, const char* dst, const char* quality)
         ImageCodec::CImage source;
         if (!source.Load(src, ImageCodec::Format::Png))
             return false;
-        PaletteImage reduced;
-        if (Quantize(source.Pixels(), source.Width(), source.Height(), range, reduced) != QuantizeOutcome::Done)
-            return false;
-        source.Clear();
-        Compat::CAtomicFile out(dst);
-        FILE* file = out.Open();
-        return file != nullptr && WritePalettePng(file, reduced) && out.Commit();
+        return Recompress(src, source, range, dst);
     } catch (...) {
         return false;
     }

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef __linux__
@@ -129,6 +132,52 @@ inline std::vector<uint8_t> PngDeclaring(uint32_t width, uint32_t height)
     ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
     PutChunk(png, "IHDR", ihdr);
     PutChunk(png, "IDAT", {0x78, 0x9C, 0x63, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01});
+    PutChunk(png, "IEND", {});
+    return png;
+}
+
+// A PNG whose pixel data is stored without compression. rows are the
+// file's own samples, row after row for the bit depth and colour type given
+// (the filter byte of each row is added here); chunks (type, data) go before
+// the pixels.
+inline std::vector<uint8_t> StoredPng(uint32_t width, uint32_t height, uint8_t bitDepth, uint8_t colourType,
+                                      const std::vector<uint8_t>& rows,
+                                      const std::vector<std::pair<const char*, std::vector<uint8_t>>>& chunks = {})
+{
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> ihdr;
+    PutBE32(ihdr, width);
+    PutBE32(ihdr, height);
+    ihdr.insert(ihdr.end(), {bitDepth, colourType, 0, 0, 0});
+    PutChunk(png, "IHDR", ihdr);
+    for (const auto& chunk : chunks)
+        PutChunk(png, chunk.first, chunk.second);
+    std::vector<uint8_t> raw;
+    const size_t rowBytes = rows.size() / height;
+    for (uint32_t y = 0; y < height; ++y) {
+        raw.push_back(0);
+        raw.insert(raw.end(), rows.begin() + static_cast<std::ptrdiff_t>(y * rowBytes),
+                   rows.begin() + static_cast<std::ptrdiff_t>((y + 1) * rowBytes));
+    }
+    std::vector<uint8_t> zlib = {0x78, 0x01};
+    for (size_t at = 0; at < raw.size(); at += 65535) {
+        const size_t length = std::min<size_t>(65535, raw.size() - at);
+        zlib.push_back(at + length == raw.size() ? 1 : 0);
+        for (const uint16_t field : {static_cast<uint16_t>(length), static_cast<uint16_t>(~length)}) {
+            zlib.push_back(static_cast<uint8_t>(field));
+            zlib.push_back(static_cast<uint8_t>(field >> 8));
+        }
+        zlib.insert(zlib.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+                    raw.begin() + static_cast<std::ptrdiff_t>(at + length));
+    }
+    uint32_t a = 1;
+    uint32_t b = 0;
+    for (const uint8_t byte : raw) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    PutBE32(zlib, b << 16 | a);
+    PutChunk(png, "IDAT", zlib);
     PutChunk(png, "IEND", {});
     return png;
 }

@@ -44,6 +44,79 @@ if command -v readelf > /dev/null; then
   fi
 fi
 
+# The documentation and the licence texts in share/doc/pelbo: every page of
+# docs/, and the copyright file of the Debian package behind each
+# third-party library an installed file needs (the system's C and C++
+# runtimes and the sanitizers' are the compiler's). libimagequant's text is
+# there exactly when the build has it; a build configured with
+# PELBO_WITH_LIBIMAGEQUANT=OFF installs nothing that needs libimagequant.
+check_docs_and_licences() {
+  local docs="$prefix/share/doc/pelbo" page with_iq lossy=0 elf found name path candidate package line checked=0
+  local -a elves=() names=() queries=()
+  local -A resolved=() owner=() packages=()
+  for page in "$source"/docs/*.md "$source"/docs/*.png; do
+    [ -f "$docs/${page##*/}" ] || fail "share/doc/pelbo/${page##*/} is not installed"
+  done
+  command -v readelf > /dev/null || fail "readelf is needed to read what the installed files link"
+  with_iq=$(sed -n 's/^PELBO_WITH_LIBIMAGEQUANT:BOOL=//p' "$build/CMakeCache.txt")
+  [ -n "$with_iq" ] || fail "PELBO_WITH_LIBIMAGEQUANT is not in $build/CMakeCache.txt"
+  [[ "${with_iq^^}" =~ ^(ON|YES|TRUE|Y|1)$ ]] && lossy=1
+  mapfile -t elves < <(find "$prefix" -type f \( -name '*.so*' -o -perm -u+x \) -exec sh -c \
+                         'head -c4 "$1" | grep -q "ELF" && echo "$1"' _ {} \;)
+  [ ${#elves[@]} -gt 0 ] || fail "no installed program or library found"
+  for elf in "${elves[@]}"; do
+    mapfile -t names < <(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    found=$(ldd "$elf")
+    for name in "${names[@]}"; do
+      if [[ "$name" == libimagequant.* && "$lossy" = 0 ]]; then
+        fail "${elf#"$prefix"/} needs $name in a build without it"
+      fi
+      # "name => path", or the dynamic loader by its path alone.
+      path=$(awk -v n="$name" '$1 == n && $2 == "=>" && !done { print $3; done = 1 }
+                               { k = split($1, part, "/") } k > 1 && part[k] == n && !done { print $1; done = 1 }' \
+               <<< "$found")
+      [ -e "$path" ] || fail "${elf#"$prefix"/} needs $name, which is not found"
+      [[ "$path" == "$prefix"/* ]] || resolved[$path]=$name
+    done
+  done
+  # dpkg lists a library under one of its names, in /lib or in /usr/lib.
+  for path in "${!resolved[@]}"; do
+    for candidate in "$path" "$(readlink -f "$path")"; do
+      queries+=("$candidate" "${candidate#/usr}" "/usr${candidate#/usr}")
+    done
+  done
+  while IFS= read -r line; do
+    if [[ "$line" =~ ^([^:,\ ]+)[^\ ]*:\ (/.*)$ ]]; then
+      owner[${BASH_REMATCH[2]}]=${BASH_REMATCH[1]}
+    fi
+  done < <(dpkg-query -S "${queries[@]}" 2>/dev/null || true)
+  for path in "${!resolved[@]}"; do
+    package=
+    for candidate in "$path" "$(readlink -f "$path")"; do
+      for name in "$candidate" "${candidate#/usr}" "/usr${candidate#/usr}"; do
+        if [ -z "$package" ]; then
+          package=${owner[$name]:-}
+        fi
+      done
+    done
+    [ -n "$package" ] || fail "${resolved[$path]} ($path) belongs to no Debian package"
+    packages[$package]=1
+  done
+  for package in "${!packages[@]}"; do
+    case "$package" in libc6|libstdc++6|libgcc-s1|libasan[0-9]*|libubsan[0-9]*|libtsan[0-9]*) continue ;; esac
+    [ -f "$docs/licenses/$package/copyright" ] || fail "the licence text of $package is not installed"
+    checked=$((checked + 1))
+  done
+  if [ "$lossy" = 1 ]; then
+    compgen -G "$docs/licenses/libimagequant*/copyright" > /dev/null ||
+      fail "libimagequant's licence text is missing"
+  elif compgen -G "$docs/licenses/libimagequant*" > /dev/null; then
+    fail "libimagequant's licence text is installed by a build without it"
+  fi
+  echo "package test: documentation and $checked licence texts checked (PELBO_WITH_LIBIMAGEQUANT=$with_iq)"
+}
+check_docs_and_licences
+
 # Every public header compiles with nothing but the package's include
 # folder: none of them needs a header that was left out.
 all="$work/all_headers.cpp"
