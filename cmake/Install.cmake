@@ -105,7 +105,12 @@ foreach(program IN LISTS pelbo_programs)
   file(RELATIVE_PATH to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
   set_property(TARGET ${program} PROPERTY INSTALL_RPATH "$ORIGIN/${to_lib}")
 endforeach()
-install(TARGETS ${pelbo_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The programs are imported targets of the package too, so a client's tests
+# can start the local server from CMake: add_test(... COMMAND Service::devserver).
+if(TARGET pelbo-devserver)
+  set_property(TARGET pelbo-devserver PROPERTY EXPORT_NAME devserver)
+endif()
+install(TARGETS ${pelbo_programs} EXPORT ServiceTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(CODE "
   set(PELBO_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
@@ -130,6 +135,31 @@ install(FILES ${PROJECT_BINARY_DIR}/package/ServiceConfig.cmake
 file(RELATIVE_PATH pelbo_pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" pelbo_pc_to_prefix "${pelbo_pc_to_prefix}")
 list(JOIN pelbo_client_link_options " " pelbo_pc_link_options)
+# One module per library, pelbo-<library> (pelbo-service, pelbo-keepsafe,
+# ...), requiring the modules of the package libraries it exposes, so a
+# client names what it calls and pkg-config adds the rest; "service" requires
+# them all.
+set(pc_all_modules)
+foreach(target IN LISTS pelbo_package_libraries)
+  get_target_property(pc_library ${target} OUTPUT_NAME)
+  if(NOT pc_library)
+    set(pc_library ${target})
+  endif()
+  string(TOLOWER "pelbo-${target}" pc_name)
+  set(pc_requires)
+  get_target_property(links ${target} INTERFACE_LINK_LIBRARIES)
+  foreach(link IN LISTS links)
+    if(link IN_LIST pelbo_package_libraries)
+      string(TOLOWER "pelbo-${link}" required)
+      list(APPEND pc_requires ${required})
+    endif()
+  endforeach()
+  list(JOIN pc_requires ", " pc_requires)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/pelbo-library.pc.in ${PROJECT_BINARY_DIR}/package/${pc_name}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/package/${pc_name}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  list(APPEND pc_all_modules ${pc_name})
+endforeach()
+list(JOIN pc_all_modules ", " pc_all_modules)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/service.pc.in ${PROJECT_BINARY_DIR}/package/service.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/package/service.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

@@ -36,6 +36,19 @@ done
 if grep -q "add_executable(Tidewell" "$source/updater/CMakeLists.txt" 2>/dev/null; then
   [ -x "$prefix/bin/Tidewell" ] || fail "Tidewell is not installed"
 fi
+# The libraries carry their major version: libService.so.1 is the SONAME a
+# client records, libService.so the link it builds against.
+soname=$(readelf -d "$prefix/$libdir/libService.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = libService.so.1 ] || fail "libService's SONAME is '$soname', not libService.so.1"
+[ -L "$prefix/$libdir/libService.so" ] && [ -e "$prefix/$libdir/libService.so.1" ] \
+  || fail "libService.so is not a link to its versioned file"
+
+# A client's tests start the local server through the imported target.
+cmake -S "$source/tests/package/devserver-target" -B "$work/devserver-target" -DCMAKE_PREFIX_PATH="$prefix" \
+  > "$work/devserver-target.log" 2>&1 && (cd "$work/devserver-target" && ctest --output-on-failure) \
+  >> "$work/devserver-target.log" 2>&1 \
+  || { cat "$work/devserver-target.log" >&2; fail "Service::devserver does not run from a client's CMake tree"; }
+
 # Installed programs and libraries find the package's libraries by their
 # own place, not through the build tree.
 if command -v readelf > /dev/null; then
@@ -130,8 +143,12 @@ cmake --build "$work/client" > "$work/client-build.log" 2>&1 \
 
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 # shellcheck disable=SC2046
-c++ -std=c++17 -o "$work/example-pkgconfig" "$source/examples/client/main.cpp" $(pkg-config --cflags --libs service) \
-  || fail "the example does not build with pkg-config"
+c++ -std=c++17 -o "$work/example-pkgconfig" "$source/examples/client/main.cpp" \
+    $(pkg-config --cflags --libs pelbo-service pelbo-netcall) || fail "the example does not build with pkg-config"
+# A module brings the package libraries its library exposes (Service:
+# corekit); "service" brings them all.
+pkg-config --libs pelbo-service | grep -q -- "-lcorekit" || fail "pelbo-service does not require pelbo-corekit"
+pkg-config --libs service | grep -q -- "-lkeepsafe" || fail "service does not bring keepsafe"
 
 phone=13900139000
 password=example-Passw0rd
