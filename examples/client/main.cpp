@@ -2,7 +2,9 @@
 // libService. It points the service at a server, connects to the
 // HttpsServiceEvent signal, asks for a sign-in by password, waits for the
 // result (which arrives on the HTTPS service's thread), keeps the signed-in
-// user id in the user cache and shuts the library down.
+// user id in the user cache and shuts the library down with a ShutdownGuard.
+// examples/first-client goes on to meetings, the session, uploads, pictures
+// and the version check (docs/getting-started.md).
 //
 // usage: example-client --server URL --phone PHONE --password PASSWORD [--ca FILE] [--data DIR]
 //
@@ -24,14 +26,13 @@
 #include "pelbo/account/LoginApi.h"
 #include "pelbo/account/UserCache.h"
 #include "pelbo/compat/StringW.h"
-#include "pelbo/core/CoreApi.h"
 #include "pelbo/core/RequestKind.h"
 #include "pelbo/core/ServiceEvent.h"
+#include "pelbo/core/ShutdownGuard.h"
 #include "pelbo/corekit/HttpSettings.h"
 #include "pelbo/corekit/Path.h"
 #include "pelbo/corekit/Text.h"
 #include "pelbo/corekit/XData.h"
-#include "pelbo/netcall/HttpsRequest.h"
 
 namespace {
 
@@ -138,6 +139,10 @@ int main(int argc, char** argv)
     if (ca != nullptr)
         Http::SetCaBundle(Wide(ca).c_str());
 
+    // Declared before anything that listens to the library, so the library
+    // ends after them: every family, the network monitor and the HTTPS
+    // service, in their order.
+    const Aux::Core::ShutdownGuard shutdown;
     int exitCode = 1;
     {
         SignInWaiter waiter;
@@ -156,7 +161,5 @@ int main(int argc, char** argv)
         }
     }
 
-    Aux::Core::DoExit();
-    Util::HttpsRequest::Shutdown();
     return exitCode;
 }

@@ -144,7 +144,7 @@ cmake --build "$work/client" > "$work/client-build.log" 2>&1 \
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 # shellcheck disable=SC2046
 c++ -std=c++17 -o "$work/example-pkgconfig" "$source/examples/client/main.cpp" \
-    $(pkg-config --cflags --libs pelbo-service pelbo-netcall) || fail "the example does not build with pkg-config"
+    $(pkg-config --cflags --libs pelbo-service) || fail "the example does not build with pkg-config"
 # A module brings the package libraries its library exposes (Service:
 # corekit); "service" brings them all.
 pkg-config --libs pelbo-service | grep -q -- "-lcorekit" || fail "pelbo-service does not require pelbo-corekit"
