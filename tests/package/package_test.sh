@@ -35,6 +35,12 @@ for file in "$libdir/libService.so" "$libdir/libcorekit.so" "$libdir/libnetcall.
 done
 if grep -q "add_executable(Tidewell" "$source/updater/CMakeLists.txt" 2>/dev/null; then
   [ -x "$prefix/bin/Tidewell" ] || fail "Tidewell is not installed"
+  # --help prints the options and ends, before the updater opens its log.
+  mkdir "$work/tidewell-home"
+  help=$(HOME="$work/tidewell-home" XDG_DATA_HOME="$work/tidewell-home" "$prefix/bin/Tidewell" --help) \
+    || fail "Tidewell --help did not end with 0"
+  grep -q -- "--installed-version=N" <<< "$help" || fail "Tidewell --help does not list its options"
+  [ -z "$(ls -A "$work/tidewell-home")" ] || fail "Tidewell --help wrote into the user's folders"
 fi
 # The libraries carry their major version: libService.so.1 is the SONAME a
 # client records, libService.so the link it builds against.
