@@ -35,12 +35,12 @@ for file in "$libdir/libService.so" "$libdir/libcorekit.so" "$libdir/libnetcall.
 done
 if grep -q "add_executable(Tidewell" "$source/updater/CMakeLists.txt" 2>/dev/null; then
   [ -x "$prefix/bin/Tidewell" ] || fail "Tidewell is not installed"
-  # --help prints the options and ends, before the updater opens its log.
-  mkdir "$work/tidewell-home"
-  help=$(HOME="$work/tidewell-home" XDG_DATA_HOME="$work/tidewell-home" "$prefix/bin/Tidewell" --help) \
-    || fail "Tidewell --help did not end with 0"
+  # --help prints the options and ends before the updater opens its log in
+  # the data folder (which, without --help, --root names and it writes).
+  mkdir "$work/tidewell-root"
+  help=$("$prefix/bin/Tidewell" --help "--root=$work/tidewell-root") || fail "Tidewell --help did not end with 0"
   grep -q -- "--installed-version=N" <<< "$help" || fail "Tidewell --help does not list its options"
-  [ -z "$(ls -A "$work/tidewell-home")" ] || fail "Tidewell --help wrote into the user's folders"
+  [ -z "$(ls -A "$work/tidewell-root")" ] || fail "Tidewell --help wrote into the data folder"
 fi
 # The libraries carry their major version: libService.so.1 is the SONAME a
 # client records, libService.so the link it builds against.
