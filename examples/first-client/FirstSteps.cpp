@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -63,7 +64,8 @@ std::string Narrow(const CStringW& text)
 // A token signs in without a password: show no more than its beginning.
 std::string Masked(const CStringW& token)
 {
-    return Narrow(token).substr(0, 2) + "***";
+    const std::string text = Narrow(token);
+    return text.size() <= 4 ? std::string("***") : text.substr(0, 2) + "***";
 }
 
 CStringW Str(IXData* record, const wchar_t* key)
@@ -148,10 +150,11 @@ std::wstring UtcTimeText(std::time_t when)
     return Wide(text);
 }
 
-// Bytes that compress badly, like a real document's.
+// Bytes that compress badly, like a real document's. The path is UTF-8,
+// which u8path keeps on Windows too.
 bool WriteDocument(const std::string& path)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     uint32_t value = 2166136261u;
     for (size_t i = 0; i < kDocumentBytes && out; ++i) {
         value = value * 1664525u + 1013904223u;
@@ -435,9 +438,12 @@ bool FirstSteps::DownloadHeadPicture()
     PicDownloadApi::AppendTask(owner, address);
     const std::optional<Picture> picture = stored.Wait(kTransferPatience);
     if (!picture)
-        return Report(false, "head picture", "no UpdatePicture within " + std::to_string(kTransferPatience.count()) + " s");
-    if (picture->result != 1 || Util::Path::IsFileExist(picture->path) == 0)
-        return Report(false, "head picture", "given up after four tries: " + text);
+        return Report(false, "head picture",
+                      "no UpdatePicture within " + std::to_string(kTransferPatience.count()) + " s");
+    if (picture->result != 1)
+        return Report(false, "head picture", "UpdatePicture 0: given up (four failed downloads) for " + text);
+    if (Util::Path::IsFileExist(picture->path) == 0)
+        return Report(false, "head picture", "UpdatePicture 1, but no file at " + Narrow(picture->path));
     return Report(true, "head picture", text + " stored as " + Narrow(picture->path));
 }
 

@@ -93,7 +93,13 @@ first_client_end_to_end() (
     || { cat "$dir/build.log" >&2; fail "the first client does not build against the package"; }
 
   server_pid=
-  trap 'if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi' EXIT
+  stop_server() {
+    if [ -n "$server_pid" ]; then
+      kill "$server_pid" 2>/dev/null || true
+      wait "$server_pid" 2>/dev/null || true
+    fi
+  }
+  trap stop_server EXIT
   phone=13700137000
   password=first-Passw0rd
   start_devserver "$prefix/bin/pelbo-devserver" "$dir/server.out" --tls --user "$phone:$password"
@@ -123,7 +129,8 @@ first_client_end_to_end() (
     || fail "the first client did not derive the TLS addresses"
   grep -q '^ok   session: ConnectResult 0 ' "$dir/out" || fail "the session did not log in"
   grep -q '^ok   room: EnterMeeting 0: ' "$dir/out" || fail "the room was not entered"
-  grep -q '^ok   upload: .* stored as file [1-9][0-9]* at https://' "$dir/out" || fail "the document was not stored over https"
+  grep -q '^ok   upload: .* stored as file [1-9][0-9]* at https://' "$dir/out" \
+    || fail "the document was not stored over https"
   grep -q '^ok   head picture: https://.* stored as ' "$dir/out" || fail "the head picture was not stored"
   grep -q '^ok   version: release [0-9.]* announced; .*--installed-version=' "$dir/out" \
     || fail "the version check announced no release"
