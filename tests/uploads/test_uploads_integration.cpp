@@ -359,6 +359,13 @@ TEST_F(UploadsOverTls, StorageSchemeHttpsCarriesTheDocumentOverVerifiedTls)
     const auto objects = server.State().storage.ListObjects(ObjectStore::kDocsBucket);
     ASSERT_EQ(objects.size(), 1u);
     EXPECT_TRUE(server.State().storage.ObjectBytes(ObjectStore::kDocsBucket, objects.begin()->first) == bytes);
+    // The stored file's address is one this server answers: https too.
+    TestSupport::HttpClient client;
+    client.SetCaFile(server.CaFile());
+    const auto read = client.Get(N(sink.Results()[0].url));
+    ASSERT_TRUE(read.Ok()) << read.error << " " << N(sink.Results()[0].url);
+    EXPECT_EQ(read.status, 200);
+    EXPECT_TRUE(read.body == bytes);
 
     ASSERT_NE(Http::SetOssScheme(L"http"), 0);
     ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &sink), 0);

@@ -48,7 +48,7 @@ std::string KeySegment(const std::string& text)
     return out.empty() ? std::string("file") : out;
 }
 
-Json::Value TicketBase(ObjectStore& store, const HttpRequest& request, const std::string& bucket,
+Json::Value TicketBase(const Server& server, const HttpRequest& request, const std::string& bucket,
                        const std::string& key, uint64_t fileId)
 {
     Json::Value ticket(Json::objectValue);
@@ -57,8 +57,12 @@ Json::Value TicketBase(ObjectStore& store, const HttpRequest& request, const std
     ticket["end_point"] = ObjectStore::kEndPoint;
     ticket["bucket"] = bucket;
     ticket["path"] = key;
-    ticket["file_url"] = std::string("http://") + ObjectStore::kEndPoint + ".localhost" + PortSuffix(request) + "/" +
-                         bucket + "/" + SigV4::UriEncode(key, true);
+    // The storage shares the server's port and so its scheme: a server that
+    // speaks TLS answers nothing at an http address.
+    const std::string base = server.BaseUrl();
+    const std::string scheme = base.substr(0, base.find("://") + 3);
+    ticket["file_url"] = scheme + ObjectStore::kEndPoint + ".localhost" + PortSuffix(request) + "/" + bucket + "/" +
+                         SigV4::UriEncode(key, true);
     return ticket;
 }
 
@@ -76,7 +80,7 @@ HttpResponse DocumentTicket(Server& server, const HttpRequest& request)
     const std::string key =
         "docs/" + std::to_string(*user) + "/" + std::to_string(fileId) + "/" + KeySegment(body["name"].asString());
     const ObjectStore::Credentials issued = store.Issue(ObjectStore::kDocsBucket, key);
-    Json::Value ticket = TicketBase(store, request, ObjectStore::kDocsBucket, key, fileId);
+    Json::Value ticket = TicketBase(server, request, ObjectStore::kDocsBucket, key, fileId);
     Json::Value credentials(Json::objectValue);
     credentials["AccessKeyId"] = issued.accessKeyId;
     credentials["AccessKeySecret"] = issued.secret;
@@ -98,7 +102,7 @@ HttpResponse LogTicket(Server& server, const HttpRequest& request)
     const std::string name = KeySegment(body["name"].asString()) + (ext.empty() ? "" : "." + KeySegment(ext));
     const std::string key = "logs/" + std::to_string(fileId) + "/" + name;
     const ObjectStore::Credentials issued = store.Issue(ObjectStore::kLogsBucket, key);
-    Json::Value ticket = TicketBase(store, request, ObjectStore::kLogsBucket, key, fileId);
+    Json::Value ticket = TicketBase(server, request, ObjectStore::kLogsBucket, key, fileId);
     Json::Value credential(Json::objectValue);
     credential["access_key_id"] = issued.accessKeyId;
     credential["access_key_secret"] = issued.secret;
