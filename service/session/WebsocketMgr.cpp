@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "pelbo/account/RequestToken.h"
 #include "pelbo/account/UserCache.h"
 #include "pelbo/account/UserConfig.h"
 #include "pelbo/compat/Guid.h"
@@ -161,7 +162,7 @@ int CWebsocketMgr::Connect(int force)
     XDataPtr<IXData> command = Command(L"connect");
     if (!command)
         return 0;
-    command->SetIXDataStr(L"Token", Aux::UserCache::GetToken());
+    command->SetIXDataStr(L"Token", Aux::UserCache::RequestToken(kTag, L"connect"));
     command->SetIXDataBool(L"Force", force != 0);
     return m_transport.Send(m_connectSink, command.get());
 }
@@ -171,7 +172,7 @@ int CWebsocketMgr::SendReconnect()
     XDataPtr<IXData> command = Command(L"reconnect");
     if (!command)
         return 0;
-    command->SetIXDataStr(L"Token", Aux::UserCache::GetToken());
+    command->SetIXDataStr(L"Token", Aux::UserCache::RequestToken(kTag, L"reconnect"));
     command->SetIXDataU32(L"UserID", Aux::UserCache::GetUserID());
     return m_transport.Send(m_reconnectSink, command.get());
 }

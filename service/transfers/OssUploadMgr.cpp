@@ -1,5 +1,6 @@
 #include "pelbo/transfers/OssUploadMgr.h"
 
+#include "pelbo/account/RequestToken.h"
 #include "pelbo/account/UserCache.h"
 #include "pelbo/compat/TextConvert.h"
 #include "pelbo/core/RestRequest.h"
@@ -21,7 +22,7 @@ CSingleton<COssUploadMgr>& COssUploadMgr::Instance()
 
 int COssUploadMgr::SendTicketRequest(const std::wstring& path)
 {
-    const std::string token = ToMultiByte(Aux::UserCache::GetToken(), CP_UTF8);
+    const std::string token = ToMultiByte(Aux::UserCache::RequestToken(kTag, L"upload ticket"), CP_UTF8);
     return GetUploadInfo(Aux::UserCache::GetUserID(), path, token);
 }
 

@@ -24,6 +24,7 @@
 #include "devserver/ObjectStore.h"
 #include "devserver/State.h"
 #include "pelbo/netcall/HttpsRequest.h"
+#include "service/LogCapture.h"
 #include "support/HangWatchdog.h"
 #include "support/HttpClient.h"
 #include "support/TestServer.h"
@@ -285,10 +286,20 @@ TEST_F(UploadsIntegration, RefusedAndGarbledTicketsAreReported)
     FileSink docSink(log, "doc");
     LogSink logSink(log, "log");
 
-    Aux::UserCache::SetToken(CStringW(L"not-a-token"));
+    // Each refusal says why in the log: no token at all (the client saved
+    // no login item), the service's code and text, an answer that is not JSON.
+    const LogCapture capture;
+    Aux::UserCache::SetToken(CStringW(L""));
     ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &docSink), 0);
     ASSERT_TRUE(docSink.WaitResults(1));
     EXPECT_EQ(docSink.Results()[0].code, 4);
+    EXPECT_EQ(capture.Count("upload ticket: no token to send: user 17 has no login item"), 1u) << capture.Text();
+
+    Aux::UserCache::SetToken(CStringW(L"not-a-token"));
+    ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &docSink), 0);
+    ASSERT_TRUE(docSink.WaitResults(2));
+    EXPECT_EQ(docSink.Results()[1].code, 4);
+    EXPECT_EQ(capture.Count("upload ticket refused: code 1002, msg \"token invalid"), 2u) << capture.Text();
 
     DevServer::Fault garbage;
     garbage.garbageBody = true;
@@ -296,10 +307,11 @@ TEST_F(UploadsIntegration, RefusedAndGarbledTicketsAreReported)
     ASSERT_TRUE(server.Server().SetFault("POST", "/v1/account/uploadlog", garbage));
     ASSERT_EQ(OssUploadApi::AddUpLoadFile(doc, &docSink), 0);
     ASSERT_EQ(OssUploadLogApi::AddUploadLog(logFile, &logSink), 0);
-    ASSERT_TRUE(docSink.WaitResults(2));
+    ASSERT_TRUE(docSink.WaitResults(3));
     ASSERT_TRUE(logSink.WaitResults(1));
-    EXPECT_EQ(docSink.Results()[1].code, 4);
+    EXPECT_EQ(docSink.Results()[2].code, 4);
     EXPECT_EQ(logSink.Results()[0].code, 2);
+    EXPECT_EQ(capture.Count("upload ticket failed: the answer is not a JSON object"), 2u) << capture.Text();
 
     DevServer::Fault down;
     down.httpStatus = 503;
