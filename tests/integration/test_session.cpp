@@ -138,6 +138,21 @@ TEST_F(SessionFlowTest, LogInJoinRefreshAndDisconnect)
     ASSERT_TRUE(events.WaitUntil([](SessionRecorder& r) { return r.disconnects == 1; }));
 }
 
+// A client that kept no token (no login item) hears 10000001; the log says
+// what was missing and what the service answered.
+TEST_F(SessionFlowTest, RefusedSignInSaysWhyInTheLog)
+{
+    const LogCapture log;
+    Aux::UserCache::SetToken(L"");
+    ASSERT_EQ(WebsocketApi::Init(), 1);
+    ASSERT_EQ(WebsocketApi::StartConn(0, 0), 1);
+    ASSERT_TRUE(WaitForResult(1));
+    EXPECT_EQ(events.ConnectResults()[0], 10000001);
+    const std::string text = log.Text();
+    EXPECT_GE(log.Count("CWebsocketMgr: connect: no token to send: user 9001 has no login item"), 1u) << text;
+    EXPECT_GE(log.Count("session connect refused: Result 1002, msg \"token unknown or expired\""), 1u) << text;
+}
+
 TEST_F(SessionFlowTest, PushedSequencesAreStoredWithoutGaps)
 {
     LogIn();
