@@ -269,6 +269,10 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
     set(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->error));
     set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https"));
+    // No proxy from the environment (http_proxy and the like): the library
+    // reads no environment variable, and an exchange goes where its
+    // settings say.
+    set(curl_easy_setopt(easy, CURLOPT_PROXY, ""));
     set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
     set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
     if (!m_settings.caBundle.empty())

@@ -174,6 +174,10 @@ bool DownloadJob::Setup(const JobSettings& settings, std::string* error)
     set(curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error));
     set(curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https"));
+    // No proxy from the environment (http_proxy and the like): the library
+    // reads no environment variable, and an exchange goes where its
+    // settings say.
+    set(curl_easy_setopt(m_easy, CURLOPT_PROXY, ""));
     // A download asked for over https never goes on over plain http: a
     // redirect must not strip the protection the caller chose.
     set(curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, SchemeOf(m_url) == UrlScheme::kHttps ? "https" : "http,https"));

@@ -204,6 +204,10 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
     set(curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error));
     set(curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https"));
+    // No proxy from the environment (http_proxy and the like): the library
+    // reads no environment variable, and an exchange goes where its
+    // settings say.
+    set(curl_easy_setopt(m_easy, CURLOPT_PROXY, ""));
     // HTTP/2 where libcurl has it; a libcurl built without it refuses the
     // option, and HTTP/1.1 serves as well.
     const CURLcode http2 = curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));

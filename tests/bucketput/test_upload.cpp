@@ -15,6 +15,7 @@
 #include "pelbo/corekit/HttpSettings.h"
 #include "devserver/ObjectStore.h"
 #include "devserver/State.h"
+#include "support/ScopedEnvironment.h"
 #include "support/TestServer.h"
 
 namespace {
@@ -98,6 +99,19 @@ TEST_F(BucketputUpload, SingleFileIsStoredWithOneEndAndFullProgress)
     EXPECT_EQ(events.UploadId(), id);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(events.Ends().size(), 1u);
+}
+
+TEST_F(BucketputUpload, ProxyVariablesOfTheEnvironmentAreNotRead)
+{
+    TestSupport::ScopedEnvironment environment;
+    TestSupport::PointProxyVariablesNowhere(environment);
+    const std::string path = server.Dir().File("direct.pdf");
+    ASSERT_TRUE(WriteBytes(path, PatternBytes(1000)));
+    UploadRecorder events;
+    unsigned long long id = 0;
+    ASSERT_EQ(Start(Record(path, "docs/1/direct.pdf"), id, &events), kStartedSingle);
+    EXPECT_EQ(events.WaitEnd(), kEndOk);
+    EXPECT_EQ(Stored("docs/1/direct.pdf"), PatternBytes(1000));
 }
 
 TEST_F(BucketputUpload, LargeFileGoesUpInPartsWithGrowingProgress)

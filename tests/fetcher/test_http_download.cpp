@@ -22,6 +22,7 @@
 #include "devserver/State.h"
 #include "pelbo/fetcher/HttpDownload.h"
 #include "support/HostileServer.h"
+#include "support/ScopedEnvironment.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
 
@@ -185,6 +186,17 @@ TEST_P(HttpDownloadTest, CompleteDownloadLandsAtTheDestinationWithProgressToTheE
     EXPECT_EQ(reports.back().done, size);
     EXPECT_EQ(reports.back().total, size);
     EXPECT_EQ(event.ResultCount(id), 1u);
+}
+
+TEST_P(HttpDownloadTest, ProxyVariablesOfTheEnvironmentAreNotRead)
+{
+    TestSupport::ScopedEnvironment environment;
+    TestSupport::PointProxyVariablesNowhere(environment);
+    RecordingEvent event;
+    const auto target = Target("direct.bin");
+    const auto id = Start(event, Url("/download/file?size=1000"), target);
+    ASSERT_EQ(event.WaitResult(id), static_cast<long>(HD::kDownOk));
+    EXPECT_EQ(ReadFile(target), DevServer::DownloadShelf::Pattern(1000));
 }
 
 TEST_P(HttpDownloadTest, FinishedDownloadReplacesAnOlderFile)

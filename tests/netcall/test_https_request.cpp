@@ -17,6 +17,7 @@
 #include "pelbo/corekit/HttpSettings.h"
 #include "devserver/DevServer.h"
 #include "pelbo/netcall/HttpsRequest.h"
+#include "support/ScopedEnvironment.h"
 
 namespace {
 
@@ -199,6 +200,15 @@ TEST_P(HttpsRequestTest, EachMethodSendsWhatItShould)
     EXPECT_EQ(seen[2].body, "{\"b\":2}");
     EXPECT_EQ(seen[3].method, "DELETE");
     EXPECT_TRUE(seen[3].body.empty());
+}
+
+// Proxy variables in the environment are not read: the exchange goes
+// straight to the server its address names.
+TEST_P(HttpsRequestTest, ProxyVariablesOfTheEnvironmentAreNotRead)
+{
+    TestSupport::ScopedEnvironment environment;
+    TestSupport::PointProxyVariablesNowhere(environment);
+    EXPECT_EQ(RoundTrip(Info("/echo", L"{}")).completed, 1);
 }
 
 TEST_P(HttpsRequestTest, ConnectionsAreReused)
