@@ -1,34 +1,29 @@
 #pragma once
-// The libcurl-multi request service behind Util::HttpsRequest.
+// The request service behind Util::HttpsRequest: a client of the transfer
+// engine, whose thread runs every request and delivers every result.
 //
-// One I/O thread drives every transfer of one multi handle, whose connection
-// cache keeps connections (and TLS sessions) for reuse. The thread starts with
-// the first request, ends after a short idle spell and starts again with the
-// next request; the multi handle, and so the cache, outlives it until
-// Shutdown.
-//
-// Locking: m_mutex guards everything the callers and the I/O thread share.
-// Identifiers are written to the caller under it, and the I/O thread takes it
-// to look up the sink before a delivery, so a caller always sees its
-// identifier before the result. Deliveries run without the lock, so a sink
-// may call back into the service from its callback.
+// Locking: m_mutex guards everything the callers and the engine's thread
+// share. Identifiers are written to the caller under it, and the engine's
+// thread takes it to look up the sink before a delivery, so a caller always
+// sees its identifier before the result. Deliveries run without the lock, so
+// a sink may call back into the service from its callback.
 
 #include <curl/curl.h>
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "pelbo/netcall/HttpsRequest.h"
+#include "transfer/Engine.h"
 
 namespace Netcall {
 
 class CurlTransfer;
 
-class CurlService final : public Util::HttpsRequest::IHttpsService {
+class CurlService final : public Util::HttpsRequest::IHttpsService, private Transfer::Client {
 public:
     CurlService();
     ~CurlService() override;
@@ -38,25 +33,22 @@ public:
     int Request(unsigned& id, IHttpsRequestSink* sink, const ST_HttpsReqInfo& info) override;
     void RemoveSink(const unsigned& id) override;
     void DetachSink(IHttpsRequestSink* sink) override;
-    // Drops every request (nothing more is delivered), stops the I/O thread
-    // and closes the cached connections. From inside a delivery it only
-    // tells the thread to stop after the delivery.
+    // Drops every request (nothing more is delivered) and, when nothing else
+    // runs on the engine, ends its thread and closes the cached connections.
+    // From inside a delivery it only asks for that.
     void Shutdown();
 
 private:
     using ActiveMap = std::unordered_map<unsigned, std::unique_ptr<CurlTransfer>>;
 
     unsigned NextIdLocked();
-    void WakeLocked();
-    bool EnsureThreadLocked();
-    void Run(CURLM* multi);
-    // Takes the queued requests and cancellations into the multi handle.
-    // False when the thread is to end (stopped, or idle long enough).
-    bool TakeWork(CURLM* multi, ActiveMap& active, bool idleExpired);
-    void FinishDone(CURLM* multi, ActiveMap& active);
+    // Takes the queued requests and cancellations into the loop.
+    Turn Prepare(Transfer::Loop& loop) override;
+    void Finished(Transfer::Loop& loop, CURL* easy, CURLcode result) override;
+    bool Stop(Transfer::Loop& loop) override;
     void Deliver(const CurlTransfer& transfer, CURLcode result);
-    void StopThread(CURLM* multi, ActiveMap& active);
 
+    const std::shared_ptr<Transfer::Engine> m_engine;
     std::mutex m_mutex;
     std::condition_variable m_deliveryEnded;
     // Accepted requests whose result is still to be delivered.
@@ -64,12 +56,9 @@ private:
     std::vector<std::unique_ptr<CurlTransfer>> m_incoming;
     std::vector<unsigned> m_cancelled;
     unsigned m_lastId = 0;
-    CURLM* m_multi = nullptr;
-    std::thread m_thread;
-    std::thread::id m_ioThreadId;
-    bool m_running = false;
-    bool m_stopping = false;
     IHttpsRequestSink* m_deliveringTo = nullptr;
+    // Requests in the loop; the engine's thread only.
+    ActiveMap m_active;
 };
 
 }  // namespace Netcall

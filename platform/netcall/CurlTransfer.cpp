@@ -7,6 +7,7 @@
 
 #include "UrlText.h"
 #include "Utf8Text.h"
+#include "pelbo/corekit/HttpSettings.h"
 #include "pelbo/netcall/HttpsRequest.h"
 
 namespace Netcall {
@@ -121,11 +122,10 @@ CurlTransfer::~CurlTransfer()
     curl_slist_free_all(m_headers);
 }
 
-std::unique_ptr<CurlTransfer> CurlTransfer::Create(const ST_HttpsReqInfo& info, const TransferSettings& settings,
-                                                   std::string* error)
+std::unique_ptr<CurlTransfer> CurlTransfer::Create(const ST_HttpsReqInfo& info, std::string* error)
 {
     std::unique_ptr<CurlTransfer> transfer(new CurlTransfer());
-    if (!transfer->Setup(info, settings, error)) {
+    if (!transfer->Setup(info, error)) {
         return nullptr;
     }
     return transfer;
@@ -149,7 +149,7 @@ bool CurlTransfer::AddHeader(const std::string& line, std::string* error)
     return true;
 }
 
-bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& settings, std::string* error)
+bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, std::string* error)
 {
     if (info.nMethod < kMethodPost || info.nMethod > kMethodDelete) {
         *error = "unknown method " + std::to_string(info.nMethod);
@@ -187,10 +187,6 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
         if (!callerSetContentType && !AddHeader("Content-Type: application/json; charset=utf-8", error)) {
             return false;
         }
-        // Waiting for "100 Continue" costs a round trip on every larger body.
-        if (!AddHeader("Expect:", error)) {
-            return false;
-        }
     }
 
     CURLcode rc = CURLE_OK;
@@ -202,12 +198,6 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
     set(curl_easy_setopt(m_easy, CURLOPT_URL, m_url.c_str()));
     set(curl_easy_setopt(m_easy, CURLOPT_PRIVATE, this));
     set(curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error));
-    set(curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L));
-    set(curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https"));
-    // No proxy from the environment (http_proxy and the like): the library
-    // reads no environment variable, and an exchange goes where its
-    // settings say.
-    set(curl_easy_setopt(m_easy, CURLOPT_PROXY, ""));
     // HTTP/2 where libcurl has it; a libcurl built without it refuses the
     // option, and HTTP/1.1 serves as well.
     const CURLcode http2 = curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
@@ -215,28 +205,9 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
         set(http2);
     // Wait for a connection that may multiplex rather than opening another.
     set(curl_easy_setopt(m_easy, CURLOPT_PIPEWAIT, 1L));
-    set(curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L));
-    set(curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYHOST, 2L));
-    if (!settings.caBundle.empty()) {
-        set(curl_easy_setopt(m_easy, CURLOPT_CAINFO, settings.caBundle.c_str()));
-    }
-#if defined(_WIN32)
-    else {
-        // OpenSSL knows no store of its own on Windows: the system's roots serve.
-        set(curl_easy_setopt(m_easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
-    }
-#endif
-    set(curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs));
-    set(curl_easy_setopt(m_easy, CURLOPT_TIMEOUT_MS, settings.totalTimeoutMs));
-    set(curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L));
     set(curl_easy_setopt(m_easy, CURLOPT_ACCEPT_ENCODING, ""));
-    // A declared length over the limit is refused before any of it is read.
-    set(curl_easy_setopt(m_easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBytes)));
     set(curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlTransfer::OnData));
     set(curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this));
-    if (m_headers != nullptr) {
-        set(curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers));
-    }
     switch (info.nMethod) {
     case kMethodGet:
         set(curl_easy_setopt(m_easy, CURLOPT_HTTPGET, 1L));
@@ -258,7 +229,10 @@ bool CurlTransfer::Setup(const ST_HttpsReqInfo& info, const TransferSettings& se
         *error = std::string("set-up refused: ") + curl_easy_strerror(rc);
         return false;
     }
-    return true;
+    Transfer::Limits limits;
+    limits.totalTimeoutMs = static_cast<long>(Http::GetRequestTimeoutMs());
+    limits.maxBodyBytes = static_cast<curl_off_t>(kMaxResponseBytes);
+    return m_policy.Apply(m_easy, limits, &m_headers, error) == CURLE_OK;
 }
 
 size_t CurlTransfer::OnData(char* data, size_t size, size_t count, void* self)
@@ -294,6 +268,9 @@ int CurlTransfer::Completed(CURLcode result) const
 
 std::string CurlTransfer::Describe(CURLcode result) const
 {
+    if (m_policy.RefusedDowngrade()) {
+        return "redirect from https to http refused";
+    }
     if (m_responseTooLarge || result == CURLE_FILESIZE_EXCEEDED) {
         return "response larger than " + std::to_string(kMaxResponseBytes) + " bytes";
     }

@@ -10,23 +10,18 @@
 #include <memory>
 #include <string>
 
+#include "transfer/Policy.h"
+
 struct ST_HttpsReqInfo;
 
 namespace Netcall {
-
-struct TransferSettings {
-    std::string caBundle;  // PEM file (UTF-8 path); empty: the system's store
-    long connectTimeoutMs = 0;
-    long totalTimeoutMs = 0;
-};
 
 class CurlTransfer {
 public:
     // Null, with the reason in error, when the descriptor cannot be sent
     // (unknown method, a header that would break the request) or libcurl
     // refuses the set-up.
-    static std::unique_ptr<CurlTransfer> Create(const ST_HttpsReqInfo& info, const TransferSettings& settings,
-                                                std::string* error);
+    static std::unique_ptr<CurlTransfer> Create(const ST_HttpsReqInfo& info, std::string* error);
     ~CurlTransfer();
     CurlTransfer(const CurlTransfer&) = delete;
     CurlTransfer& operator=(const CurlTransfer&) = delete;
@@ -51,7 +46,7 @@ public:
 
 private:
     CurlTransfer();
-    bool Setup(const ST_HttpsReqInfo& info, const TransferSettings& settings, std::string* error);
+    bool Setup(const ST_HttpsReqInfo& info, std::string* error);
     bool AddHeader(const std::string& line, std::string* error);
     static size_t OnData(char* data, size_t size, size_t count, void* self);
 
@@ -64,6 +59,7 @@ private:
     std::string m_response;
     bool m_responseTooLarge = false;
     char m_error[CURL_ERROR_SIZE] = {};
+    Transfer::Policy m_policy;
 };
 
 }  // namespace Netcall
