@@ -7,7 +7,6 @@
 
 #include "DownloadLog.h"
 #include "PartialRecord.h"
-#include "UrlScheme.h"
 #include "pelbo/corekit/Text.h"
 #include "pelbo/fetcher/HttpDownload.h"
 
@@ -172,53 +171,13 @@ bool DownloadJob::Setup(const JobSettings& settings, std::string* error)
     set(curl_easy_setopt(m_easy, CURLOPT_URL, m_url.c_str()));
     set(curl_easy_setopt(m_easy, CURLOPT_PRIVATE, this));
     set(curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error));
-    set(curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L));
-    set(curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https"));
-    // No proxy from the environment (http_proxy and the like): the library
-    // reads no environment variable, and an exchange goes where its
-    // settings say.
-    set(curl_easy_setopt(m_easy, CURLOPT_PROXY, ""));
-    // A download asked for over https never goes on over plain http: a
-    // redirect must not strip the protection the caller chose.
-    set(curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, SchemeOf(m_url) == UrlScheme::kHttps ? "https" : "http,https"));
-    set(curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L));
-    set(curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 5L));
     // A refusal's body is an error page, not the file.
     set(curl_easy_setopt(m_easy, CURLOPT_FAILONERROR, 1L));
-    set(curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L));
-    set(curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYHOST, 2L));
-    if (!settings.caBundle.empty()) {
-        set(curl_easy_setopt(m_easy, CURLOPT_CAINFO, settings.caBundle.c_str()));
-    }
-#if defined(_WIN32)
-    else {
-        // OpenSSL knows no store of its own on Windows: the system's roots serve.
-        set(curl_easy_setopt(m_easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
-    }
-#endif
-    set(curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs));
-    // No limit on the whole transfer (an installer is large and the line may
-    // be slow), only on its speed.
-    if (settings.lowSpeedBytesPerSecond > 0 && settings.lowSpeedSeconds > 0) {
-        set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, settings.lowSpeedBytesPerSecond));
-        set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, settings.lowSpeedSeconds));
-    } else if (settings.stallTimeoutMs > 0) {
-        set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L));
-        set(curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, settings.stallTimeoutMs / 1000)));
-    }
-    // An announced size over the limit fails before the body comes; OnData
-    // holds the limit for a body whose size was not announced. libcurl would
-    // measure only the rest of a resumed file: the head of the answer is
-    // checked here instead (TakeWholeAnswer, TakePartialAnswer).
+    // OnData holds the size limit for a body whose size was not announced.
     m_maxBytes = settings.maxBytes;
-    if (m_maxBytes > 0 && !m_resumable) {
-        set(curl_easy_setopt(m_easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(m_maxBytes)));
-    }
     if (m_resumable) {
         set(curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &DownloadJob::OnHeader));
         set(curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this));
-        // A proxy's answer to CONNECT is not the server's.
-        set(curl_easy_setopt(m_easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     }
     if (m_resumeFrom > 0) {
         set(curl_easy_setopt(m_easy, CURLOPT_RANGE, (std::to_string(m_resumeFrom) + "-").c_str()));
@@ -227,9 +186,7 @@ bool DownloadJob::Setup(const JobSettings& settings, std::string* error)
             *error = "out of memory";
             return false;
         }
-        set(curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_requestHeaders));
     }
-    set(curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L));
     // Fewer, larger writes for big files; as large as the curl tool's.
     set(curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024));
     set(curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &DownloadJob::OnData));
@@ -241,7 +198,21 @@ bool DownloadJob::Setup(const JobSettings& settings, std::string* error)
         *error = std::string("set-up refused: ") + curl_easy_strerror(rc);
         return false;
     }
-    return true;
+    // No limit on the whole transfer (an installer is large and the line may
+    // be slow), only on its speed.
+    Transfer::Limits limits;
+    limits.followRedirects = true;
+    if (settings.lowSpeedBytesPerSecond > 0 && settings.lowSpeedSeconds > 0) {
+        limits.lowSpeedBytesPerSecond = settings.lowSpeedBytesPerSecond;
+        limits.lowSpeedSeconds = settings.lowSpeedSeconds;
+    }
+    // An announced size over the limit fails before the body comes. libcurl
+    // would measure only the rest of a resumed file: the head of its answer
+    // is checked here instead (TakeWholeAnswer, TakePartialAnswer).
+    if (!m_resumable) {
+        limits.maxBodyBytes = static_cast<curl_off_t>(m_maxBytes);
+    }
+    return m_policy.Apply(m_easy, limits, &m_requestHeaders, error) == CURLE_OK;
 }
 
 size_t DownloadJob::OnData(char* data, size_t size, size_t count, void* self)
@@ -492,6 +463,9 @@ unsigned DownloadJob::Finish(CURLcode result)
 
 std::string DownloadJob::Describe(CURLcode result) const
 {
+    if (m_policy.RefusedDowngrade()) {
+        return "redirect from https to http refused";
+    }
     if (m_writeFailed) {
         return "writing " + m_temporary.u8string() + " failed";
     }

@@ -18,15 +18,14 @@
 #include <memory>
 #include <string>
 
+#include "transfer/Policy.h"
+
 namespace Fetcher {
 
 struct JobSettings {
-    std::string caBundle;  // PEM file (UTF-8 path); empty: the system's store
-    long connectTimeoutMs = 0;
-    long stallTimeoutMs = 0;  // a transfer that moves no byte this long fails
     unsigned long long maxBytes = 0;  // largest body; 0: no limit
-    // A transfer slower than this for this long fails; 0: the stall rule
-    // above applies instead.
+    // A transfer slower than this for this long fails; 0: one that moves no
+    // byte for the settings' request time-out fails.
     long lowSpeedBytesPerSecond = 0;
     long lowSpeedSeconds = 0;
 };
@@ -135,6 +134,7 @@ private:
     std::string m_startOverWhy;       // why this answer cannot be appended
     curl_slist* m_requestHeaders = nullptr;
     Head m_head;
+    Transfer::Policy m_policy;
 };
 
 }  // namespace Fetcher

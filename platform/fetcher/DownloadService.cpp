@@ -19,8 +19,6 @@ namespace {
 
 namespace HD = Util::HttpDownload;
 
-constexpr std::chrono::milliseconds kIdleLinger(2000);
-constexpr int kBusyPollMs = 1000;
 // About ten reports a second: enough for a smooth bar, few enough that a
 // slow receiver never holds up the transfer.
 constexpr std::chrono::milliseconds kReportInterval(100);
@@ -28,9 +26,6 @@ constexpr std::chrono::milliseconds kReportInterval(100);
 JobSettings ReadSettings(const HD::CDownloadLimits& limits)
 {
     JobSettings settings;
-    settings.caBundle = Netcall::WideToUtf8(Http::GetCaBundle().str());
-    settings.connectTimeoutMs = static_cast<long>(Http::GetConnectTimeoutMs());
-    settings.stallTimeoutMs = static_cast<long>(Http::GetRequestTimeoutMs());
     settings.maxBytes = limits.maxBytes;
     if (limits.lowSpeedBytesPerSecond > 0 && limits.lowSpeedSeconds > 0) {
         settings.lowSpeedBytesPerSecond = static_cast<long>(limits.lowSpeedBytesPerSecond);
@@ -41,19 +36,15 @@ JobSettings ReadSettings(const HD::CDownloadLimits& limits)
 
 }  // namespace
 
-DownloadService::DownloadService() = default;
+DownloadService::DownloadService() : m_engine(Transfer::Engine::Shared())
+{
+    m_engine->Attach(*this);
+}
 
 DownloadService::~DownloadService()
 {
     Shutdown();
-    std::thread ended;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ended = std::move(m_thread);
-    }
-    if (ended.joinable()) {
-        ended.join();
-    }
+    m_engine->Detach(*this);
 }
 
 unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::CHttpDownloadEvent* sink,
@@ -74,9 +65,6 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
         unsigned long long newId = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stopping) {
-                return HD::kRefusedUnavailable;
-            }
             newId = ++m_lastId;
         }
         unsigned refusal = HD::kRefusedUnavailable;
@@ -110,15 +98,12 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
             return ReportProgress(running, done, total, false);
         });
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping) {
-            return HD::kRefusedUnavailable;
-        }
         m_incoming.reserve(m_incoming.size() + 1);
         m_sinks.emplace(newId, sink);
         m_jobs.emplace(newId, job.get());
         m_incoming.push_back(std::move(job));
-        if (!EnsureThreadLocked()) {
-            Util::Log::Error(kLogTag, L"Download: the I/O thread could not start");
+        if (!m_engine->Wake()) {
+            Util::Log::Error(kLogTag, L"Download: the transfer thread could not start");
             m_sinks.erase(newId);
             m_jobs.erase(newId);
             // Destroyed after the lock is given up, like every job.
@@ -128,7 +113,6 @@ unsigned DownloadService::Download(const wchar_t* url, const wchar_t* path, HD::
         }
         *id = newId;
         Util::Log::Info(kLogTag, L"Download %llu: %s", newId, MaskedUrl(utf8Url).c_str());
-        WakeLocked();
         return HD::kAccepted;
     } catch (const std::exception& e) {
         Util::Log::Error(kLogTag, L"Download: %S", e.what());
@@ -160,7 +144,7 @@ unsigned DownloadService::Stop(unsigned long long id)
         return 0;
     }
     it->second->RequestStop();
-    WakeLocked();
+    m_engine->Wake();
     return 1;
 }
 
@@ -169,9 +153,9 @@ void DownloadService::DetachSink(HD::CHttpDownloadEvent* sink)
     std::unique_lock<std::mutex> lock(m_mutex);
     // The running delivery ends first: it may start another download for
     // this event (a retry), which must be forgotten with the others. On the
-    // I/O thread no other delivery can be running, and waiting for the one
-    // that destroys this event would never end.
-    if (std::this_thread::get_id() != m_ioThreadId) {
+    // engine's thread no other delivery can be running, and waiting for the
+    // one that destroys this event would never end.
+    if (!m_engine->OnEngineThread()) {
         m_deliveryEnded.wait(lock, [this, sink] { return m_deliveringTo != sink; });
     }
     for (auto it = m_sinks.begin(); it != m_sinks.end();) {
@@ -185,14 +169,12 @@ void DownloadService::DetachSink(HD::CHttpDownloadEvent* sink)
         }
         it = m_sinks.erase(it);
     }
-    WakeLocked();
+    m_engine->Wake();
 }
 
 void DownloadService::Shutdown()
 {
-    std::thread running;
     std::vector<std::unique_ptr<DownloadJob>> dropped;
-    CURLM* idleMulti = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_sinks.clear();
@@ -203,112 +185,28 @@ void DownloadService::Shutdown()
             m_jobs.erase(job->Id());
         }
         dropped.swap(m_incoming);
-        if (m_running) {
-            m_stopping = true;
-            curl_multi_wakeup(m_multi);
-            if (std::this_thread::get_id() == m_ioThreadId) {
-                return;
-            }
-            running = std::move(m_thread);
-        } else {
-            running = std::move(m_thread);
-            idleMulti = m_multi;
-            m_multi = nullptr;
-        }
     }
-    if (running.joinable()) {
-        running.join();
-    }
-    if (idleMulti != nullptr) {
-        curl_multi_cleanup(idleMulti);
-    }
+    // Without the lock: the engine's thread takes it to stop us.
+    m_engine->Stop(*this);
 }
 
-void DownloadService::WakeLocked()
-{
-    if (m_running && !m_stopping) {
-        curl_multi_wakeup(m_multi);
-    }
-}
-
-bool DownloadService::EnsureThreadLocked()
-{
-    if (m_running) {
-        return true;
-    }
-    // A thread that ended after an idle spell gave up the lock for good
-    // before it cleared m_running, so joining it here cannot block on us.
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-    if (m_multi == nullptr) {
-        m_multi = curl_multi_init();
-        if (m_multi == nullptr) {
-            return false;
-        }
-    }
-    try {
-        m_thread = std::thread(&DownloadService::Run, this, m_multi);
-    } catch (const std::exception&) {
-        return false;
-    }
-    m_running = true;
-    m_ioThreadId = m_thread.get_id();
-    return true;
-}
-
-void DownloadService::Run(CURLM* multi)
-{
-    ActiveMap active;
-    auto lastBusy = std::chrono::steady_clock::now();
-    for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        const bool idleExpired = active.empty() && now - lastBusy >= kIdleLinger;
-        if (!TakeWork(multi, active, idleExpired)) {
-            return;
-        }
-        int stillRunning = 0;
-        curl_multi_perform(multi, &stillRunning);
-        FinishDone(multi, active);
-        int timeoutMs = kBusyPollMs;
-        if (!active.empty()) {
-            lastBusy = std::chrono::steady_clock::now();
-        } else {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                kIdleLinger - (std::chrono::steady_clock::now() - lastBusy));
-            timeoutMs = static_cast<int>(std::max<long long>(1, left.count()));
-        }
-        curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
-    }
-}
-
-bool DownloadService::TakeWork(CURLM* multi, ActiveMap& active, bool idleExpired)
+Transfer::Client::Turn DownloadService::Prepare(Transfer::Loop& loop)
 {
     std::vector<std::unique_ptr<DownloadJob>> incoming;
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_stopping) {
-            lock.unlock();
-            StopThread(multi, active);
-            return false;
-        }
-        if (idleExpired && m_incoming.empty()) {
-            m_running = false;
-            m_ioThreadId = std::thread::id();
-            return false;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
         incoming.swap(m_incoming);
     }
     // Stopped downloads end here rather than at libcurl's next progress
     // call, which may be a second away while nothing arrives.
-    for (auto it = active.begin(); it != active.end();) {
+    for (auto it = m_active.begin(); it != m_active.end();) {
         if (!it->second->StopRequested()) {
             ++it;
             continue;
         }
-        curl_multi_remove_handle(multi, it->second->Handle());
+        loop.Remove(it->second->Handle());
         std::unique_ptr<DownloadJob> job = std::move(it->second);
-        it = active.erase(it);
+        it = m_active.erase(it);
         Finish(std::move(job), CURLE_ABORTED_BY_CALLBACK, false);
     }
     for (auto& job : incoming) {
@@ -316,41 +214,53 @@ bool DownloadService::TakeWork(CURLM* multi, ActiveMap& active, bool idleExpired
             Finish(std::move(job), CURLE_ABORTED_BY_CALLBACK, true);
             continue;
         }
-        const CURLMcode rc = curl_multi_add_handle(multi, job->Handle());
+        const CURLMcode rc = loop.Add(*this, job->Handle());
         if (rc != CURLM_OK) {
             Util::Log::Error(kLogTag, L"Download %llu: not started: %S", job->Id(), curl_multi_strerror(rc));
             Finish(std::move(job), CURLE_FAILED_INIT, false);
             continue;
         }
         const unsigned long long id = job->Id();
-        active.emplace(id, std::move(job));
+        m_active.emplace(id, std::move(job));
     }
-    return true;
+    Turn turn;
+    turn.busy = !m_active.empty();
+    return turn;
 }
 
-void DownloadService::FinishDone(CURLM* multi, ActiveMap& active)
+void DownloadService::Finished(Transfer::Loop& loop, CURL* easy, CURLcode result)
 {
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-        if (msg->msg != CURLMSG_DONE) {
-            continue;
+    DownloadJob* job = DownloadJob::FromHandle(easy);
+    if (job->StartOver(result)) {
+        if (loop.Add(*this, easy) == CURLM_OK) {
+            return;
         }
-        // The message dies with the handle's removal: read it first.
-        CURL* easy = msg->easy_handle;
-        CURLcode result = msg->data.result;
-        DownloadJob* job = DownloadJob::FromHandle(easy);
-        curl_multi_remove_handle(multi, easy);
-        if (job->StartOver(result)) {
-            if (curl_multi_add_handle(multi, easy) == CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+    }
+    auto node = m_active.extract(job->Id());
+    if (!node.empty()) {
+        Finish(std::move(node.mapped()), result, false);
+    }
+}
+
+bool DownloadService::Stop(Transfer::Loop& loop)
+{
+    std::vector<std::unique_ptr<DownloadJob>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_active.begin(); it != m_active.end();) {
+            // What was asked for after the stop goes on.
+            if (m_sinks.count(it->first) != 0) {
+                ++it;
                 continue;
             }
-            result = CURLE_FAILED_INIT;
-        }
-        auto node = active.extract(job->Id());
-        if (!node.empty()) {
-            Finish(std::move(node.mapped()), result, false);
+            loop.Remove(it->second->Handle());
+            m_jobs.erase(it->first);
+            dropped.push_back(std::move(it->second));
+            it = m_active.erase(it);
         }
     }
+    return true;
 }
 
 void DownloadService::Finish(std::unique_ptr<DownloadJob> job, CURLcode result, bool stoppedBeforeStart)
@@ -432,28 +342,6 @@ void DownloadService::EndDelivery()
         m_deliveringTo = nullptr;
     }
     m_deliveryEnded.notify_all();
-}
-
-void DownloadService::StopThread(CURLM* multi, ActiveMap& active)
-{
-    for (auto& entry : active) {
-        curl_multi_remove_handle(multi, entry.second->Handle());
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& entry : active) {
-            m_jobs.erase(entry.first);
-        }
-    }
-    active.clear();
-    curl_multi_cleanup(multi);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_multi == multi) {
-        m_multi = nullptr;
-    }
-    m_running = false;
-    m_stopping = false;
-    m_ioThreadId = std::thread::id();
 }
 
 }  // namespace Fetcher

@@ -80,6 +80,8 @@ CURLcode Policy::Apply(CURL* easy, const Limits& limits, curl_slist** headers, s
     // reads no environment variable, and an exchange goes where its settings
     // say.
     set(curl_easy_setopt(easy, CURLOPT_PROXY, ""), "PROXY");
+    // A proxy's answer to CONNECT is not the server's.
+    set(curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L), "SUPPRESS_CONNECT_HEADERS");
 
     // A body goes with its headers: waiting for "100 Continue" costs a round
     // trip, or a whole second with a server that never sends it.
