@@ -21,7 +21,6 @@ constexpr unsigned long long kMinPartSize = 64u << 10;
 // libcurl reads the body in pieces of this size: large enough for speed,
 // small enough that parallel parts cost little memory.
 constexpr long kUploadBufferBytes = 512L << 10;
-constexpr long kContinueWaitMs = 50;
 
 bool Retryable(CURLcode result, long status)
 {
@@ -52,7 +51,35 @@ std::string Trim(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
+// Signs the request as it stands (its address, type and this moment) and
+// applies the network rules. The headers are built anew, so a request whose
+// address changed is signed again.
+bool SignAndApplyPolicy(S3Request& request)
+{
+    std::vector<std::string> extra;
+    if (!request.typeLine.empty())
+        extra.push_back(request.typeLine);
+    std::vector<std::string> signedLines;
+    std::string error;
+    // Bodies are streamed from disk: hashing them first would read every
+    // byte twice.
+    if (!SignedHeaderLines(request.method, request.url, extra, "UNSIGNED-PAYLOAD", request.keys, AmzDateNow(),
+                           &signedLines, &error))
+        return false;
+    curl_slist_free_all(request.headers);
+    request.headers = nullptr;
+    extra.insert(extra.end(), signedLines.begin(), signedLines.end());
+    for (const std::string& line : extra) {
+        curl_slist* grown = curl_slist_append(request.headers, line.c_str());
+        if (grown == nullptr)
+            return false;
+        request.headers = grown;
+    }
+    return request.policy.Apply(request.easy, request.limits, &request.headers, &error) == CURLE_OK;
+}
+
 }  // namespace
+
 
 S3Request::~S3Request()
 {
@@ -173,7 +200,7 @@ Clock::time_point UploadJob::NextDue() const
     return next;
 }
 
-void UploadJob::Pump(CURLM* multi, Clock::time_point now)
+void UploadJob::Pump(Transfer::Loop& loop, Clock::time_point now)
 {
     if (m_ended)
         return;
@@ -183,7 +210,7 @@ void UploadJob::Pump(CURLM* multi, Clock::time_point now)
         const S3Request::Kind kind = m_phase == Phase::Single     ? S3Request::Kind::Single
                                      : m_phase == Phase::Initiate ? S3Request::Kind::Initiate
                                                                   : S3Request::Kind::Complete;
-        if (StartRequest(multi, kind, 0))
+        if (StartRequest(loop, kind, 0))
             m_step.running = true;
         return;
     }
@@ -194,7 +221,7 @@ void UploadJob::Pump(CURLM* multi, Clock::time_point now)
         Part& part = m_parts[i];
         if (part.done || part.running || part.due > now)
             continue;
-        if (!StartRequest(multi, S3Request::Kind::Part, i))
+        if (!StartRequest(loop, S3Request::Kind::Part, i))
             return;
         part.running = true;
         ++running;
@@ -241,22 +268,17 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
         break;
     }
 
-    std::string typeLine;
     const bool carriesType = kind == S3Request::Kind::Single || kind == S3Request::Kind::Initiate;
     if (carriesType && !m_settings.contentType.empty())
-        typeLine = "Content-Type: " + m_settings.contentType;
+        request->typeLine = "Content-Type: " + m_settings.contentType;
     else if (kind == S3Request::Kind::Complete)
-        typeLine = "Content-Type: application/xml";
-    if (!typeLine.empty()) {
-        request->headers = curl_slist_append(nullptr, typeLine.c_str());
-        if (request->headers == nullptr)
-            return nullptr;
-    }
-    // Bodies are streamed from disk: hashing them first would read every
-    // byte twice.
-    if (!SignRequest(request->easy, m_settings.accessKeyId, m_settings.secret, m_settings.token, "UNSIGNED-PAYLOAD",
-                     &request->headers))
-        return nullptr;
+        request->typeLine = "Content-Type: application/xml";
+    request->method = kind == S3Request::Kind::Initiate || kind == S3Request::Kind::Complete ? "POST"
+                      : kind == S3Request::Kind::Abort                                        ? "DELETE"
+                                                                                              : "PUT";
+    request->keys.accessKeyId = m_settings.accessKeyId;
+    request->keys.secret = m_settings.secret;
+    request->keys.token = m_settings.token;
 
     CURL* easy = request->easy;
     CURLcode rc = CURLE_OK;
@@ -267,25 +289,6 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
     set(curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str()));
     set(curl_easy_setopt(easy, CURLOPT_PRIVATE, request.get()));
     set(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->error));
-    set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
-    set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https"));
-    // No proxy from the environment (http_proxy and the like): the library
-    // reads no environment variable, and an exchange goes where its
-    // settings say.
-    set(curl_easy_setopt(easy, CURLOPT_PROXY, ""));
-    set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
-    set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
-    if (!m_settings.caBundle.empty())
-        set(curl_easy_setopt(easy, CURLOPT_CAINFO, m_settings.caBundle.c_str()));
-#if defined(_WIN32)
-    else  // OpenSSL knows no store of its own on Windows: the system's roots serve.
-        set(curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
-#endif
-    set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, m_settings.connectTimeoutMs));
-    const long stallSeconds = std::max(1L, static_cast<long>(m_settings.tuning.stallTimeoutMs / 1000));
-    set(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L));
-    set(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds));
-    set(curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L));
     set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &UploadJob::OnData));
     set(curl_easy_setopt(easy, CURLOPT_WRITEDATA, request.get()));
     set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &UploadJob::OnHeader));
@@ -300,10 +303,6 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
         set(curl_easy_setopt(easy, CURLOPT_SEEKDATA, request.get()));
         set(curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request->length)));
         set(curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes));
-        // libcurl would sign an "Expect:" header that removes the line, so the
-        // wait for "100 Continue" is cut short instead: a storage that
-        // answers it still refuses a bad request before the body goes out.
-        set(curl_easy_setopt(easy, CURLOPT_EXPECT_100_TIMEOUT_MS, kContinueWaitMs));
         set(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L));
         set(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &UploadJob::OnProgress));
         set(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, request.get()));
@@ -316,22 +315,29 @@ std::unique_ptr<S3Request> UploadJob::MakeRequest(S3Request::Kind kind, size_t p
         break;
     case S3Request::Kind::Abort:
         set(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "DELETE"));
-        set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 10000L));
         break;
     }
     if (rc != CURLE_OK)
         return nullptr;
+    request->limits.lowSpeedSeconds = std::max(1L, static_cast<long>(m_settings.tuning.stallTimeoutMs / 1000));
+    request->limits.maxBodyBytes = static_cast<curl_off_t>(kMaxResponseBytes);
+    // An abort is a last courtesy to the storage, often sent while the
+    // client shuts down: it must not hold anything up for long.
+    if (kind == S3Request::Kind::Abort)
+        request->limits.totalTimeoutMs = 10000;
+    if (!SignAndApplyPolicy(*request))
+        return nullptr;
     return request;
 }
 
-bool UploadJob::StartRequest(CURLM* multi, S3Request::Kind kind, size_t part)
+bool UploadJob::StartRequest(Transfer::Loop& loop, S3Request::Kind kind, size_t part)
 {
     std::unique_ptr<S3Request> request = MakeRequest(kind, part);
     if (!request) {
         Fail(kEndTransport, "the request could not be set up");
         return false;
     }
-    if (curl_multi_add_handle(multi, request->easy) != CURLM_OK) {
+    if (loop.Add(request->easy) != CURLM_OK) {
         Fail(kEndTransport, "the request could not be started");
         return false;
     }
@@ -422,14 +428,14 @@ void UploadJob::OnDone(S3Request* request, CURLcode result, Clock::time_point no
     }
 }
 
-std::unique_ptr<S3Request> UploadJob::Cancel(CURLM* multi)
+std::unique_ptr<S3Request> UploadJob::Cancel(Transfer::Loop& loop)
 {
     std::unique_ptr<S3Request> initiate;
     for (auto& entry : m_running) {
         if (entry.second->kind == S3Request::Kind::Initiate && m_uploadId.empty())
             initiate = std::move(entry.second);
         else
-            curl_multi_remove_handle(multi, entry.second->easy);
+            loop.Remove(entry.second->easy);
     }
     m_running.clear();
     if (initiate) {
@@ -439,7 +445,7 @@ std::unique_ptr<S3Request> UploadJob::Cancel(CURLM* multi)
         initiate->job = nullptr;
         initiate->abortAfter = MakeRequest(S3Request::Kind::Abort, 0);
         if (!initiate->abortAfter) {
-            curl_multi_remove_handle(multi, initiate->easy);
+            loop.Remove(initiate->easy);
             return nullptr;
         }
         initiate->abortAfter->job = nullptr;
@@ -464,7 +470,7 @@ std::unique_ptr<S3Request> UploadJob::AbortAfterInitiate(S3Request& initiate, CU
         return nullptr;
     std::unique_ptr<S3Request> abort = std::move(initiate.abortAfter);
     abort->url += AwsUriEncode(uploadId, false);
-    if (curl_easy_setopt(abort->easy, CURLOPT_URL, abort->url.c_str()) != CURLE_OK)
+    if (curl_easy_setopt(abort->easy, CURLOPT_URL, abort->url.c_str()) != CURLE_OK || !SignAndApplyPolicy(*abort))
         return nullptr;
     return abort;
 }

@@ -18,7 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "S3Signing.h"
 #include "pelbo/bucketput/OssUpload.h"
+#include "transfer/Engine.h"
+#include "transfer/Policy.h"
 
 namespace Bucketput {
 
@@ -30,8 +33,6 @@ struct JobSettings {
     std::string secret;
     std::string token;
     std::string contentType;
-    std::string caBundle;  // PEM file (UTF-8 path); empty: the system's store
-    long connectTimeoutMs = 10000;
     Util::OssUpload::CUploadTuning tuning;
     bool multipartAllowed = true;
     bool retries = true;
@@ -69,6 +70,12 @@ struct S3Request {
     // For an initiate cut off by Stop: the abort of the upload it may still
     // open at the storage, sent once its answer names the upload id.
     std::unique_ptr<S3Request> abortAfter;
+    // What signing the request again (with a new address) takes.
+    std::string method;
+    std::string typeLine;
+    SigningKeys keys;
+    Transfer::Limits limits;
+    Transfer::Policy policy;
 };
 
 class UploadJob {
@@ -87,18 +94,18 @@ public:
     unsigned long long SentBytes();
 
     // Starts the requests that are due, within the parallel limit.
-    void Pump(CURLM* multi, Clock::time_point now);
-    // A request of this job ended; the handle is already out of the multi.
+    void Pump(Transfer::Loop& loop, Clock::time_point now);
+    // A request of this job ended; the handle is already out of the loop.
     // The request is destroyed here.
     void OnDone(S3Request* request, CURLcode result, Clock::time_point now);
     bool Ended() const { return m_ended; }
     int EndCode() const { return m_endCode; }
     // When the next waiting retry is due; max() when none waits.
     Clock::time_point NextDue() const;
-    // Takes the running requests out of the multi. Returns the request that
+    // Takes the running requests out of the loop. Returns the request that
     // aborts a started multipart upload at the storage (not yet added), or
-    // a running initiate (left in the multi) that carries that abort.
-    std::unique_ptr<S3Request> Cancel(CURLM* multi);
+    // a running initiate (left in the loop) that carries that abort.
+    std::unique_ptr<S3Request> Cancel(Transfer::Loop& loop);
     // The abort an initiate cut off by Stop carries, completed with the
     // upload id of its answer; null when the storage opened nothing.
     static std::unique_ptr<S3Request> AbortAfterInitiate(S3Request& initiate, CURLcode result);
@@ -124,7 +131,7 @@ private:
     enum class Phase { Single, Initiate, Parts, Complete };
 
     UploadJob() = default;
-    bool StartRequest(CURLM* multi, S3Request::Kind kind, size_t part);
+    bool StartRequest(Transfer::Loop& loop, S3Request::Kind kind, size_t part);
     std::unique_ptr<S3Request> MakeRequest(S3Request::Kind kind, size_t part);
     void Fail(int code, const std::string& why);
     unsigned MaxTries() const;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "S3Text.h"
 #include "UploadJob.h"
@@ -17,7 +18,6 @@ namespace {
 using namespace Util::OssUpload;
 
 const wchar_t* const kTag = L"OssUpload";
-constexpr std::chrono::milliseconds kIdleLinger(2000);
 // About ten progress events a second.
 constexpr std::chrono::milliseconds kProgressInterval(100);
 // Longest wait of the loop while uploads run: progress is due this often.
@@ -54,11 +54,15 @@ void ReplaceTuning(const CUploadTuning& tuning)
     TuningValue() = tuning;
 }
 
-UploadService::UploadService() = default;
+UploadService::UploadService() : m_engine(Transfer::Engine::Shared())
+{
+    m_engine->Attach(*this);
+}
 
 UploadService::~UploadService()
 {
     Shutdown();
+    m_engine->Detach(*this);
 }
 
 unsigned UploadService::Start(const CFileObjExt& file, unsigned long long& id, CUploadEvent* event)
@@ -80,8 +84,6 @@ unsigned UploadService::Start(const CFileObjExt& file, unsigned long long& id, C
         settings.secret = Netcall::WideToUtf8(file.strAccessKeySecret);
         settings.token = Netcall::WideToUtf8(file.strSecurityToken);
         settings.contentType = Netcall::WideToUtf8(file.strContentType);
-        settings.caBundle = Netcall::WideToUtf8(Http::GetCaBundle().str());
-        settings.connectTimeoutMs = static_cast<long>(Http::GetConnectTimeoutMs());
         settings.tuning = CurrentTuning();
         settings.multipartAllowed = file.nOption1 != 0;
         settings.retries = file.nOption2 != 0;
@@ -96,8 +98,6 @@ unsigned UploadService::Start(const CFileObjExt& file, unsigned long long& id, C
             return kRefusedUnavailable;
 
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping)
-            return kRefusedUnavailable;
         const unsigned long long newId = ++m_lastId;
         unsigned refusal = kRefusedFile;
         std::unique_ptr<UploadJob> job = UploadJob::Create(newId, file, settings, &refusal, &error);
@@ -110,14 +110,13 @@ unsigned UploadService::Start(const CFileObjExt& file, unsigned long long& id, C
         m_incoming.reserve(m_incoming.size() + 1);
         m_events.emplace(newId, event);
         m_incoming.push_back(std::move(job));
-        if (!EnsureThreadLocked()) {
-            Util::Log::Error(kTag, L"Start: the I/O thread could not start");
+        if (!m_engine->Wake()) {
+            Util::Log::Error(kTag, L"Start: the transfer thread could not start");
             m_events.erase(newId);
             m_incoming.pop_back();
             return kRefusedUnavailable;
         }
         id = newId;
-        WakeLocked();
         Util::Log::Info(kTag, L"Start: upload %llu of %s (%llu bytes, %s) to %s", newId, file.strLocalPath.c_str(),
                         total, multipart ? L"multipart" : L"single", Wide(settings.objectUrl).c_str());
         return multipart ? kStartedMultipart : kStartedSingle;
@@ -133,9 +132,9 @@ void UploadService::Stop(unsigned long long id)
     if (m_events.erase(id) == 0)
         return;
     m_stopped.push_back(id);
-    WakeLocked();
+    m_engine->Wake();
     Util::Log::Info(kTag, L"Stop: upload %llu", id);
-    if (std::this_thread::get_id() != m_ioThreadId)
+    if (!m_engine->OnEngineThread())
         m_deliveryEnded.wait(lock, [this, id] { return m_deliveringId != id; });
 }
 
@@ -150,191 +149,66 @@ void UploadService::DetachEvent(CUploadEvent* event)
             ++it;
         }
     }
-    WakeLocked();
-    if (std::this_thread::get_id() != m_ioThreadId)
+    m_engine->Wake();
+    if (!m_engine->OnEngineThread())
         m_deliveryEnded.wait(lock, [this, event] { return m_deliveringTo != event; });
 }
 
 void UploadService::Shutdown()
 {
-    std::thread running;
     std::vector<std::unique_ptr<UploadJob>> dropped;
-    CURLM* idleMulti = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.clear();
         dropped.swap(m_incoming);
-        if (m_running) {
-            m_stopping = true;
-            curl_multi_wakeup(m_multi);
-            if (std::this_thread::get_id() == m_ioThreadId)
-                return;
-            running = std::move(m_thread);
-        } else {
-            running = std::move(m_thread);
-            idleMulti = m_multi;
-            m_multi = nullptr;
-        }
     }
-    if (running.joinable())
-        running.join();
-    if (idleMulti != nullptr)
-        curl_multi_cleanup(idleMulti);
+    // Without the lock: the engine's thread takes it to stop us.
+    m_engine->Stop(*this);
 }
 
-void UploadService::WakeLocked()
-{
-    if (m_running && !m_stopping)
-        curl_multi_wakeup(m_multi);
-}
-
-bool UploadService::EnsureThreadLocked()
-{
-    if (m_running)
-        return true;
-    // A thread that ended after an idle spell gave up the lock for good
-    // before it cleared m_running, so joining it cannot block on us.
-    if (m_thread.joinable())
-        m_thread.join();
-    if (m_multi == nullptr) {
-        m_multi = curl_multi_init();
-        if (m_multi == nullptr)
-            return false;
-    }
-    try {
-        m_thread = std::thread(&UploadService::Run, this, m_multi);
-    } catch (const std::exception&) {
-        return false;
-    }
-    m_running = true;
-    m_ioThreadId = m_thread.get_id();
-    return true;
-}
-
-void UploadService::Run(CURLM* multi)
-{
-    JobMap jobs;
-    AbortList aborts;
-    auto lastBusy = Clock::now();
-    for (;;) {
-        Clock::time_point now = Clock::now();
-        const bool idle = jobs.empty() && aborts.empty();
-        if (!TakeWork(multi, jobs, aborts, idle && now - lastBusy >= kIdleLinger))
-            return;
-        now = Clock::now();
-        for (auto& entry : jobs)
-            entry.second->Pump(multi, now);
-        int stillRunning = 0;
-        curl_multi_perform(multi, &stillRunning);
-        const bool ended = CollectDone(multi, aborts);
-        Report(multi, jobs, aborts);
-
-        // A request that just ended may open the next phase (parts after the
-        // initiate, the complete after the last part), whose request starts
-        // only on the next pass: waiting for an idle connection here would
-        // stall the upload for the whole poll interval.
-        int timeoutMs = ended ? 0 : kBusyPollMs;
-        now = Clock::now();
-        if (!jobs.empty() || !aborts.empty()) {
-            lastBusy = now;
-            for (auto& entry : jobs) {
-                const Clock::time_point due = entry.second->NextDue();
-                if (due != Clock::time_point::max()) {
-                    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
-                    timeoutMs = static_cast<int>(std::clamp<long long>(wait, 0, timeoutMs));
-                }
-            }
-        } else {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(kIdleLinger - (now - lastBusy)).count();
-            timeoutMs = static_cast<int>(std::max<long long>(1, left));
-        }
-        curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
-    }
-}
-
-bool UploadService::TakeWork(CURLM* multi, JobMap& jobs, AbortList& aborts, bool idleExpired)
+Transfer::Client::Turn UploadService::Prepare(Transfer::Loop& loop)
 {
     std::vector<std::unique_ptr<UploadJob>> incoming;
     std::vector<unsigned long long> stopped;
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_stopping) {
-            lock.unlock();
-            StopThread(multi, jobs, aborts);
-            return false;
-        }
-        if (idleExpired && m_incoming.empty()) {
-            m_stopped.clear();
-            m_running = false;
-            m_ioThreadId = std::thread::id();
-            return false;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
         stopped.swap(m_stopped);
         incoming.swap(m_incoming);
     }
     for (auto& job : incoming) {
         const unsigned long long id = job->Id();
-        jobs.emplace(id, std::move(job));
+        m_jobs.emplace(id, std::move(job));
     }
     for (const unsigned long long id : stopped) {
-        auto it = jobs.find(id);
-        if (it != jobs.end()) {
-            Retire(multi, *it->second, aborts);
-            jobs.erase(it);
+        auto it = m_jobs.find(id);
+        if (it != m_jobs.end()) {
+            Retire(loop, *it->second);
+            m_jobs.erase(it);
         }
     }
-    return true;
-}
-
-void UploadService::Retire(CURLM* multi, UploadJob& job, AbortList& aborts)
-{
-    std::unique_ptr<S3Request> abort = job.Cancel(multi);
-    if (abort && abort->kind == S3Request::Kind::Initiate) {
-        Util::Log::Info(kTag, L"upload %llu: stopped while the storage opens it; aborting it once opened", job.Id());
-        aborts.push_back(std::move(abort));
-    } else if (abort && curl_multi_add_handle(multi, abort->easy) == CURLM_OK) {
-        Util::Log::Info(kTag, L"upload %llu: aborting its multipart upload at the storage", job.Id());
-        aborts.push_back(std::move(abort));
-    }
-}
-
-void UploadService::SettleDetached(CURLM* multi, S3Request* request, CURLcode result, AbortList& aborts)
-{
-    std::unique_ptr<S3Request> next = UploadJob::AbortAfterInitiate(*request, result);
-    aborts.erase(std::remove_if(aborts.begin(), aborts.end(),
-                                [request](const std::unique_ptr<S3Request>& r) { return r.get() == request; }),
-                 aborts.end());
-    if (next && curl_multi_add_handle(multi, next->easy) == CURLM_OK)
-        aborts.push_back(std::move(next));
-}
-
-bool UploadService::CollectDone(CURLM* multi, AbortList& aborts)
-{
-    bool ended = false;
-    int left = 0;
     const Clock::time_point now = Clock::now();
-    while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-        if (msg->msg != CURLMSG_DONE)
-            continue;
-        CURL* easy = msg->easy_handle;
-        const CURLcode result = msg->data.result;
-        S3Request* request = S3Request::FromHandle(easy);
-        curl_multi_remove_handle(multi, easy);
-        ended = true;
-        if (request->job == nullptr) {
-            SettleDetached(multi, request, result, aborts);
-            continue;
-        }
-        request->job->OnDone(request, result, now);
-    }
-    return ended;
+    for (auto& entry : m_jobs)
+        entry.second->Pump(loop, now);
+    Turn turn;
+    turn.busy = !m_jobs.empty() || !m_aborts.empty();
+    return turn;
 }
 
-void UploadService::Report(CURLM* multi, JobMap& jobs, AbortList& aborts)
+void UploadService::Finished(Transfer::Loop& loop, CURL* easy, CURLcode result)
+{
+    S3Request* request = S3Request::FromHandle(easy);
+    m_requestEnded = true;
+    if (request->job == nullptr) {
+        SettleDetached(loop, request, result);
+        return;
+    }
+    request->job->OnDone(request, result, Clock::now());
+}
+
+Transfer::Client::Turn UploadService::Settle(Transfer::Loop& loop)
 {
     const Clock::time_point now = Clock::now();
-    for (auto it = jobs.begin(); it != jobs.end();) {
+    for (auto it = m_jobs.begin(); it != m_jobs.end();) {
         UploadJob& job = *it->second;
         if (job.Ended()) {
             const int code = job.EndCode();
@@ -347,14 +221,84 @@ void UploadService::Report(CURLM* multi, JobMap& jobs, AbortList& aborts)
                                 Wide(job.Describe()).c_str());
             }
             Deliver(job, kEventEnd, code);
-            Retire(multi, job, aborts);
-            it = jobs.erase(it);
+            Retire(loop, job);
+            it = m_jobs.erase(it);
             continue;
         }
         if (now - job.lastReport >= kProgressInterval && job.SentBytes() != job.reportedBytes)
             Deliver(job, kEventProgress, 0);
         ++it;
     }
+
+    Turn turn;
+    turn.busy = !m_jobs.empty() || !m_aborts.empty();
+    if (!turn.busy)
+        return turn;
+    // A request that just ended may open the next phase (parts after the
+    // initiate, the complete after the last part), whose request starts
+    // only on the next turn: waiting for an idle connection here would stall
+    // the upload for the whole poll interval.
+    auto waitMs = std::chrono::milliseconds(std::exchange(m_requestEnded, false) ? 0 : kBusyPollMs);
+    for (auto& entry : m_jobs) {
+        const Clock::time_point due = entry.second->NextDue();
+        if (due != Clock::time_point::max())
+            waitMs = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(due - now),
+                                std::chrono::milliseconds(0), waitMs);
+    }
+    turn.wait = waitMs;
+    return turn;
+}
+
+bool UploadService::Stop(Transfer::Loop& loop)
+{
+    std::vector<unsigned long long> forgotten;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& entry : m_jobs) {
+            // What was started after the stop was asked for goes on.
+            if (m_events.count(entry.first) == 0)
+                forgotten.push_back(entry.first);
+        }
+    }
+    for (const unsigned long long id : forgotten) {
+        auto it = m_jobs.find(id);
+        Retire(loop, *it->second);
+        m_jobs.erase(it);
+    }
+    const Clock::time_point now = Clock::now();
+    if (!m_stopRunning) {
+        m_stopRunning = true;
+        m_abortDeadline = now + std::chrono::seconds(3);
+    }
+    if (!m_aborts.empty() && now < m_abortDeadline)
+        return false;
+    for (auto& request : m_aborts)
+        loop.Remove(request->easy);
+    m_aborts.clear();
+    m_stopRunning = false;
+    return true;
+}
+
+void UploadService::Retire(Transfer::Loop& loop, UploadJob& job)
+{
+    std::unique_ptr<S3Request> abort = job.Cancel(loop);
+    if (abort && abort->kind == S3Request::Kind::Initiate) {
+        Util::Log::Info(kTag, L"upload %llu: stopped while the storage opens it; aborting it once opened", job.Id());
+        m_aborts.push_back(std::move(abort));
+    } else if (abort && loop.Add(abort->easy) == CURLM_OK) {
+        Util::Log::Info(kTag, L"upload %llu: aborting its multipart upload at the storage", job.Id());
+        m_aborts.push_back(std::move(abort));
+    }
+}
+
+void UploadService::SettleDetached(Transfer::Loop& loop, S3Request* request, CURLcode result)
+{
+    std::unique_ptr<S3Request> next = UploadJob::AbortAfterInitiate(*request, result);
+    m_aborts.erase(std::remove_if(m_aborts.begin(), m_aborts.end(),
+                                  [request](const std::unique_ptr<S3Request>& r) { return r.get() == request; }),
+                   m_aborts.end());
+    if (next && loop.Add(next->easy) == CURLM_OK)
+        m_aborts.push_back(std::move(next));
 }
 
 bool UploadService::Deliver(UploadJob& job, int kind, int code)
@@ -393,43 +337,6 @@ bool UploadService::Deliver(UploadJob& job, int kind, int code)
     }
     m_deliveryEnded.notify_all();
     return true;
-}
-
-void UploadService::StopThread(CURLM* multi, JobMap& jobs, AbortList& aborts)
-{
-    for (auto& entry : jobs)
-        Retire(multi, *entry.second, aborts);
-    jobs.clear();
-    // Multipart uploads left open would hold storage space: a short last
-    // chance to abort them before the thread ends.
-    const auto deadline = Clock::now() + std::chrono::seconds(3);
-    while (!aborts.empty() && Clock::now() < deadline) {
-        int stillRunning = 0;
-        curl_multi_perform(multi, &stillRunning);
-        int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-            if (msg->msg != CURLMSG_DONE)
-                continue;
-            CURL* easy = msg->easy_handle;
-            const CURLcode result = msg->data.result;
-            S3Request* request = S3Request::FromHandle(easy);
-            curl_multi_remove_handle(multi, easy);
-            SettleDetached(multi, request, result, aborts);
-        }
-        if (!aborts.empty())
-            curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-    }
-    for (auto& request : aborts)
-        curl_multi_remove_handle(multi, request->easy);
-    aborts.clear();
-    curl_multi_cleanup(multi);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_multi == multi)
-        m_multi = nullptr;
-    m_stopped.clear();
-    m_running = false;
-    m_stopping = false;
-    m_ioThreadId = std::thread::id();
 }
 
 }  // namespace Bucketput

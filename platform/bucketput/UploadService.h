@@ -1,26 +1,25 @@
 #pragma once
-// The libcurl-multi upload service behind Util::OssUpload.
+// The upload service behind Util::OssUpload: a client of the transfer
+// engine, whose thread drives every request of every upload and delivers
+// every event.
 //
-// One I/O thread drives every request of every upload through one multi
-// handle (its connection cache keeps connections to the storage). The thread
-// starts with the first upload, ends after a short idle spell and starts
-// again with the next one.
-//
-// Locking: m_mutex guards what callers and the I/O thread share. The upload
-// id is written to the caller under it, and the I/O thread takes it to look
-// the event object up before each delivery, so a caller sees its id first.
-// Deliveries run without the lock, so an event object may call back in.
+// Locking: m_mutex guards what callers and the engine's thread share. The
+// upload id is written to the caller under it, and the engine's thread takes
+// it to look the event object up before each delivery, so a caller sees its
+// id first. Deliveries run without the lock, so an event object may call
+// back in.
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "pelbo/bucketput/OssUpload.h"
+#include "transfer/Engine.h"
 
 namespace Bucketput {
 
@@ -31,10 +30,10 @@ struct S3Request;
 Util::OssUpload::CUploadTuning CurrentTuning();
 void ReplaceTuning(const Util::OssUpload::CUploadTuning& tuning);
 
-class UploadService {
+class UploadService final : private Transfer::Client {
 public:
     UploadService();
-    ~UploadService();
+    ~UploadService() override;
     UploadService(const UploadService&) = delete;
     UploadService& operator=(const UploadService&) = delete;
 
@@ -42,7 +41,7 @@ public:
                    Util::OssUpload::CUploadEvent* event);
     void Stop(unsigned long long id);
     // Stops the event object's uploads and waits for a delivery to it that
-    // runs on the I/O thread, unless called on that thread.
+    // runs on the engine's thread, unless called on that thread.
     void DetachEvent(Util::OssUpload::CUploadEvent* event);
     void Shutdown();
 
@@ -50,21 +49,22 @@ private:
     using JobMap = std::map<unsigned long long, std::unique_ptr<UploadJob>>;
     using AbortList = std::vector<std::unique_ptr<S3Request>>;
 
-    void WakeLocked();
-    bool EnsureThreadLocked();
-    void Run(CURLM* multi);
-    bool TakeWork(CURLM* multi, JobMap& jobs, AbortList& aborts, bool idleExpired);
-    // True when a request ended: its job may have a next request to start.
-    bool CollectDone(CURLM* multi, AbortList& aborts);
-    void Report(CURLM* multi, JobMap& jobs, AbortList& aborts);
-    void Retire(CURLM* multi, UploadJob& job, AbortList& aborts);
+    // Takes new and stopped uploads in and starts the requests that are due.
+    Turn Prepare(Transfer::Loop& loop) override;
+    void Finished(Transfer::Loop& loop, CURL* easy, CURLcode result) override;
+    // Delivers ends and progress.
+    Turn Settle(Transfer::Loop& loop) override;
+    // Multipart uploads left open would hold storage space: their aborts get
+    // a short last chance before the stop completes.
+    bool Stop(Transfer::Loop& loop) override;
+    void Retire(Transfer::Loop& loop, UploadJob& job);
     // A request that outlived its job has finished: it leaves the list, and
     // an initiate's abort follows it.
-    void SettleDetached(CURLM* multi, S3Request* request, CURLcode result, AbortList& aborts);
+    void SettleDetached(Transfer::Loop& loop, S3Request* request, CURLcode result);
     // False when nobody is to hear of the upload any more.
     bool Deliver(UploadJob& job, int kind, int code);
-    void StopThread(CURLM* multi, JobMap& jobs, AbortList& aborts);
 
+    const std::shared_ptr<Transfer::Engine> m_engine;
     std::mutex m_mutex;
     std::condition_variable m_deliveryEnded;
     // Accepted uploads whose end is still to be delivered.
@@ -72,13 +72,14 @@ private:
     std::vector<std::unique_ptr<UploadJob>> m_incoming;
     std::vector<unsigned long long> m_stopped;
     unsigned long long m_lastId = 0;
-    CURLM* m_multi = nullptr;
-    std::thread m_thread;
-    std::thread::id m_ioThreadId;
-    bool m_running = false;
-    bool m_stopping = false;
     unsigned long long m_deliveringId = 0;
     Util::OssUpload::CUploadEvent* m_deliveringTo = nullptr;
+    // The engine's thread only.
+    JobMap m_jobs;
+    AbortList m_aborts;
+    bool m_requestEnded = false;
+    std::chrono::steady_clock::time_point m_abortDeadline;
+    bool m_stopRunning = false;
 };
 
 }  // namespace Bucketput

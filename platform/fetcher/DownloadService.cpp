@@ -214,7 +214,7 @@ Transfer::Client::Turn DownloadService::Prepare(Transfer::Loop& loop)
             Finish(std::move(job), CURLE_ABORTED_BY_CALLBACK, true);
             continue;
         }
-        const CURLMcode rc = loop.Add(*this, job->Handle());
+        const CURLMcode rc = loop.Add(job->Handle());
         if (rc != CURLM_OK) {
             Util::Log::Error(kLogTag, L"Download %llu: not started: %S", job->Id(), curl_multi_strerror(rc));
             Finish(std::move(job), CURLE_FAILED_INIT, false);
@@ -232,7 +232,7 @@ void DownloadService::Finished(Transfer::Loop& loop, CURL* easy, CURLcode result
 {
     DownloadJob* job = DownloadJob::FromHandle(easy);
     if (job->StartOver(result)) {
-        if (loop.Add(*this, easy) == CURLM_OK) {
+        if (loop.Add(easy) == CURLM_OK) {
             return;
         }
         result = CURLE_FAILED_INIT;

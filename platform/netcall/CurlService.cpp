@@ -143,7 +143,7 @@ Transfer::Client::Turn CurlService::Prepare(Transfer::Loop& loop)
         }
     }
     for (auto& transfer : incoming) {
-        const CURLMcode rc = loop.Add(*this, transfer->Handle());
+        const CURLMcode rc = loop.Add(transfer->Handle());
         if (rc != CURLM_OK) {
             Util::Log::Error(kTag, L"Request %u: not started: %S", transfer->Id(), curl_multi_strerror(rc));
             Deliver(*transfer, CURLE_FAILED_INIT);

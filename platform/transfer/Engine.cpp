@@ -34,10 +34,10 @@ Client::Turn Client::Settle(Loop&)
     return Turn{};
 }
 
-CURLMcode Loop::Add(Client& owner, CURL* easy)
+CURLMcode Loop::Add(CURL* easy)
 {
     try {
-        m_engine.m_owners[easy] = &owner;
+        m_engine.m_owners[easy] = m_client;
     } catch (const std::exception&) {
         return CURLM_OUT_OF_MEMORY;
     }
@@ -309,6 +309,7 @@ void Engine::Run(CURLM* multi, CURLSH* share)
 Client::Turn Engine::Pass(Loop& loop, const std::vector<Client*>& clients, const std::vector<Client*>& stopping)
 {
     for (Client* client : stopping) {
+        loop.m_client = client;
         if (!client->Stop(loop)) {
             continue;
         }
@@ -326,6 +327,7 @@ Client::Turn Engine::Pass(Loop& loop, const std::vector<Client*>& clients, const
     std::vector<Client::Turn> turns(clients.size());
     for (size_t i = 0; i < clients.size(); ++i) {
         if (!isStopping(clients[i])) {
+            loop.m_client = clients[i];
             turns[i] = clients[i]->Prepare(loop);
         }
     }
@@ -343,12 +345,14 @@ Client::Turn Engine::Pass(Loop& loop, const std::vector<Client*>& clients, const
         Client* client = owner == m_owners.end() ? nullptr : owner->second;
         loop.Remove(easy);
         if (client != nullptr) {
+            loop.m_client = client;
             client->Finished(loop, easy, result);
         }
     }
     Client::Turn all;
     for (size_t i = 0; i < clients.size(); ++i) {
         if (!isStopping(clients[i])) {
+            loop.m_client = clients[i];
             turns[i] = Merge(turns[i], clients[i]->Settle(loop));
         }
         all = Merge(all, turns[i]);

@@ -35,8 +35,9 @@ class Engine;
 // The engine's multi handle as a client sees it: on the engine's thread only.
 class TRANSFER_API Loop {
 public:
-    // Starts easy as a transfer of owner: CURLM_OK, or libcurl's refusal.
-    CURLMcode Add(Client& owner, CURL* easy);
+    // Starts easy as a transfer of the client being called: CURLM_OK, or
+    // libcurl's refusal.
+    CURLMcode Add(CURL* easy);
     // Takes a transfer out before it ends; nothing is reported for it.
     void Remove(CURL* easy);
 
@@ -46,6 +47,7 @@ private:
     Engine& m_engine;
     CURLM* m_multi;
     CURLSH* m_share;
+    Client* m_client = nullptr;
 };
 
 class TRANSFER_API Client {
