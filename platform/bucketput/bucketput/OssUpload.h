@@ -28,7 +28,7 @@
 //  4. After Stop returns, nothing more is delivered for that upload, and
 //     after an event object's destructor returns nothing more reaches it
 //     (from inside a delivery: nothing after that delivery returns).
-//  5. Events are delivered on the library's I/O thread without any lock held,
+//  5. Events are delivered on the library's transfer thread without any lock held,
 //     so an event object may start or stop uploads from its callback.
 //  6. Credentials are never written to the log.
 
@@ -87,7 +87,7 @@ constexpr unsigned kStartedMultipart = 2;
 constexpr unsigned kRefusedArgument = 1;
 // The file cannot be opened or its size read.
 constexpr unsigned kRefusedFile = 3;
-// libcurl or the I/O thread could not be set up.
+// libcurl or the transfer thread could not be set up.
 constexpr unsigned kRefusedUnavailable = 4;
 
 // Codes of the end event.
@@ -118,7 +118,7 @@ protected:
     CUploadEvent(const CUploadEvent&);
     CUploadEvent& operator=(const CUploadEvent&);
     // Does now what the destructor does (stops the object's uploads, waits for
-    // a delivery to it running on the I/O thread). A derived class whose
+    // a delivery to it running on the transfer thread). A derived class whose
     // callback uses its own members calls this first in its destructor.
     void DetachUploadEvent();
 };
@@ -128,7 +128,8 @@ BUCKETPUT_API unsigned Start(const CFileObjExt& file, unsigned long long& upload
 // Stops an upload (aborting a multipart upload at the storage); nothing more
 // is delivered for it. Unknown or finished ids are ignored.
 BUCKETPUT_API void Stop(const unsigned long long& uploadId);
-// Stops every upload and the I/O thread; a later Start starts it again.
+// Stops every upload and, when nothing else runs, the transfer thread; a
+// later Start starts it again.
 BUCKETPUT_API void Shutdown();
 
 // How uploads are cut up and retried; applies to uploads started later.

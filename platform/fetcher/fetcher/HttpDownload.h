@@ -1,10 +1,11 @@
 #pragma once
 // fetcher: HTTP(S) download of one file into a local path.
 //
-// Downloads run on one I/O thread (libcurl multi), many at a time. TLS
-// certificates are always verified against the configured CA bundle
-// (Http::GetCaBundle) or the system store; redirects are followed to http and
-// https addresses only.
+// Downloads run on the library's one transfer thread (shared with REST
+// requests and uploads), many at a time. TLS certificates are always
+// verified against the configured CA bundle (Http::GetCaBundle) or the system
+// store; at most five redirects are followed, to http and https addresses
+// only, and never from https back to http.
 //
 // Guarantees:
 //  1. A download writes into a temporary file beside the destination
@@ -20,8 +21,9 @@
 //     the body is complete; done never goes backwards.
 //  5. Nothing is delivered to an event after its destructor has returned:
 //     the destructor stops the event's downloads and waits for a delivery to
-//     it that runs on the I/O thread (not when it runs inside that delivery).
-//  6. Results and progress are delivered on the I/O thread, without any lock
+//     it that runs on the transfer thread (not when it runs inside that
+//     delivery).
+//  6. Results and progress are delivered on the transfer thread, without any lock
 //     held, so an event may start or stop downloads from its callbacks.
 //
 // E_SAVE_RESUME changes 1 and 4, so that a large file survives a broken
@@ -79,7 +81,7 @@ constexpr unsigned kRefusedArgument = 1;
 // The temporary file beside the destination cannot be created (or, with
 // E_SAVE_RESUME, another download of this process resumes the destination).
 constexpr unsigned kRefusedFile = 2;
-// The transfer could not be set up (libcurl or the I/O thread failed).
+// The transfer could not be set up (libcurl or the transfer thread failed).
 constexpr unsigned kRefusedUnavailable = 3;
 
 // Codes of OnHttpDownResult.
@@ -146,8 +148,8 @@ FETCHER_API unsigned Download(const wchar_t* url, const wchar_t* path, CHttpDown
 // Stops an accepted download; its result (kDownStopped) follows unless it had
 // already ended. Non-zero when the id belonged to a running download.
 FETCHER_API unsigned Stop(const unsigned long long& id);
-// Stops every download (nothing more is delivered) and the I/O thread; a
-// later Download starts it again.
+// Stops every download (nothing more is delivered) and, when nothing else
+// runs, the transfer thread; a later Download starts it again.
 FETCHER_API void Shutdown();
 
 }  // namespace HttpDownload

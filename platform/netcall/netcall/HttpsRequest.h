@@ -1,10 +1,11 @@
 #pragma once
 // netcall: asynchronous HTTP(S) requests with a result sink.
 //
-// Requests run on one I/O thread (libcurl multi), many at a time, reusing
-// connections (HTTP/2 where the server offers it). TLS certificates are
-// always verified against the configured CA bundle (Http::GetCaBundle) or the
-// system store. Results are delivered on the I/O thread.
+// Requests run on the library's one transfer thread (a libcurl multi handle
+// shared with downloads and uploads), many at a time, reusing connections
+// (HTTP/2 where the server offers it). TLS certificates are always verified
+// against the configured CA bundle (Http::GetCaBundle) or the system store.
+// Results are delivered on the transfer thread.
 //
 // Guarantees:
 //  1. The identifier is written through id before its result can be
@@ -13,7 +14,7 @@
 //     unless RemoveSink was called for it.
 //  3. Nothing is delivered to a sink after its destructor has returned: the
 //     destructor detaches the sink and waits for a delivery to it running on
-//     the I/O thread (not when it runs inside that delivery).
+//     the transfer thread (not when it runs inside that delivery).
 //  4. The descriptor is only borrowed for the call.
 //
 // Completion flag: 1 when a whole response with an HTTP status below 400
@@ -82,10 +83,11 @@ NETCALL_API void RemoveSink(const unsigned& id);
 // Installs another service (null restores the libcurl one). Not for use
 // while requests are in flight.
 NETCALL_API void SetService(IHttpsService* service);
-// Cancels every request (nothing more is delivered), stops the I/O thread
-// and closes the cached connections; a later Request starts it again. Called
-// from inside a delivery it cannot wait for its own thread: the thread stops
-// once that delivery returns.
+// Cancels every request (nothing more is delivered) and, when no download or
+// upload is running either, ends the transfer thread and closes the cached
+// connections; a later Request starts it again. Called from inside a
+// delivery it cannot wait for its own thread: the requests are dropped once
+// that delivery returns.
 NETCALL_API void Shutdown();
 
 }  // namespace HttpsRequest
