@@ -122,7 +122,11 @@ bool Engine::Wake()
     }
     m_woken = true;
     if (m_running) {
-        curl_multi_wakeup(m_multi);
+        // Work queued from a callback is taken at the next pass, which
+        // follows without waiting: no wake-up through the socket needed.
+        if (std::this_thread::get_id() != m_threadId) {
+            curl_multi_wakeup(m_multi);
+        }
         return true;
     }
     return StartThreadLocked();
@@ -292,16 +296,19 @@ void Engine::Run(CURLM* multi, CURLSH* share)
         }
         m_changed.notify_all();
         const Client::Turn turn = Pass(loop, clients, stopping);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_inPass = false;
-        }
-        m_changed.notify_all();
         long long waitMs = turn.wait.count();
         if (!turn.busy && m_owners.empty()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(kIdleLinger - (Clock::now() - lastBusy));
             waitMs = std::min(waitMs, static_cast<long long>(left.count()));
         }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_inPass = false;
+            if (m_woken) {
+                waitMs = 0;
+            }
+        }
+        m_changed.notify_all();
         curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max(0LL, waitMs)), nullptr);
     }
 }
