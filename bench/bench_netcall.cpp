@@ -1,15 +1,18 @@
 // Throughput of netcall against a bare libcurl multi loop: the local server
 // over HTTPS (keep-alive), 10,000 small POSTs with 64 in flight through each
-// client in turn. Prints table rows "path | ours | reference | ratio |
+// client in turn, five rounds of both; the medians are compared, since a
+// single run varies. Prints table rows "path | ours | reference | ratio |
 // target" for tools/scripts/bench.sh.
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "pelbo/corekit/HttpSettings.h"
 #include "devserver/DevServer.h"
@@ -22,6 +25,7 @@ namespace {
 
 constexpr int kTotal = 10000;
 constexpr int kInFlight = 64;
+constexpr int kRounds = 5;
 const char* const kBody = "{\n   \"token\" : \"bench\"\n}\n";
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
@@ -125,6 +129,12 @@ std::string PerConnection(const Run& run)
     return std::to_string(run.handshakes) + "/" + std::to_string(run.connections);
 }
 
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 }  // namespace
 
 int main()
@@ -151,29 +161,39 @@ int main()
     info.strContent = Widen(kBody);
     info.nOption1 = 3;
     info.nMethod = 1;
-    const Run ours = Measure(server, [&info] {
-        WindowSink sink(info);
-        return sink.Start() ? sink.Wait() : -1;
-    });
-    Util::HttpsRequest::Shutdown();
-
-    const Run bare = Measure(server, [&] {
-        int failures = 0;
-        return RunBareCurlClient(url, server.CaCertFile(), kBody, kTotal, kInFlight, &failures) ? failures : -1;
-    });
-
-    const double ratio = bare.requestsPerSecond > 0 ? ours.requestsPerSecond / bare.requestsPerSecond : 0;
-    Row("netcall https POST 10k, 64 in flight (req/s)", std::to_string(static_cast<long>(ours.requestsPerSecond)),
-        std::to_string(static_cast<long>(bare.requestsPerSecond)), ratio, ">= 0.80");
-    const auto perConnection = [](const Run& run) {
-        return run.connections > 0 ? static_cast<double>(run.handshakes) / static_cast<double>(run.connections) : 0;
-    };
-    Row("netcall TLS handshakes/connections", PerConnection(ours), PerConnection(bare), perConnection(ours),
-        "handshakes <= connections");
+    std::vector<double> oursRates;
+    std::vector<double> bareRates;
+    Run ours;
+    Run bare;
+    for (int round = 0; round < kRounds; ++round) {
+        ours = Measure(server, [&info] {
+            WindowSink sink(info);
+            return sink.Start() ? sink.Wait() : -1;
+        });
+        Util::HttpsRequest::Shutdown();
+        bare = Measure(server, [&] {
+            int failures = 0;
+            return RunBareCurlClient(url, server.CaCertFile(), kBody, kTotal, kInFlight, &failures) ? failures : -1;
+        });
+        if (ours.failures != 0 || bare.failures != 0)
+            break;
+        oursRates.push_back(ours.requestsPerSecond);
+        bareRates.push_back(bare.requestsPerSecond);
+    }
     if (ours.failures != 0 || bare.failures != 0) {
         std::fprintf(stderr, "bench_netcall: failed requests: ours %d, reference %d\n", ours.failures,
                      bare.failures);
         return 1;
     }
+    const double oursRate = Median(oursRates);
+    const double bareRate = Median(bareRates);
+    Row("netcall https POST 10k, 64 in flight (req/s)", std::to_string(static_cast<long>(oursRate)),
+        std::to_string(static_cast<long>(bareRate)), bareRate > 0 ? oursRate / bareRate : 0,
+        ">= 1.00 (median of 5)");
+    const auto perConnection = [](const Run& run) {
+        return run.connections > 0 ? static_cast<double>(run.handshakes) / static_cast<double>(run.connections) : 0;
+    };
+    Row("netcall TLS handshakes/connections", PerConnection(ours), PerConnection(bare), perConnection(ours),
+        "handshakes <= connections");
     return ours.handshakes <= ours.connections ? 0 : 1;
 }

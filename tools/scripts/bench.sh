@@ -11,6 +11,7 @@ trap 'rm -rf "$out"' EXIT
 
 "$bin/bench_micro" --benchmark_min_time=0.2 > "$out/micro.txt"
 "$bin/bench_netcall" > "$out/netcall.txt"
+"$bin/bench_mixed" > "$out/mixed.txt"
 "$bin/bench_updater" > "$out/updater.txt"
 "$bin/bench_downloads" > "$out/downloads.txt"
 "$bin/bench_imgconv" > "$out/imgconv.txt"
@@ -19,4 +20,4 @@ trap 'rm -rf "$out"' EXIT
 "$bin/bench_upload" > "$out/upload.txt" || true
 
 printf '%-48s | %14s | %14s | %7s | %s\n' path ours reference ratio target
-cat "$out/micro.txt" "$out/netcall.txt" "$out/updater.txt" "$out/downloads.txt" "$out/imgconv.txt" "$out/wirelink.txt" "$out/upload.txt"
+cat "$out/micro.txt" "$out/netcall.txt" "$out/mixed.txt" "$out/updater.txt" "$out/downloads.txt" "$out/imgconv.txt" "$out/wirelink.txt" "$out/upload.txt"
