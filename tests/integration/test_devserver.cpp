@@ -6,6 +6,8 @@
 #include <cctype>
 #include <chrono>
 #include <future>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
