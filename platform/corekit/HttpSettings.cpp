@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "ProxyRules.h"
 #include "pelbo/corekit/FsPath.h"
 #include "pelbo/compat/AsciiCase.h"
 #include "pelbo/compat/TextConvert.h"
@@ -42,6 +43,11 @@ struct Settings {
     std::wstring caBundle;
     unsigned connectTimeoutMs = kDefaultConnectTimeoutMs;
     unsigned requestTimeoutMs = kDefaultRequestTimeoutMs;
+    // Kept in the forms libcurl takes as they are (ProxyRules.h).
+    std::wstring proxy;
+    std::wstring proxyUser;
+    std::wstring proxyPassword;
+    std::wstring noProxy;
 };
 
 struct SettingsState {
@@ -137,6 +143,19 @@ const TimeoutKey kConnectTimeout = {"connect_timeout_ms", &Settings::connectTime
 const TimeoutKey kRequestTimeout = {"request_timeout_ms", &Settings::requestTimeoutMs, 1000, 600000,
                                     kDefaultRequestTimeoutMs};
 
+// An empty value means no proxy. A refusal's reason never repeats the value.
+std::string TakeProxy(Settings& settings, const std::string& value)
+{
+    std::string canonical;
+    if (!value.empty()) {
+        const std::string refusal = ProxyRules::CheckProxy(value, &canonical);
+        if (!refusal.empty())
+            return refusal;
+    }
+    settings.proxy = ToWide(canonical.c_str(), CP_UTF8);
+    return std::string();
+}
+
 // Applies one key of the [Service] section; an empty answer when the value
 // was taken, otherwise why not.
 std::string Apply(Settings& settings, const std::string& key, const std::string& value)
@@ -173,6 +192,14 @@ std::string Apply(Settings& settings, const std::string& key, const std::string&
         return ParseFlag(value, settings.allowHttpUpdates) ? std::string() : "not a flag";
     else if (key == "ca_bundle")
         settings.caBundle = wide;
+    else if (key == "proxy")
+        return TakeProxy(settings, value);
+    else if (key == "proxy_user")
+        settings.proxyUser = wide;
+    else if (key == "proxy_password")
+        settings.proxyPassword = wide;
+    else if (key == "no_proxy")
+        settings.noProxy = ToWide(ProxyRules::NormalizeNoProxy(value).c_str(), CP_UTF8);
     else
         return "unknown key";
     return std::string();
@@ -368,6 +395,62 @@ unsigned GetConnectTimeoutMs() { return GetNumber(&Settings::connectTimeoutMs); 
 void SetConnectTimeoutMs(unsigned ms) { SetTimeout(kConnectTimeout, ms, L"SetConnectTimeoutMs"); }
 unsigned GetRequestTimeoutMs() { return GetNumber(&Settings::requestTimeoutMs); }
 void SetRequestTimeoutMs(unsigned ms) { SetTimeout(kRequestTimeout, ms, L"SetRequestTimeoutMs"); }
+
+CStringW GetProxy() { return GetText(&Settings::proxy); }
+
+int SetProxy(const wchar_t* proxy)
+{
+    try {
+        const std::string value = proxy != nullptr ? ToMultiByte(proxy, CP_UTF8) : std::string();
+        const std::string refusal = WithSettings([&value](Settings& s) { return TakeProxy(s, value); });
+        if (refusal.empty())
+            return 1;
+        // The address is shown only when it cannot hold a password.
+        if (value.find('@') == std::string::npos)
+            Util::Log::Warn(kTag, L"SetProxy: \"%s\" refused: %S; unchanged", proxy, refusal.c_str());
+        else
+            Util::Log::Warn(kTag, L"SetProxy: refused: %S; unchanged", refusal.c_str());
+        return 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+CStringW GetProxyUser() { return GetText(&Settings::proxyUser); }
+void SetProxyUser(const wchar_t* user) { SetText(&Settings::proxyUser, user); }
+CStringW GetProxyPassword() { return GetText(&Settings::proxyPassword); }
+void SetProxyPassword(const wchar_t* password) { SetText(&Settings::proxyPassword, password); }
+CStringW GetNoProxy() { return GetText(&Settings::noProxy); }
+
+void SetNoProxy(const wchar_t* list)
+{
+    try {
+        const std::string text = list != nullptr ? ToMultiByte(list, CP_UTF8) : std::string();
+        SetText(&Settings::noProxy, ToWide(ProxyRules::NormalizeNoProxy(text).c_str(), CP_UTF8).c_str());
+    } catch (...) {
+        // Out of memory: the previous list stays.
+    }
+}
+
+int BypassesProxy(const wchar_t* host)
+{
+    try {
+        std::wstring proxy;
+        std::wstring noProxy;
+        WithSettings([&](Settings& s) {
+            proxy = s.proxy;
+            noProxy = s.noProxy;
+            return 0;
+        });
+        if (proxy.empty())
+            return 1;
+        if (host == nullptr)
+            return 0;
+        return ProxyRules::MatchesNoProxy(ToMultiByte(host, CP_UTF8), ToMultiByte(noProxy.c_str(), CP_UTF8)) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
 
 int LoadSettingsFile(const wchar_t* path)
 {

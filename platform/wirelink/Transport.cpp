@@ -297,7 +297,11 @@ void CTransport::Connect()
             self->Log(line);
     };
     Log("Connect: " + m_url.HostHeader() + " attempt " + std::to_string(m_attempt + 1));
-    m_conn = WsConnection::Create(m_strand, std::move(tls), m_url, std::move(headers), limits, std::move(events));
+    std::optional<ProxyConfig> proxy = ProxyFor(m_url.host);
+    if (proxy)
+        Log("Connect: through proxy " + proxy->Shown() + (proxy->user.empty() ? "" : " as its user"));
+    m_conn = WsConnection::Create(m_strand, std::move(tls), m_url, std::move(proxy), std::move(headers), limits,
+                                  std::move(events));
     m_conn->Start();
 }
 

@@ -1,13 +1,16 @@
 #include "WsConnection.h"
 
+#include <array>
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <type_traits>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
@@ -69,10 +72,11 @@ public:
 
     template <class... StreamArgs>
     Connection(const Strand& strand, std::shared_ptr<ssl::context> tls, const WsUrl& url,
-               std::vector<std::pair<std::string, std::string>> headers, const ConnectionLimits& limits,
-               Events events, StreamArgs&&... streamArgs)
+               std::optional<ProxyConfig> proxy, std::vector<std::pair<std::string, std::string>> headers,
+               const ConnectionLimits& limits, Events events, StreamArgs&&... streamArgs)
         : m_tls(std::move(tls)),
           m_url(url),
+          m_proxy(std::move(proxy)),
           m_headers(std::move(headers)),
           m_limits(limits),
           m_events(std::move(events)),
@@ -90,7 +94,8 @@ public:
             if (!ec)
                 self->m_resolver.cancel();
         });
-        m_resolver.async_resolve(m_url.host, m_url.port,
+        // Through a proxy, the proxy is what is resolved and connected to.
+        m_resolver.async_resolve(m_proxy ? m_proxy->host : m_url.host, m_proxy ? m_proxy->port : m_url.port,
                                  beast::bind_front_handler(&Connection::OnResolve, this->shared_from_this()));
     }
 
@@ -129,18 +134,92 @@ public:
 private:
     void OnResolve(beast::error_code ec, tcp::resolver::results_type results)
     {
-        m_timer.cancel();
-        if (ec)
+        if (ec) {
+            m_timer.cancel();
+            return Fail(ec, m_proxy ? "resolve proxy" : "resolve");
+        }
+        // SOCKS5 without the "h" gives the proxy an address resolved here,
+        // within the same resolve time-out.
+        if (m_proxy && m_proxy->kind == ProxyConfig::Kind::Socks5) {
+            m_proxyEndpoints = std::move(results);
+            m_resolver.async_resolve(m_url.host, m_url.port,
+                                     beast::bind_front_handler(&Connection::OnTargetResolve, this->shared_from_this()));
+            return;
+        }
+        ConnectTo(results);
+    }
+
+    void OnTargetResolve(beast::error_code ec, tcp::resolver::results_type results)
+    {
+        if (ec) {
+            m_timer.cancel();
             return Fail(ec, "resolve");
+        }
+        const net::ip::address address = results.begin()->endpoint().address();
+        if (address.is_v4()) {
+            const auto bytes = address.to_v4().to_bytes();
+            m_targetAddress.assign(bytes.begin(), bytes.end());
+        } else {
+            const auto bytes = address.to_v6().to_bytes();
+            m_targetAddress.assign(bytes.begin(), bytes.end());
+        }
+        ConnectTo(m_proxyEndpoints);
+    }
+
+    void ConnectTo(const tcp::resolver::results_type& endpoints)
+    {
+        m_timer.cancel();
+        // Through a proxy this limit also covers opening the tunnel.
         beast::get_lowest_layer(m_ws).expires_after(std::chrono::milliseconds(m_limits.phaseMs));
         beast::get_lowest_layer(m_ws).async_connect(
-            results, beast::bind_front_handler(&Connection::OnConnect, this->shared_from_this()));
+            endpoints, beast::bind_front_handler(&Connection::OnConnect, this->shared_from_this()));
     }
 
     void OnConnect(beast::error_code ec, const tcp::endpoint&)
     {
         if (ec)
-            return Fail(ec, "connect");
+            return Fail(ec, m_proxy ? "connect to proxy" : "connect");
+        if (m_proxy) {
+            m_tunnel.emplace(*m_proxy, m_url.host, static_cast<uint16_t>(std::stoul(m_url.port)), m_targetAddress);
+            return TunnelStep();
+        }
+        AfterTcp();
+    }
+
+    // One round of the tunnel's exchange: send what the handshake has to
+    // say, then read its answer.
+    void TunnelStep()
+    {
+        m_tunnelOutput = m_tunnel->TakeOutput();
+        if (m_tunnelOutput.empty())
+            return TunnelRead();
+        net::async_write(beast::get_lowest_layer(m_ws), net::buffer(m_tunnelOutput),
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Fail(ec, "proxy tunnel");
+                             self->TunnelRead();
+                         });
+    }
+
+    void TunnelRead()
+    {
+        beast::get_lowest_layer(m_ws).async_read_some(
+            net::buffer(m_tunnelInput), [self = this->shared_from_this()](beast::error_code ec, std::size_t size) {
+                if (ec)
+                    return self->Fail(ec, "proxy tunnel");
+                switch (self->m_tunnel->Feed(self->m_tunnelInput.data(), size)) {
+                case ProxyHandshake::State::Reading:
+                    return self->TunnelStep();
+                case ProxyHandshake::State::Open:
+                    return self->AfterTcp();
+                case ProxyHandshake::State::Failed:
+                    return self->FailWith("proxy tunnel: " + self->m_tunnel->Failure());
+                }
+            });
+    }
+
+    void AfterTcp()
+    {
         if constexpr (kTls) {
             auto& tlsStream = m_ws.next_layer();
             if (!IsIpLiteral(m_url.host) && !SSL_set_tlsext_host_name(tlsStream.native_handle(), m_url.host.c_str()))
@@ -273,6 +352,11 @@ private:
 
     void Fail(beast::error_code ec, const char* phase)
     {
+        FailWith(std::string(phase) + ": " + ec.message());
+    }
+
+    void FailWith(const std::string& why)
+    {
         if (m_closing || m_ended)
             return;
         m_ended = true;
@@ -280,11 +364,17 @@ private:
         m_open = false;
         m_queue.clear();
         StopAll();
-        m_events.ended(wasOpen, std::string(phase) + ": " + ec.message());
+        m_events.ended(wasOpen, why);
     }
 
     std::shared_ptr<ssl::context> m_tls;  // outlives the stream that uses it
     WsUrl m_url;
+    std::optional<ProxyConfig> m_proxy;
+    tcp::resolver::results_type m_proxyEndpoints;
+    std::string m_targetAddress;  // what socks5 gives the proxy
+    std::optional<ProxyHandshake> m_tunnel;
+    std::string m_tunnelOutput;
+    std::array<char, 1024> m_tunnelInput{};
     std::vector<std::pair<std::string, std::string>> m_headers;
     ConnectionLimits m_limits;
     Events m_events;
@@ -353,17 +443,18 @@ std::shared_ptr<ssl::context> WsConnection::MakeTlsContext(const std::string& ca
 }
 
 std::shared_ptr<WsConnection> WsConnection::Create(const Strand& strand, std::shared_ptr<ssl::context> tls,
-                                                   const WsUrl& url,
+                                                   const WsUrl& url, std::optional<ProxyConfig> proxy,
                                                    std::vector<std::pair<std::string, std::string>> headers,
                                                    const ConnectionLimits& limits, Events events)
 {
     if (url.tls) {
         ssl::context& context = *tls;
-        return std::make_shared<Connection<TlsStream>>(strand, std::move(tls), url, std::move(headers), limits,
-                                                       std::move(events), strand, context);
+        return std::make_shared<Connection<TlsStream>>(strand, std::move(tls), url, std::move(proxy),
+                                                       std::move(headers), limits, std::move(events), strand,
+                                                       context);
     }
-    return std::make_shared<Connection<TcpStream>>(strand, std::move(tls), url, std::move(headers), limits,
-                                                   std::move(events), strand);
+    return std::make_shared<Connection<TcpStream>>(strand, std::move(tls), url, std::move(proxy), std::move(headers),
+                                                   limits, std::move(events), strand);
 }
 
 }  // namespace Wirelink

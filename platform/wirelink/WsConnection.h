@@ -1,11 +1,13 @@
 #pragma once
 // One websocket connection attempt and, once open, the connection itself:
-// resolve, TCP connect, TLS handshake (wss), websocket upgrade, then reading
-// text frames and writing from a queue. Every member is called on the
+// resolve, TCP connect (through a proxy: to the proxy, then the tunnel is
+// opened), TLS handshake (wss), websocket upgrade, then reading text frames
+// and writing from a queue. Every member is called on the
 // transport's strand and every handler runs there.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +16,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/strand.hpp>
 
+#include "ProxyTunnel.h"
 #include "WsUrl.h"
 
 namespace Wirelink {
@@ -21,7 +24,7 @@ namespace Wirelink {
 using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
 
 struct ConnectionLimits {
-    unsigned phaseMs = 10000;         // each of resolve, connect, TLS handshake, upgrade
+    unsigned phaseMs = 10000;         // each of resolve, connect (with the tunnel), TLS handshake, upgrade
     unsigned idleMs = 30000;          // silence (pings unanswered) this long ends it
     unsigned maxFrameBytes = 1u << 20;
 };
@@ -37,9 +40,10 @@ public:
         std::function<void(const std::string& line)> log;
     };
 
-    // tls is required for a wss address and ignored otherwise.
+    // tls is required for a wss address and ignored otherwise; with a proxy
+    // the connection goes through it.
     static std::shared_ptr<WsConnection> Create(const Strand& strand, std::shared_ptr<boost::asio::ssl::context> tls,
-                                                const WsUrl& url,
+                                                const WsUrl& url, std::optional<ProxyConfig> proxy,
                                                 std::vector<std::pair<std::string, std::string>> headers,
                                                 const ConnectionLimits& limits, Events events);
 

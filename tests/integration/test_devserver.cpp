@@ -6,6 +6,8 @@
 #include <cctype>
 #include <chrono>
 #include <future>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -733,6 +735,208 @@ TEST(DevServer, StopWithOpenConnectionsReturnsAndClosesThem)
     EXPECT_EQ(std::future_status::ready, heldFuture.wait_for(kHangLimit));
     held.join();
     EXPECT_FALSE(heldFuture.get().Ok());
+    if (!returned)
+        std::abort();  // the server hangs; nothing sensible is left to check
+}
+
+// --- proxy ---------------------------------------------------------------
+
+struct ProxiedResult {
+    CURLcode code = CURLE_FAILED_INIT;
+    long status = 0;
+    long connectCode = 0;  // the proxy's answer to CONNECT
+    std::string body;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* body)
+{
+    static_cast<std::string*>(body)->append(data, size * count);
+    return size * count;
+}
+
+// A GET through the proxy by libcurl, an independent client: CONNECT for an
+// http:// proxy, the SOCKS5 handshake for socks5:// and socks5h://.
+ProxiedResult GetThroughProxy(const std::string& url, const std::string& proxy, const std::string& caFile,
+                              const std::string& user = std::string(), const std::string& password = std::string())
+{
+    ProxiedResult result;
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr)
+        return result;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+    if (!user.empty()) {
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, password.c_str());
+    }
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.body);
+    result.code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+    curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &result.connectCode);
+    curl_easy_cleanup(curl);
+    return result;
+}
+
+DevServer::Options HttpsWithProxy(const std::string& user = std::string(), const std::string& password = std::string())
+{
+    DevServer::Options options = TestServer::Https();
+    options.proxy = true;
+    options.proxyUser = user;
+    options.proxyPassword = password;
+    return options;
+}
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string bytes;
+    for (int value : values)
+        bytes += static_cast<char>(value);
+    return bytes;
+}
+
+TEST(DevServerProxy, ConnectAndSocks5CarryExchangesAndCountThem)
+{
+    TestServer server(HttpsWithProxy());
+    ASSERT_TRUE(server.Started()) << server.Error();
+    ASSERT_NE(server.Server().ProxyPort(), 0);
+    const std::string port = std::to_string(server.Server().Port());
+
+    // The server's name under .localhost, resolved by the proxy (socks5h),
+    // is what upload clients use; its certificate names it.
+    const struct {
+        std::string proxy;
+        std::string url;
+    } routes[] = {
+        {server.ProxyUrl("http"), server.Url("/_dev/proxy")},
+        {server.ProxyUrl("socks5"), server.Url("/_dev/proxy")},
+        {server.ProxyUrl("socks5h"), "https://oss-local.localhost:" + port + "/_dev/proxy"},
+    };
+    uint64_t tunnels = 0;
+    for (const auto& route : routes) {
+        SCOPED_TRACE(route.proxy + " " + route.url);
+        const ProxiedResult result = GetThroughProxy(route.url, route.proxy, server.CaFile());
+        ASSERT_EQ(result.code, CURLE_OK);
+        EXPECT_EQ(result.status, 200);
+        Json::Value answer;
+        ASSERT_TRUE(ParseJson(result.body, &answer)) << result.body;
+        EXPECT_EQ(answer["port"].asUInt(), server.Server().ProxyPort());
+        EXPECT_EQ(answer["tunnels"].asUInt64(), ++tunnels);
+    }
+    // The server listens on 127.0.0.1 only: a tunnel to ::1 finds nobody,
+    // and the proxy says so.
+    const ProxiedResult nobody =
+        GetThroughProxy("https://[::1]:" + port + "/_dev/proxy", server.ProxyUrl("http"), server.CaFile());
+    EXPECT_NE(nobody.code, CURLE_OK);
+    EXPECT_EQ(nobody.connectCode, 502);
+    EXPECT_EQ(server.Server().ProxyTunnelCount(), 3u);
+    EXPECT_EQ(server.Server().ProxyRefusalCount(), 1u);
+
+    // Without the option there is no proxy.
+    TestServer plain;
+    ASSERT_TRUE(plain.Started()) << plain.Error();
+    EXPECT_EQ(plain.Server().ProxyPort(), 0);
+    HttpClient client;
+    const auto answer = client.Get(plain.Url("/_dev/proxy"));
+    ASSERT_TRUE(answer.Ok());
+    EXPECT_NE(answer.body.find("\"port\":0"), std::string::npos) << answer.body;
+}
+
+TEST(DevServerProxy, CredentialsAreAskedForAndChecked)
+{
+    TestServer server(HttpsWithProxy("alice", "Sesame-0pen"));
+    ASSERT_TRUE(server.Started()) << server.Error();
+    const std::string url = server.Url("/_dev/proxy");
+
+    for (const std::string scheme : {"http", "socks5h"}) {
+        SCOPED_TRACE(scheme);
+        const ProxiedResult none = GetThroughProxy(url, server.ProxyUrl(scheme), server.CaFile());
+        const ProxiedResult wrong = GetThroughProxy(url, server.ProxyUrl(scheme), server.CaFile(), "alice", "guess");
+        const ProxiedResult right =
+            GetThroughProxy(url, server.ProxyUrl(scheme), server.CaFile(), "alice", "Sesame-0pen");
+        EXPECT_NE(none.code, CURLE_OK);
+        EXPECT_NE(wrong.code, CURLE_OK);
+        if (scheme == "http") {
+            EXPECT_EQ(none.connectCode, 407);
+            EXPECT_EQ(wrong.connectCode, 407);
+        }
+        ASSERT_EQ(right.code, CURLE_OK);
+        EXPECT_EQ(right.status, 200);
+    }
+    EXPECT_EQ(server.Server().ProxyTunnelCount(), 2u);
+    EXPECT_EQ(server.Server().ProxyRefusalCount(), 4u);
+
+    // The challenge names the scheme the client must answer with.
+    RawConnection raw;
+    ASSERT_TRUE(raw.Connect("127.0.0.1", server.Server().ProxyPort()));
+    ASSERT_TRUE(raw.Send("CONNECT 127.0.0.1:" + std::to_string(server.Server().Port()) +
+                         " HTTP/1.1\r\nProxy-Authorization: Basic YWxpY2U6Z3Vlc3M=\r\n\r\n"));
+    bool closed = false;
+    const std::string answer = raw.ReadUntilClosed(kHangLimit, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(0u, answer.rfind("HTTP/1.1 407 ", 0)) << answer;
+    EXPECT_NE(answer.find("\r\nProxy-Authenticate: Basic realm="), std::string::npos) << answer;
+}
+
+TEST(DevServerProxy, RefusesOtherTargetsAndRequestsAndStopsWithOpenTunnels)
+{
+    TestServer server(HttpsWithProxy());
+    ASSERT_TRUE(server.Started()) << server.Error();
+    const uint16_t proxyPort = server.Server().ProxyPort();
+    const struct {
+        std::string sent;
+        std::string answer;
+    } cases[] = {
+        {"GET http://127.0.0.1/ HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 400 "},
+        {"CONNECT 127.0.0.1 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 "},
+        {"CONNECT 127.0.0.1:0 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 "},
+        {"CONNECT " + std::string(20000, 'a') + ":443 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 "},
+        {"CONNECT example.com:443 HTTP/1.1\r\n\r\n", "HTTP/1.1 403 "},
+        {"CONNECT 10.0.0.1:443 HTTP/1.1\r\n\r\n", "HTTP/1.1 403 "},
+        {"CONNECT localhost.example.com:443 HTTP/1.1\r\n\r\n", "HTTP/1.1 403 "},
+        // SOCKS5: no-auth chosen, then the request, all sent at once.
+        {Bytes({5, 1, 0, 5, 1, 0, 1, 10, 0, 0, 1, 1, 187}), Bytes({5, 0, 5, 2, 0, 1, 0, 0, 0, 0, 0, 0})},
+        {Bytes({5, 1, 0, 5, 1, 0, 3, 11}) + "example.com" + Bytes({1, 187}), Bytes({5, 0, 5, 2, 0, 1, 0, 0, 0, 0, 0, 0})},
+        {Bytes({5, 1, 0, 5, 2, 0, 1, 127, 0, 0, 1, 1, 187}), Bytes({5, 0, 5, 7, 0, 1, 0, 0, 0, 0, 0, 0})},
+        {Bytes({5, 1, 0, 5, 1, 0, 9}), Bytes({5, 0, 5, 8, 0, 1, 0, 0, 0, 0, 0, 0})},
+        // Only username/password offered to a proxy that wants none.
+        {Bytes({5, 1, 2}), Bytes({5, 0xFF})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sent.substr(0, 40));
+        RawConnection raw;
+        ASSERT_TRUE(raw.Connect("127.0.0.1", proxyPort));
+        ASSERT_TRUE(raw.Send(c.sent));
+        bool closed = false;
+        const std::string answer = raw.ReadUntilClosed(kHangLimit, &closed);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(0u, answer.rfind(c.answer, 0)) << answer;
+    }
+    EXPECT_EQ(server.Server().ProxyTunnelCount(), 0u);
+    EXPECT_EQ(server.Server().ProxyRefusalCount(), std::size(cases));
+
+    // An open tunnel to the server, with a request already sent behind the
+    // CONNECT, and a silent client halfway through its greeting.
+    RawConnection tunnel;
+    ASSERT_TRUE(tunnel.Connect("127.0.0.1", proxyPort));
+    ASSERT_TRUE(tunnel.Send("CONNECT localhost:" + std::to_string(server.Server().Port()) + " HTTP/1.1\r\n\r\n"));
+    RawConnection silent;
+    ASSERT_TRUE(silent.Connect("127.0.0.1", proxyPort));
+    ASSERT_TRUE(silent.Send(Bytes({5, 2})));
+    ASSERT_TRUE(WaitUntil([&] { return server.Server().ProxyTunnelCount() == 1; }));
+
+    auto stopped = std::async(std::launch::async, [&] { server.Server().Stop(); });
+    const bool returned = stopped.wait_for(kHangLimit) == std::future_status::ready;
+    EXPECT_TRUE(returned);
+    for (RawConnection* raw : {&tunnel, &silent}) {
+        bool closed = false;
+        raw->ReadUntilClosed(kHangLimit, &closed);
+        EXPECT_TRUE(closed);
+    }
     if (!returned)
         std::abort();  // the server hangs; nothing sensible is left to check
 }

@@ -1061,6 +1061,168 @@ TEST_F(WirelinkTls, WssWithAnUntrustedCertificateCannotConnect)
     EXPECT_EQ(m_server->State().ws.LoggedInCount(), 0u);
 }
 
+// Sessions through the local server's proxy, whose tunnel count proves the
+// way they took.
+class WirelinkProxy : public WirelinkSession {
+protected:
+    void SetUp() override {}
+
+    void StartBehindProxy(bool tls, const std::string& user = std::string(),
+                          const std::string& password = std::string())
+    {
+        DevServer::Options options = tls ? TestSupport::TestServer::Https() : TestSupport::TestServer::Http();
+        options.proxy = true;
+        options.proxyUser = user;
+        options.proxyPassword = password;
+        Start(options);
+        if (tls)
+            Http::SetCaBundle(ToWide(m_server->CaFile().c_str(), CP_UTF8).c_str());
+    }
+
+    void UseProxy(const char* scheme, const std::string& user = std::string(),
+                  const std::string& password = std::string())
+    {
+        ASSERT_NE(Http::SetProxy(ToWide(m_server->ProxyUrl(scheme).c_str(), CP_UTF8).c_str()), 0);
+        Http::SetProxyUser(ToWide(user.c_str(), CP_UTF8).c_str());
+        Http::SetProxyPassword(ToWide(password.c_str(), CP_UTF8).c_str());
+    }
+
+    uint64_t Tunnels() const { return m_server->Server().ProxyTunnelCount(); }
+
+    bool PingWorks()
+    {
+        CCSSinkHelper sink;
+        Answers answers;
+        answers.Subscribe(sink);
+        return RoundTrip(L"ping", answers, sink) == 0;
+    }
+
+    static bool LogHasSince(size_t from, const std::string& part)
+    {
+        return g_log.Read<bool>([&] {
+            return std::any_of(g_logLines.begin() + static_cast<std::ptrdiff_t>(std::min(from, g_logLines.size())),
+                               g_logLines.end(),
+                               [&part](const std::string& l) { return l.find(part) != std::string::npos; });
+        });
+    }
+};
+
+TEST_F(WirelinkProxy, WsThroughHttpConnectAndSocks5)
+{
+    StartBehindProxy(false);
+    UseProxy("http");
+    const size_t from = LogSize();
+    ASSERT_TRUE(ConnectAndLogIn());
+    EXPECT_TRUE(PingWorks());
+    EXPECT_EQ(Tunnels(), 1u);
+    EXPECT_TRUE(LogHasSince(from, "Connect: through proxy " + m_server->ProxyUrl("http")));
+    EXPECT_TRUE(LogHasSince(from, "Connected: 127.0.0.1:"));
+
+    // SOCKS5 resolving here: the proxy is given the address.
+    ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_STOPPED, 1));
+    ASSERT_TRUE(Eventually([this] { return m_server->State().ws.LoggedInCount() == 0; }));
+    UseProxy("socks5");
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_CONNECTED, 2));
+    ASSERT_TRUE(LogIn());
+    EXPECT_TRUE(PingWorks());
+    EXPECT_EQ(Tunnels(), 2u);
+}
+
+TEST_F(WirelinkProxy, WssThroughProxiesThatAskForCredentials)
+{
+    StartBehindProxy(true, "alice", "Sesame-0pen");
+    UseProxy("http", "alice", "Sesame-0pen");
+    ASSERT_TRUE(ConnectAndLogIn());
+    EXPECT_TRUE(PingWorks());
+    EXPECT_EQ(Tunnels(), 1u);
+
+    // socks5h hands the name to the proxy; TLS still checks it against the
+    // server's certificate.
+    ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_STOPPED, 1));
+    ASSERT_TRUE(Eventually([this] { return m_server->State().ws.LoggedInCount() == 0; }));
+    UseProxy("socks5h", "alice", "Sesame-0pen");
+    std::wstring byName = WsUrl();
+    byName.replace(byName.find(L"127.0.0.1"), 9, L"localhost");
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(byName.c_str(), &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_CONNECTED, 2));
+    ASSERT_TRUE(LogIn());
+    EXPECT_TRUE(PingWorks());
+    EXPECT_EQ(Tunnels(), 2u);
+    EXPECT_EQ(m_server->Server().ProxyRefusalCount(), 0u);
+}
+
+TEST_F(WirelinkProxy, RefusedTunnelsFailTheConnectAndSayWhyWithoutTheCredentials)
+{
+    StartBehindProxy(true, "alice", "Sesame-0pen");
+    const struct {
+        const char* scheme;
+        const char* password;
+        const wchar_t* host;
+        const char* why;
+    } cases[] = {
+        {"http", "Wrong-Guess1", L"127.0.0.1", "Cannot connect: proxy tunnel: the proxy answered 407"},
+        {"socks5h", "Wrong-Guess2", L"127.0.0.1",
+         "Cannot connect: proxy tunnel: the SOCKS5 proxy refused the user name or password"},
+        // Right credentials, a target the proxy does not tunnel to.
+        {"http", "Sesame-0pen", L"localhost.invalid", "Cannot connect: proxy tunnel: the proxy answered 403"},
+        {"socks5h", "Sesame-0pen", L"localhost.invalid",
+         "Cannot connect: proxy tunnel: SOCKS5 reply 2 (connection not allowed by ruleset)"},
+    };
+    size_t failures = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.scheme) + " " + c.why);
+        UseProxy(c.scheme, "alice", c.password);
+        std::wstring url = WsUrl();
+        url.replace(url.find(L"127.0.0.1"), 9, c.host);
+        const size_t from = LogSize();
+        ASSERT_EQ(Aux::CSCenter::LWS_StartConn(url.c_str(), &m_conn), 1);
+        ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_CONNECT_FAILED, ++failures));
+        EXPECT_TRUE(LogHasSince(from, c.why));
+        ASSERT_EQ(Aux::CSCenter::LWS_StopConn(), 1);
+    }
+    EXPECT_EQ(m_conn.Count(Aux::CSCenter::CONN_STATE_CONNECTED), 0u);
+    EXPECT_EQ(Tunnels(), 0u);
+    EXPECT_GE(m_server->Server().ProxyRefusalCount(), 4u);
+    EXPECT_FALSE(LogHasSince(0, "Wrong-Guess"));
+    EXPECT_FALSE(LogHasSince(0, "Sesame"));
+    EXPECT_FALSE(LogHasSince(0, "YWxpY2"));  // "alice:" in base64
+}
+
+TEST_F(WirelinkProxy, AHostOnTheNoProxyListGoesDirect)
+{
+    StartBehindProxy(false);
+    UseProxy("http");
+    Http::SetNoProxy(L"example.test, 127.0.0.1");
+    const size_t from = LogSize();
+    ASSERT_TRUE(ConnectAndLogIn());
+    EXPECT_TRUE(PingWorks());
+    EXPECT_EQ(Tunnels(), 0u);
+    EXPECT_FALSE(LogHasSince(from, "through proxy"));
+}
+
+TEST_F(WirelinkProxy, AProxyThatNeverAnswersEndsWithinTheConnectTimeOut)
+{
+    StartBehindProxy(false);
+    // A listener nobody accepts on: the system completes the connection,
+    // and the CONNECT is never answered.
+    net::io_context ioc;
+    tcp::acceptor silent(ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+    ASSERT_NE(Http::SetProxy((L"http://127.0.0.1:" + std::to_wstring(silent.local_endpoint().port())).c_str()), 0);
+    Aux::CSCenter::LWS_SetConnectTimeout(300);
+    const size_t from = LogSize();
+    const auto begun = std::chrono::steady_clock::now();
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(WsUrl().c_str(), &m_conn), 1);
+    const bool failed = m_conn.WaitCount(Aux::CSCenter::CONN_STATE_CONNECT_FAILED, 1);
+    const auto took = std::chrono::steady_clock::now() - begun;
+    Aux::CSCenter::LWS_SetConnectTimeout(10000);
+    ASSERT_TRUE(failed);
+    EXPECT_LT(took, 5s);
+    EXPECT_TRUE(LogHasSince(from, "Cannot connect: proxy tunnel: "));
+}
+
 TEST(WirelinkApi, NothingWorksBeforeInitAndBadAddressesAreRefused)
 {
     ConnectRecorder sink;

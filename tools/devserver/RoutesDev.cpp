@@ -175,6 +175,14 @@ void RegisterDevRoutes(Server& server)
         return Ok();
     });
     server.Route("POST", "/_dev/token", [&state](const HttpRequest& request) { return IssueToken(state, request); });
+    server.Route("GET", "/_dev/proxy", [&server](const HttpRequest&) {
+        Json::Value answer(Json::objectValue);
+        answer["code"] = ResultCode::Ok;
+        answer["port"] = server.ProxyPort();
+        answer["tunnels"] = static_cast<Json::UInt64>(server.ProxyTunnelCount());
+        answer["refused"] = static_cast<Json::UInt64>(server.ProxyRefusalCount());
+        return JsonResponse(answer);
+    });
 
     WsHub& hub = state.ws;
     server.Route("POST", "/_dev/ws/fault", [&hub](const HttpRequest& request) { return SetWsFault(hub, request); });

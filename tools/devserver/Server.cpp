@@ -1,5 +1,6 @@
-// The only translation unit that sees Beast and Asio: the route families
-// work on the plain request and response types of DevServer.h.
+// With WsSession.cpp and TunnelProxy.cpp, the only translation units that
+// see Beast and Asio: the route families work on the plain request and
+// response types of DevServer.h.
 
 #include "devserver/DevServer.h"
 
@@ -32,6 +33,7 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include "Router.h"
+#include "TunnelProxy.h"
 #include "WsUpgrade.h"
 #include "devserver/CertificateAuthority.h"
 #include "devserver/JsonHelpers.h"
@@ -379,6 +381,9 @@ struct Server::Impl {
     std::unique_ptr<net::io_context> ioc;
     std::unique_ptr<ssl::context> tlsContext;
     std::unique_ptr<tcp::acceptor> acceptor;
+    std::unique_ptr<TunnelProxy> proxy;
+    // Kept across a stop and a new start, as the other counters are.
+    const std::shared_ptr<TunnelProxy::Counts> proxyCounts = std::make_shared<TunnelProxy::Counts>();
     std::vector<std::thread> threads;
     bool removeCaFile = false;
 
@@ -388,6 +393,7 @@ struct Server::Impl {
 
     mutable std::mutex infoMutex;
     uint16_t port = 0;
+    uint16_t proxyPort = 0;
     std::string caCertFile;
 };
 
@@ -491,6 +497,8 @@ void Server::Impl::StopLocked()
         });
         shared.AbortAll();
         shared.state.ws.DropAll();
+        if (proxy)
+            proxy->Stop();
         {
             std::unique_lock<std::mutex> lock(runMutex);
             runEnded.wait_for(lock, kDrainTimeout, [this] { return runningThreads == 0; });
@@ -499,6 +507,7 @@ void Server::Impl::StopLocked()
         for (std::thread& thread : threads)
             thread.join();
         threads.clear();
+        proxy.reset();
         acceptor.reset();
         ioc.reset();
     }
@@ -554,6 +563,21 @@ bool Server::Start(std::string* error)
                     m_impl->port = acceptor.local_endpoint().port();
                 }
                 m_impl->Accept();
+            }
+            if (reason.empty() && options.proxy) {
+                Shared& shared = m_impl->shared;
+                m_impl->proxy = std::make_unique<TunnelProxy>(
+                    *m_impl->ioc, options.proxyUser, options.proxyPassword, m_impl->proxyCounts,
+                    [&shared](const std::string& line) {
+                        if (!shared.options.quiet)
+                            shared.Log(line);
+                    });
+                if (m_impl->proxy->Listen(address, options.proxyPort, &reason)) {
+                    std::lock_guard<std::mutex> infoLock(m_impl->infoMutex);
+                    m_impl->proxyPort = m_impl->proxy->Port();
+                }
+            }
+            if (reason.empty()) {
                 {
                     std::lock_guard<std::mutex> runLock(m_impl->runMutex);
                     m_impl->runningThreads = threadCount;
@@ -641,6 +665,22 @@ uint64_t Server::TlsHandshakeCount() const
 uint64_t Server::BodyBytesSent() const
 {
     return m_impl->shared.bodyBytes;
+}
+
+uint16_t Server::ProxyPort() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->infoMutex);
+    return m_impl->proxyPort;
+}
+
+uint64_t Server::ProxyTunnelCount() const
+{
+    return m_impl->proxyCounts->tunnels;
+}
+
+uint64_t Server::ProxyRefusalCount() const
+{
+    return m_impl->proxyCounts->refusals;
 }
 
 Server::State& Server::GetState()

@@ -17,13 +17,27 @@ namespace {
 
 void PrintUsage(std::ostream& out)
 {
-    out << "usage: pelbo-devserver [--port N] [--tls] [--cert FILE --key FILE] [--ca-out FILE] [--user PHONE:PASSWORD]... [--verbose]\n"
+    out << "usage: pelbo-devserver [--port N] [--tls] [--cert FILE --key FILE] [--ca-out FILE] [--user PHONE:PASSWORD]...\n"
+           "                       [--proxy-port N [--proxy-auth USER:PASSWORD]] [--verbose]\n"
            "  --port N       listen on 127.0.0.1:N (default: a free port)\n"
            "  --tls          serve HTTPS; without --cert a throw-away CA and certificate are made\n"
            "  --cert, --key  PEM certificate chain and private key to serve (implies --tls)\n"
            "  --ca-out FILE  where to write the throw-away CA certificate\n"
            "  --user PHONE:PASSWORD  registers this account at start (repeatable)\n"
+           "  --proxy-port N also run a proxy (HTTP CONNECT and SOCKS5, to loopback only) on 127.0.0.1:N (0: a free port)\n"
+           "  --proxy-auth USER:PASSWORD  the proxy asks for these credentials\n"
            "  --verbose      log each request (method, path, outcome)\n";
+}
+
+// "A:B" into its two non-empty parts, split at the first colon.
+bool SplitPair(const std::string& value, std::string* first, std::string* second)
+{
+    const size_t colon = value.find(':');
+    if (colon == 0 || colon == std::string::npos || colon + 1 == value.size())
+        return false;
+    *first = value.substr(0, colon);
+    *second = value.substr(colon + 1);
+    return true;
 }
 
 bool ParsePort(const std::string& text, uint16_t* port)
@@ -84,17 +98,31 @@ int ParseArguments(int argc, char** argv, DevServer::Options* options, std::vect
         } else if (arg == "--ca-out" && hasValue) {
             options->caCertOut = argv[++i];
         } else if (arg == "--user" && hasValue) {
-            const std::string value = argv[++i];
-            const size_t colon = value.find(':');
-            if (colon == 0 || colon == std::string::npos || colon + 1 == value.size()) {
+            SeedUser user;
+            if (!SplitPair(argv[++i], &user.phone, &user.password)) {
                 std::cerr << "pelbo-devserver: --user needs PHONE:PASSWORD\n";
                 return 1;
             }
-            users->push_back({value.substr(0, colon), value.substr(colon + 1)});
+            users->push_back(user);
+        } else if (arg == "--proxy-port" && hasValue) {
+            if (!ParsePort(argv[++i], &options->proxyPort)) {
+                std::cerr << "pelbo-devserver: bad proxy port " << argv[i] << "\n";
+                return 1;
+            }
+            options->proxy = true;
+        } else if (arg == "--proxy-auth" && hasValue) {
+            if (!SplitPair(argv[++i], &options->proxyUser, &options->proxyPassword)) {
+                std::cerr << "pelbo-devserver: --proxy-auth needs USER:PASSWORD\n";
+                return 1;
+            }
         } else {
             std::cerr << "pelbo-devserver: unknown or incomplete option " << arg << "\n";
             return 1;
         }
+    }
+    if (!options->proxyUser.empty() && !options->proxy) {
+        std::cerr << "pelbo-devserver: --proxy-auth needs --proxy-port\n";
+        return 1;
     }
     return 0;
 }
@@ -136,6 +164,8 @@ int main(int argc, char** argv)
         std::cout << "listening on " << server.BaseUrl() << "\n";
         if (!server.CaCertFile().empty())
             std::cout << "CA certificate " << server.CaCertFile() << "\n";
+        if (server.ProxyPort() != 0)
+            std::cout << "proxy on " << options.host << ":" << server.ProxyPort() << " (HTTP CONNECT and SOCKS5)\n";
         std::cout << registered.str() << std::flush;
 
         signals.run();

@@ -53,6 +53,35 @@ COREKIT_API void SetConnectTimeoutMs(unsigned ms);
 COREKIT_API unsigned GetRequestTimeoutMs();
 COREKIT_API void SetRequestTimeoutMs(unsigned ms);
 
+// The proxy every exchange goes through, "proxy" in the settings file:
+// empty (the default) for none, else "http://host:port" (HTTP CONNECT),
+// "socks5://host:port" (SOCKS5, names resolved here) or
+// "socks5h://host:port" (SOCKS5, the proxy resolves names); an IPv6 host in
+// brackets. The value is kept in the form libcurl's CURLOPT_PROXY takes.
+// SetProxy returns non-zero when it took the address (null or empty: no
+// proxy); another scheme, a path, user info or a missing port is refused
+// (0, logged without the address when it may hold a password) and the proxy
+// stays.
+COREKIT_API CStringW GetProxy();
+COREKIT_API int SetProxy(const wchar_t* proxy);
+// Credentials for the proxy ("proxy_user", "proxy_password"): Basic for
+// HTTP CONNECT, username/password (RFC 1929) for SOCKS5. Empty user: none.
+COREKIT_API CStringW GetProxyUser();
+COREKIT_API void SetProxyUser(const wchar_t* user);
+COREKIT_API CStringW GetProxyPassword();
+COREKIT_API void SetProxyPassword(const wchar_t* password);
+// Hosts reached directly although a proxy is set ("no_proxy"), by
+// libcurl's CURLOPT_NOPROXY rules: comma-separated entries, each matching
+// the host of that name and its subdomains (letter case and a leading "."
+// aside), an IP address exactly (an IPv4 one also as a "/bits" network),
+// "*" every host.
+// Kept normalised: blanks and ports dropped, "*" alone when listed.
+COREKIT_API CStringW GetNoProxy();
+COREKIT_API void SetNoProxy(const wchar_t* list);
+// Non-zero when an exchange with host goes direct: no proxy is set, or the
+// host matches the no-proxy list.
+COREKIT_API int BypassesProxy(const wchar_t* host);
+
 // Reads the settings file again (the setters' values are replaced by the
 // file's where it has them); a null or empty path means the default file.
 // Non-zero when a file was read.

@@ -33,6 +33,12 @@ public:
     // The CA certificate to trust; empty over HTTP.
     std::string CaFile() const { return m_server.CaCertFile(); }
     const TempDir& Dir() const { return m_dir; }
+    // The proxy's address with a scheme ("http", "socks5", "socks5h"), as
+    // the proxy setting takes it; options.proxy must have been set.
+    std::string ProxyUrl(const std::string& scheme) const
+    {
+        return scheme + "://127.0.0.1:" + std::to_string(m_server.ProxyPort());
+    }
 
 private:
     static DevServer::Options WithCaInDir(DevServer::Options options, const TempDir& dir);

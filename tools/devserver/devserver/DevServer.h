@@ -65,6 +65,13 @@ struct Options {
     // Larger request bodies are refused with 413 and the connection closed,
     // so a runaway client cannot make the server hold unbounded memory.
     std::size_t bodyLimit = 8u << 20;
+    // A proxy on a port of its own (proxyPort, 0: a free one), on the same
+    // host: HTTP CONNECT and SOCKS5, tunnelling to loopback targets only.
+    // With proxyUser it asks for these credentials (Basic, RFC 1929).
+    bool proxy = false;
+    uint16_t proxyPort = 0;
+    std::string proxyUser;
+    std::string proxyPassword;
 };
 
 class Server {
@@ -105,6 +112,11 @@ public:
     // Bytes of response bodies handed to connections: whole answers, and
     // what was sent of the answers a fault cut off.
     uint64_t BodyBytesSent() const;
+    // The proxy's port (0 without one), the tunnels it opened and the
+    // attempts it refused since the object was made.
+    uint16_t ProxyPort() const;
+    uint64_t ProxyTunnelCount() const;
+    uint64_t ProxyRefusalCount() const;
 
     // The server's in-memory state (accounts, rooms, ...), shared by routes.
     struct State;
