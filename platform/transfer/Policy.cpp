@@ -76,10 +76,23 @@ CURLcode Policy::Apply(CURL* easy, const Limits& limits, curl_slist** headers, s
     }
     set(curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L), "TCP_KEEPALIVE");
 
-    // No proxy from the environment (http_proxy and the like): the library
-    // reads no environment variable, and an exchange goes where its settings
-    // say.
-    set(curl_easy_setopt(easy, CURLOPT_PROXY, ""), "PROXY");
+    // The proxy of the settings, or none: never one from the environment
+    // (http_proxy and the like), which "" tells libcurl not to read.
+    const std::string proxy = Netcall::WideToUtf8(Http::GetProxy().str());
+    set(curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str()), "PROXY");
+    if (!proxy.empty()) {
+        const std::string user = Netcall::WideToUtf8(Http::GetProxyUser().str());
+        const std::string password = Netcall::WideToUtf8(Http::GetProxyPassword().str());
+        const std::string noProxy = Netcall::WideToUtf8(Http::GetNoProxy().str());
+        if (!user.empty()) {
+            set(curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.c_str()), "PROXYUSERNAME");
+            set(curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.c_str()), "PROXYPASSWORD");
+        }
+        set(curl_easy_setopt(easy, CURLOPT_NOPROXY, noProxy.c_str()), "NOPROXY");
+        // Plain http goes through a tunnel too: an HTTP proxy then sees
+        // where an exchange goes, never what it carries.
+        set(curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, 1L), "HTTPPROXYTUNNEL");
+    }
     // A proxy's answer to CONNECT is not the server's.
     set(curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L), "SUPPRESS_CONNECT_HEADERS");
 

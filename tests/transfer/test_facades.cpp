@@ -249,4 +249,73 @@ TEST(TransferEngine, EachFacadeFollowsTheNetworkRules)
     Http::ResetSettings();
 }
 
+// Every family goes through the proxy of the settings, with its credentials,
+// by HTTP CONNECT or SOCKS5; hosts on the no-proxy list go direct; a wrong
+// password fails the exchange.
+TEST(TransferEngine, EveryFamilyGoesThroughTheConfiguredProxy)
+{
+    DevServer::Options options = TestSupport::TestServer::Https();
+    options.proxy = true;
+    options.proxyUser = "alice";
+    options.proxyPassword = "s3cret";
+    TestSupport::TestServer server(options);
+    ASSERT_TRUE(server.Started()) << server.Error();
+    Http::SetCaBundle(W(server.CaFile()).c_str());
+    ASSERT_NE(Http::SetOssScheme(L"https"), 0);
+    RouteOk(server, "POST", "/v1/ping");
+    server.State().downloads.Put("picture", "picture bytes");
+    const TestSupport::TempDir dir;
+    Util::OssUpload::CFileObjExt file = UploadOf(server, dir, "document.pdf", 200000);
+    file.strEndPoint = W("https://oss-local.localhost:" + std::to_string(server.Server().Port()));
+    Deliveries seen;
+    RestSink rest(seen);
+    DownloadSink download(seen);
+    UploadSink upload(seen);
+    ST_HttpsReqInfo info;
+    info.strUrl = W(server.Url("/v1/ping"));
+    info.strContent = L"{}";
+    const auto everyFamily = [&] {
+        std::vector<std::string> told;
+        unsigned restId = 0;
+        EXPECT_EQ(Util::HttpsRequest::Request(restId, &rest, info), 1);
+        told.push_back(seen.WaitOne());
+        unsigned long long downloadId = 0;
+        EXPECT_EQ(Util::HttpDownload::Download(W(server.Url("/download/file?name=picture")).c_str(),
+                                               W(dir.File("picture.png")).c_str(), &download, &downloadId,
+                                               Util::HttpDownload::E_SAVE_REPLACE, 0, 0),
+                  Util::HttpDownload::kAccepted);
+        told.push_back(seen.WaitOne());
+        unsigned long long uploadId = 0;
+        EXPECT_EQ(Util::OssUpload::Start(file, uploadId, &upload), Util::OssUpload::kStartedSingle);
+        told.push_back(seen.WaitOne());
+        // Cached connections would hide the next setting's effect.
+        Util::HttpsRequest::Shutdown();
+        return told;
+    };
+    const std::vector<std::string> allWell = {"rest", "download", "upload"};
+
+    for (const char* scheme : {"http", "socks5h"}) {
+        ASSERT_NE(Http::SetProxy(W(server.ProxyUrl(scheme)).c_str()), 0);
+        Http::SetProxyUser(L"alice");
+        Http::SetProxyPassword(L"s3cret");
+        const uint64_t tunnels = server.Server().ProxyTunnelCount();
+        EXPECT_EQ(everyFamily(), allWell) << scheme;
+        // One tunnel per host: the request and the download share theirs.
+        EXPECT_EQ(server.Server().ProxyTunnelCount(), tunnels + 2) << scheme;
+    }
+
+    Http::SetNoProxy(L"127.0.0.1,localhost");
+    const uint64_t tunnels = server.Server().ProxyTunnelCount();
+    EXPECT_EQ(everyFamily(), allWell);
+    EXPECT_EQ(server.Server().ProxyTunnelCount(), tunnels) << "listed hosts go direct";
+
+    Http::SetNoProxy(L"");
+    Http::SetProxyPassword(L"wrong");
+    unsigned restId = 0;
+    ASSERT_EQ(Util::HttpsRequest::Request(restId, &rest, info), 1);
+    EXPECT_EQ(seen.WaitOne(), "rest failed");
+    Util::HttpsRequest::Shutdown();
+    Http::ResetSettings();
+}
+
 }  // namespace
