@@ -32,6 +32,8 @@ struct Options {
     std::string only;
     int timeoutSeconds = 30;
     bool list = false;
+    // Every exchange through the local server's proxy, with credentials.
+    bool proxy = false;
 };
 
 struct Context {

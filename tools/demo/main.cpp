@@ -30,7 +30,7 @@ namespace {
 
 const char kUsage[] =
     "usage: pelbo-demo [--server URL --phone PHONE --password PASSWORD [--ca FILE] [--settings FILE]]\n"
-    "                  [--only FAMILY] [--timeout SECONDS]\n"
+    "                  [--proxy] [--only FAMILY] [--timeout SECONDS]\n"
     "       pelbo-demo --list | --help\n"
     "\n"
     "Without --server the local server is started in-process over HTTPS on\n"
@@ -41,6 +41,11 @@ const char kUsage[] =
     "families make and delete again. --ca names a PEM file of CA certificates to\n"
     "trust instead of the system's store; --settings a settings file to use\n"
     "instead of those addresses (see docs/configuration.md).\n"
+    "\n"
+    "--proxy (without --server) starts the local server's proxy too, with a\n"
+    "user and password, and sends every exchange of the service and the updater\n"
+    "through it: HTTP CONNECT tunnels for REST, downloads, uploads and the\n"
+    "websocket. The run fails when nothing went through the proxy.\n"
     "\n"
     "--only runs one family's steps; --list names the families in the order\n"
     "they run. The updater family opens a window and needs DISPLAY; without one\n"
@@ -89,6 +94,10 @@ std::optional<Demo::Options> ParseOptions(int argc, char** argv, bool& help)
         }
         if (arg == "--list") {
             options.list = true;
+            continue;
+        }
+        if (arg == "--proxy") {
+            options.proxy = true;
             continue;
         }
         std::string timeout;
@@ -143,12 +152,17 @@ std::optional<Demo::Options> ParseOptions(int argc, char** argv, bool& help)
         std::fprintf(stderr, "pelbo-demo: --phone, --ca and --settings go with --server\n");
         return std::nullopt;
     }
+    if (!options.server.empty() && options.proxy) {
+        std::fprintf(stderr, "pelbo-demo: --proxy uses the local server's proxy, not with --server\n");
+        return std::nullopt;
+    }
     return options;
 }
 
 // The settings file of a service whose websocket and manifest sit beside
 // its REST routes, as the local server's do.
-bool WriteSettings(const std::filesystem::path& file, const std::string& restUrl, const std::string& caFile)
+bool WriteSettings(const std::filesystem::path& file, const std::string& restUrl, const std::string& caFile,
+                   const std::string& proxyLines = std::string())
 {
     const bool tls = restUrl.rfind("https://", 0) == 0;
     const std::string host = restUrl.substr(restUrl.find("://") + 3);
@@ -170,6 +184,7 @@ bool WriteSettings(const std::filesystem::path& file, const std::string& restUrl
     // http, which only the development switch lets through.
     if (!tls)
         out << "allow_http_updates = 1\n";
+    out << proxyLines;
     out.close();
     return static_cast<bool>(out);
 }
@@ -194,6 +209,9 @@ int Run(const Demo::Options& options)
         DevServer::Options serverOptions;
         serverOptions.tls = true;
         serverOptions.caCertOut = (root / "devserver-ca.pem").string();
+        serverOptions.proxy = options.proxy;
+        serverOptions.proxyUser = "demo";
+        serverOptions.proxyPassword = std::to_string(std::random_device()());
         server = std::make_unique<DevServer::Server>(serverOptions);
         std::string error;
         if (!server->Start(&error)) {
@@ -201,10 +219,17 @@ int Run(const Demo::Options& options)
             std::filesystem::remove_all(root);
             return 1;
         }
-        settingsWritten = WriteSettings(settings, server->BaseUrl(), server->CaCertFile());
+        const std::string proxy = "http://127.0.0.1:" + std::to_string(server->ProxyPort());
+        const std::string proxyLines = options.proxy ? "proxy          = " + proxy + "\nproxy_user     = " +
+                                                           serverOptions.proxyUser + "\nproxy_password = " +
+                                                           serverOptions.proxyPassword + "\n"
+                                                     : std::string();
+        settingsWritten = WriteSettings(settings, server->BaseUrl(), server->CaCertFile(), proxyLines);
         context.localServer = server.get();
         context.token = server->GetState().IssueToken(1).token;
         std::printf("local server at %s (HTTPS, throw-away CA)\n", server->BaseUrl().c_str());
+        if (options.proxy)
+            std::printf("every exchange through its proxy at %s (user demo)\n", proxy.c_str());
     } else {
         std::error_code copied;
         settingsWritten =
@@ -264,6 +289,7 @@ int Run(const Demo::Options& options)
     // As the client does on shutdown: the HTTPS service's thread and its
     // connections end before the process.
     Util::HttpsRequest::Shutdown();
+    const uint64_t tunnels = server && options.proxy ? server->ProxyTunnelCount() : 0;
     server.reset();
 
     size_t failed = 0;
@@ -274,12 +300,16 @@ int Run(const Demo::Options& options)
         failed += std::strcmp(row.outcome, "FAILED") == 0 ? 1 : 0;
         skipped += std::strcmp(row.outcome, "skipped") == 0 ? 1 : 0;
     }
-    std::printf("%s: %zu of %zu families passed", failed == 0 ? "done" : "failed", rows.size() - failed - skipped,
-                rows.size());
+    const bool proxyUnused = options.proxy && tunnels == 0;
+    if (options.proxy)
+        std::printf("%llu tunnels through the local proxy%s\n", static_cast<unsigned long long>(tunnels),
+                    proxyUnused ? ": nothing went through it" : "");
+    std::printf("%s: %zu of %zu families passed", failed == 0 && !proxyUnused ? "done" : "failed",
+                rows.size() - failed - skipped, rows.size());
     if (skipped != 0)
         std::printf(", %zu skipped", skipped);
     std::printf("\nlog file %s\n", logFile.c_str());
-    if (failed != 0) {
+    if (failed != 0 || proxyUnused) {
         // The log explains what went wrong; it outlives the run.
         std::printf("data folder kept in %s\n", root.string().c_str());
         return 1;
