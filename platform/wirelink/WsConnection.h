@@ -14,7 +14,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/strand.hpp>
 
-#include "LockedExecutor.h"
+#include "LockedContext.h"
 #include "WsUrl.h"
 
 namespace Wirelink {
