@@ -44,10 +44,11 @@ Settings& Settings::Get()
 }
 
 CTransport::CTransport()
-    : m_strand(net::make_strand(m_ioc)),
+    : m_strand(m_ioc.LockedExecutor()),
       m_retryTimer(m_strand),
       m_stableTimer(m_strand),
       m_exitTimer(m_strand),
+      m_replyTimer(m_strand),
       m_random(std::random_device{}())
 {
 }
@@ -211,12 +212,49 @@ std::optional<uint64_t> CTransport::Send(IXData* command, const std::shared_ptr<
     pending.command = XDataPtr<IXData>(command);
     pending.gate = gate;
     pending.sink = sink;
-    std::lock_guard<std::mutex> lock(m_acceptMutex);
-    if (!m_accepting)
-        return std::nullopt;
-    net::post(m_strand, [self = shared_from_this(), seq, p = std::make_shared<Pending>(std::move(pending)),
-                         t = std::move(text)]() mutable { self->SendOnStrand(seq, std::move(*p), std::move(t)); });
+    // Held from here when the command goes out from this thread.
+    std::unique_lock<std::recursive_mutex> io(m_ioc.Mutex(), std::defer_lock);
+    {
+        std::lock_guard<std::mutex> lock(m_acceptMutex);
+        if (!m_accepting)
+            return std::nullopt;
+        // The command goes out now when nothing runs on the strand (or this
+        // is a callback on it) and nothing posted waits to go out first. Not
+        // when it would time out at once: that callback comes after Send has
+        // returned, on the I/O thread, as ever.
+        bool atOnce = false;
+        if (m_queuedSends.load() == 0) {
+            if (m_strand.running_in_this_thread())
+                atOnce = CanWriteNow();
+            else
+                atOnce = io.try_lock() && CanWriteNow();
+        }
+        if (!atOnce) {
+            ++m_queuedSends;
+            net::post(m_strand, [self = shared_from_this(), seq, p = std::make_shared<Pending>(std::move(pending)),
+                                 t = std::move(text)]() mutable {
+                --self->m_queuedSends;
+                self->SendOnStrand(seq, std::move(*p), std::move(t));
+            });
+            return seq;
+        }
+    }
+    SendOnStrand(seq, std::move(pending), std::move(text));
     return seq;
+}
+
+bool CTransport::CanWriteNow() const
+{
+    return !m_exiting && m_phase == Phase::Open && m_conn;
+}
+
+void CTransport::LogOnStrand(std::string line)
+{
+    if (!Logging())
+        return;
+    if (m_strand.running_in_this_thread())
+        return Log(line);
+    net::post(m_strand, [self = shared_from_this(), line = std::move(line)] { self->Log(line); });
 }
 
 void CTransport::SendOnStrand(uint64_t seq, Pending pending, std::string text)
@@ -226,26 +264,55 @@ void CTransport::SendOnStrand(uint64_t seq, Pending pending, std::string text)
         DeliverTimeout(pending);
         return;
     }
-    pending.timer = std::make_unique<net::steady_timer>(m_strand);
-    pending.timer->expires_after(std::chrono::milliseconds(Settings::Get().replyMs.load()));
-    pending.timer->async_wait([weak = weak_from_this(), seq](boost::system::error_code ec) {
-        if (auto self = weak.lock(); self && !ec)
-            self->OnReplyTimeout(seq);
-    });
-    Log("Send: " + pending.name + " #" + std::to_string(seq));
+    pending.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(Settings::Get().replyMs.load());
+    if (Logging())
+        LogOnStrand("Send: " + pending.name + " #" + std::to_string(seq));
+    WatchDeadline(pending.deadline);
     m_pending.emplace(seq, std::move(pending));
     m_conn->Write(std::move(text));
 }
 
-void CTransport::OnReplyTimeout(uint64_t seq)
+void CTransport::WatchDeadline(std::chrono::steady_clock::time_point deadline)
 {
-    const auto it = m_pending.find(seq);
-    if (it == m_pending.end())
+    // Setting a timer costs a system call; with one command after another
+    // the timer set for the first one still runs when the next is sent.
+    if (m_replyTimerArmed && m_replyTimer.expiry() <= deadline)
         return;
-    Pending pending = std::move(it->second);
-    m_pending.erase(it);
-    Log("OnTimeout: " + pending.name + " #" + std::to_string(seq) + " got no reply in time");
-    DeliverTimeout(pending);
+    m_replyTimerArmed = true;
+    m_replyTimer.expires_at(deadline);
+    m_replyTimer.async_wait([weak = weak_from_this()](boost::system::error_code ec) {
+        if (auto self = weak.lock(); self && !ec)
+            self->OnReplyTimer();
+    });
+}
+
+void CTransport::OnReplyTimer()
+{
+    m_replyTimerArmed = false;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::pair<uint64_t, Pending>> due;
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (it->second.deadline <= now) {
+            due.emplace_back(it->first, std::move(it->second));
+            it = m_pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const auto& a, const auto& b) { return a.second.deadline < b.second.deadline; });
+    for (auto& entry : due) {
+        Log("OnTimeout: " + entry.second.name + " #" + std::to_string(entry.first) + " got no reply in time");
+        DeliverTimeout(entry.second);
+    }
+    // What is left, with what the callbacks above sent.
+    if (m_pending.empty())
+        return;
+    auto earliest = m_pending.begin()->second.deadline;
+    for (const auto& entry : m_pending)
+        earliest = std::min(earliest, entry.second.deadline);
+    WatchDeadline(earliest);
 }
 
 void CTransport::Connect()
@@ -369,7 +436,7 @@ void CTransport::OnText(uint64_t generation, std::string&& text)
         return;
     Frame frame;
     std::string error;
-    if (!DecodeFrame(text, &frame, &error)) {
+    if (!m_decoder.Decode(text, &frame, &error)) {
         // The frame's text may carry secrets; only its size is logged.
         Log("Frame of " + std::to_string(text.size()) + " bytes dropped: " + error);
         return;
@@ -379,7 +446,8 @@ void CTransport::OnText(uint64_t generation, std::string&& text)
         HandleReply(frame.seq, frame.data.get());
         return;
     case FrameType::Push:
-        Log("Push #" + std::to_string(frame.seq));
+        if (Logging())
+            Log("Push #" + std::to_string(frame.seq));
         ReportSequence(frame.seq);
         return;
     case FrameType::Command:
@@ -397,9 +465,9 @@ void CTransport::HandleReply(uint64_t seq, IXData* reply)
     }
     Pending pending = std::move(it->second);
     m_pending.erase(it);
-    pending.timer->cancel();
     WatchLogin(pending.name, reply);
-    Log("OnRecvReply: " + pending.name + " #" + std::to_string(seq));
+    if (Logging())
+        Log("OnRecvReply: " + pending.name + " #" + std::to_string(seq));
     DeliverReply(pending, reply);
 }
 
@@ -453,10 +521,8 @@ void CTransport::FailAllPending(const char* why)
     std::map<uint64_t, Pending> pending;
     pending.swap(m_pending);
     Log(std::string("Timing out ") + std::to_string(pending.size()) + " waiting commands: " + why);
-    for (auto& entry : pending) {
-        entry.second.timer->cancel();
+    for (auto& entry : pending)
         DeliverTimeout(entry.second);
-    }
 }
 
 void CTransport::DeliverReply(Pending& pending, IXData* reply)
@@ -531,6 +597,8 @@ void CTransport::Shutdown()
     m_phase = Phase::Stopped;
     SetLogined(false);
     m_retryTimer.cancel();
+    m_replyTimer.cancel();
+    m_replyTimerArmed = false;
     FailAllPending("the transport exits");
     if (!m_conn)
         return;

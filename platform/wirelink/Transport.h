@@ -2,11 +2,13 @@
 // CTransport: the one websocket session of the process. It owns the I/O
 // thread and its strand; everything below runs on that strand:
 // connecting and reconnecting with back-off, the commands waiting for their
-// reply (matched by sequence number, each with its own time-out), pushes,
-// and the log-in watch behind IsLogined. Calls from other threads only post
-// onto the strand.
+// reply (matched by sequence number, each with its own deadline, watched by
+// one timer), pushes, and the log-in watch behind IsLogined. Calls from
+// other threads post onto the strand; a command goes out from the sending
+// thread itself when the strand is idle (see m_ioc).
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +23,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "DeliveryGate.h"
+#include "WireCodec.h"
 #include "WsConnection.h"
 #include "WsUrl.h"
 #include "pelbo/corekit/XData.h"
@@ -72,6 +75,9 @@ public:
     bool OnIoThread() const;
 
     void Log(const std::string& line);
+    // Whether a log line would go anywhere: lines on the command path are
+    // only put together when it would.
+    bool Logging() const { return m_log.load() != nullptr; }
 
 private:
     enum class Phase { Stopped, Connecting, Open, Waiting };
@@ -81,7 +87,7 @@ private:
         std::string name;
         std::shared_ptr<Aux::CSCenter::DeliveryGate> gate;
         Aux::CSCenter::CSCenterSink* sink = nullptr;
-        std::unique_ptr<boost::asio::steady_timer> timer;
+        std::chrono::steady_clock::time_point deadline;
     };
 
     void Connect();
@@ -90,8 +96,12 @@ private:
     void OnOpened(uint64_t generation);
     void OnText(uint64_t generation, std::string&& text);
     void OnEnded(uint64_t generation, bool wasOpen, const std::string& why);
+    bool CanWriteNow() const;
     void SendOnStrand(uint64_t seq, Pending pending, std::string text);
-    void OnReplyTimeout(uint64_t seq);
+    // A log line of the command path, on the I/O thread as every other.
+    void LogOnStrand(std::string line);
+    void WatchDeadline(std::chrono::steady_clock::time_point deadline);
+    void OnReplyTimer();
     void HandleReply(uint64_t seq, IXData* reply);
     void WatchLogin(const std::string& name, IXData* reply);
     void SetLogined(bool logined);
@@ -103,7 +113,11 @@ private:
     void ReportState(int state);
     void ReportSequence(uint64_t sequence);
 
-    boost::asio::io_context m_ioc;
+    // Its mutex is held by everything that runs on the strand. A sending
+    // thread that gets it without waiting writes its command itself: waking
+    // the I/O thread to do it would cost a context switch on the way out of
+    // every round trip.
+    LockedContext m_ioc;
     Strand m_strand;
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> m_work;
     std::thread m_thread;
@@ -126,6 +140,9 @@ private:
     // Held while a command is posted, so none is posted after the shutdown.
     std::mutex m_acceptMutex;
     bool m_accepting = true;
+    // Commands posted and not yet sent; while there are any, later ones are
+    // posted behind them, so that commands go out in the order of Send.
+    std::atomic<unsigned> m_queuedSends{0};
 
     // Strand only.
     Phase m_phase = Phase::Stopped;
@@ -141,6 +158,11 @@ private:
     boost::asio::steady_timer m_stableTimer;
     boost::asio::steady_timer m_exitTimer;
     std::map<uint64_t, Pending> m_pending;
+    // Armed for the earliest deadline of m_pending, or earlier: a reply
+    // leaves it running, and a run that finds nothing due sets it again.
+    boost::asio::steady_timer m_replyTimer;
+    bool m_replyTimerArmed = false;
+    FrameDecoder m_decoder;
     std::mt19937 m_random;
 };
 

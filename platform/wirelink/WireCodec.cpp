@@ -1,7 +1,6 @@
 #include "WireCodec.h"
 
 #include <memory>
-#include <sstream>
 
 #include <json/json.h>
 
@@ -23,53 +22,97 @@ const char* TypeName(FrameType type)
     return "cmd";
 }
 
-Json::Value Typed(const char* type, Json::Value value)
+// Strings are written as UTF-8, escaping only what JSON requires.
+void AppendQuoted(const std::string& text, std::string* out)
 {
-    Json::Value typed(Json::objectValue);
-    typed["t"] = type;
-    typed["v"] = std::move(value);
-    return typed;
+    static const char kHex[] = "0123456789abcdef";
+    out->push_back('"');
+    for (const char c : text) {
+        switch (c) {
+        case '"':
+            out->append("\\\"");
+            break;
+        case '\\':
+            out->append("\\\\");
+            break;
+        case '\b':
+            out->append("\\b");
+            break;
+        case '\f':
+            out->append("\\f");
+            break;
+        case '\n':
+            out->append("\\n");
+            break;
+        case '\r':
+            out->append("\\r");
+            break;
+        case '\t':
+            out->append("\\t");
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                out->append("\\u00");
+                out->push_back(kHex[(c >> 4) & 0xf]);
+                out->push_back(kHex[c & 0xf]);
+            } else {
+                out->push_back(c);
+            }
+        }
+    }
+    out->push_back('"');
 }
 
-bool RecordToJson(IXData* record, int depth, Json::Value* out);
+void AppendTyped(const char* type, const std::string& value, std::string* out)
+{
+    out->append("{\"t\":\"");
+    out->append(type);
+    out->append("\",\"v\":");
+    out->append(value);
+    out->push_back('}');
+}
 
-bool ValueToJson(IXData* record, const wchar_t* key, int depth, Json::Value* out)
+bool AppendRecord(IXData* record, int depth, std::string* out);
+
+bool AppendValue(IXData* record, const wchar_t* key, int depth, std::string* out)
 {
     switch (record->GetType(key)) {
     case XDATA_STR: {
         CStringW text;
         record->GetIXDataStr(key, text);
-        *out = Typed("str", Util::Convert::W_2_Utf8(text.GetString()));
+        std::string quoted;
+        AppendQuoted(Util::Convert::W_2_Utf8(text.GetString()), &quoted);
+        AppendTyped("str", quoted, out);
         return true;
     }
     case XDATA_I32: {
         int32_t v = 0;
         record->GetIXDataI32(key, v);
-        *out = Typed("i32", Json::Value(v));
+        AppendTyped("i32", std::to_string(v), out);
         return true;
     }
     case XDATA_U32: {
         uint32_t v = 0;
         record->GetIXDataU32(key, v);
-        *out = Typed("u32", Json::Value(v));
+        AppendTyped("u32", std::to_string(v), out);
         return true;
     }
     case XDATA_I64: {
         int64_t v = 0;
         record->GetIXDataI64(key, v);
-        *out = Typed("i64", Json::Value(static_cast<Json::Int64>(v)));
+        AppendTyped("i64", std::to_string(v), out);
         return true;
     }
     case XDATA_U64: {
         uint64_t v = 0;
         record->GetIXDataU64(key, v);
-        *out = Typed("u64", Json::Value(static_cast<Json::UInt64>(v)));
+        AppendTyped("u64", std::to_string(v), out);
         return true;
     }
     case XDATA_BOOL: {
         bool v = false;
         record->GetIXDataBool(key, v);
-        *out = Typed("bool", Json::Value(v));
+        AppendTyped("bool", v ? "true" : "false", out);
         return true;
     }
     case XDATA_ARRAY: {
@@ -78,15 +121,15 @@ bool ValueToJson(IXData* record, const wchar_t* key, int depth, Json::Value* out
         XDataPtr<IXDataArray> array;
         if (!record->GetArray(key, array.Receive()))
             return false;
-        Json::Value items(Json::arrayValue);
+        out->append("{\"t\":\"arr\",\"v\":[");
         for (unsigned i = 0; i < array->GetCount(); ++i) {
             XDataPtr<IXData> item;
-            Json::Value encoded;
-            if (!array->GetAt(i, item.Receive()) || !RecordToJson(item.get(), depth + 1, &encoded))
+            if (i != 0)
+                out->push_back(',');
+            if (!array->GetAt(i, item.Receive()) || !AppendRecord(item.get(), depth + 1, out))
                 return false;
-            items.append(std::move(encoded));
         }
-        *out = Typed("arr", std::move(items));
+        out->append("]}");
         return true;
     }
     case XDATA_NONE:
@@ -95,20 +138,24 @@ bool ValueToJson(IXData* record, const wchar_t* key, int depth, Json::Value* out
     return false;
 }
 
-bool RecordToJson(IXData* record, int depth, Json::Value* out)
+bool AppendRecord(IXData* record, int depth, std::string* out)
 {
-    Json::Value object(Json::objectValue);
+    out->push_back('{');
+    bool first = true;
     const unsigned count = record->GetCount();
     for (unsigned i = 0; i < count; ++i) {
         CStringW key;
         if (!record->GetKeyAt(i, key))
             continue;  // removed by another thread meanwhile
-        Json::Value value;
-        if (!ValueToJson(record, key.GetString(), depth, &value))
+        if (!first)
+            out->push_back(',');
+        first = false;
+        AppendQuoted(Util::Convert::W_2_Utf8(key.GetString()), out);
+        out->push_back(':');
+        if (!AppendValue(record, key.GetString(), depth, out))
             return false;
-        object[Util::Convert::W_2_Utf8(key.GetString())] = std::move(value);
     }
-    *out = std::move(object);
+    out->push_back('}');
     return true;
 }
 
@@ -185,20 +232,16 @@ bool JsonToRecord(const Json::Value& object, int depth, IXData* record, std::str
 
 std::string EncodeFrame(FrameType type, uint64_t seq, IXData* record)
 {
-    Json::Value data(Json::objectValue);
-    if (record != nullptr && !RecordToJson(record, 0, &data))
+    std::string text = "{\"seq\":" + std::to_string(seq) + ",\"type\":\"" + TypeName(type) + "\",\"data\":";
+    if (record == nullptr)
+        text.append("{}");
+    else if (!AppendRecord(record, 0, &text))
         return std::string();
-    Json::Value frame(Json::objectValue);
-    frame["seq"] = static_cast<Json::UInt64>(seq);
-    frame["type"] = TypeName(type);
-    frame["data"] = std::move(data);
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, frame);
+    text.push_back('}');
+    return text;
 }
 
-bool DecodeFrame(const std::string& text, Frame* frame, std::string* error)
+FrameDecoder::FrameDecoder()
 {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
@@ -207,12 +250,18 @@ bool DecodeFrame(const std::string& text, Frame* frame, std::string* error)
     builder["failIfExtra"] = true;
     // Deep nesting in hostile input must not exhaust the stack of the parser.
     builder["stackLimit"] = 4 * kMaxNesting + 8;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    m_reader.reset(builder.newCharReader());
+}
+
+FrameDecoder::~FrameDecoder() = default;
+
+bool FrameDecoder::Decode(const std::string& text, Frame* frame, std::string* error)
+{
     Json::Value root;
     std::string parseError;
     bool parsed = false;
     try {
-        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &parseError);
+        parsed = m_reader->parse(text.data(), text.data() + text.size(), &root, &parseError);
     } catch (const std::exception& e) {
         parseError = e.what();
     }
@@ -244,6 +293,11 @@ bool DecodeFrame(const std::string& text, Frame* frame, std::string* error)
     if (data.isNull())
         return true;
     return JsonToRecord(data, 0, frame->data.get(), error);
+}
+
+bool DecodeFrame(const std::string& text, Frame* frame, std::string* error)
+{
+    return FrameDecoder().Decode(text, frame, error);
 }
 
 }  // namespace Wirelink

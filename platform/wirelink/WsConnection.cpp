@@ -268,6 +268,10 @@ private:
             return Fail(ec, "websocket upgrade");
         if (m_closing)
             return;
+        // Commands and replies are small frames each awaited by someone: none
+        // may wait for the acknowledgement of the one before.
+        beast::error_code ignored;
+        beast::get_lowest_layer(m_ws).socket().set_option(tcp::no_delay(true), ignored);
         m_open = true;
         m_events.opened();
         DoRead();
@@ -287,14 +291,17 @@ private:
         }
         if (m_closing)
             return;
-        if (m_ws.got_text()) {
-            m_events.text(beast::buffers_to_string(m_buffer.data()));
-        } else {
-            m_events.log("binary frame of " + std::to_string(bytes) + " bytes dropped");
-        }
+        const bool text = m_ws.got_text();
+        std::string frame = text ? beast::buffers_to_string(m_buffer.data()) : std::string();
         m_buffer.consume(m_buffer.size());
-        if (!m_closing)
-            DoRead();
+        // The next read is under way before the frame is handed on: the
+        // handing on may end in a callback whose thread sends the next
+        // command at once, and finds the strand free the sooner.
+        DoRead();
+        if (text)
+            m_events.text(std::move(frame));
+        else
+            m_events.log("binary frame of " + std::to_string(bytes) + " bytes dropped");
     }
 
     void DoWrite()

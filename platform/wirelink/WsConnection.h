@@ -16,12 +16,16 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/strand.hpp>
 
+#include "LockedContext.h"
 #include "ProxyTunnel.h"
 #include "WsUrl.h"
 
 namespace Wirelink {
 
-using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
+using Strand = boost::asio::strand<LockedContext::Executor<boost::asio::io_context::executor_type>>;
+// Stored inside an any_io_executor (timers, resolver, stream) without an
+// allocation and the reference counting that comes with one.
+static_assert(sizeof(Strand) <= sizeof(std::shared_ptr<void>) + sizeof(void*), "the strand outgrew any_io_executor");
 
 struct ConnectionLimits {
     unsigned phaseMs = 10000;         // each of resolve, connect (with the tunnel), TLS handshake, upgrade

@@ -168,7 +168,10 @@ public:
     }
     void OnTimeout(IXData* command)
     {
-        seen.Add([&] { ++timeouts; });
+        seen.Add([&] {
+            timedOut.push_back(command);
+            ++timeouts;
+        });
     }
 
     bool WaitAnswers(int n)
@@ -192,6 +195,7 @@ public:
     IXData* lastCommand = nullptr;
     // The "Tag" of each reply (if any) and the command it was paired with.
     std::vector<std::pair<std::wstring, IXData*>> all;
+    std::vector<IXData*> timedOut;
     int replies = 0;
     int timeouts = 0;
     std::function<void()> onReply;
@@ -601,6 +605,97 @@ TEST_F(WirelinkSession, TimeOutComesOnceAndTheLateReplyIsIgnored)
     ASSERT_TRUE(g_log.WaitFor([id] { return LogHas("Reply #" + std::to_string(id) + " matches no waiting command"); }));
     EXPECT_EQ(answers.Replies(), 0);
     EXPECT_EQ(answers.Timeouts(), 1);
+}
+
+TEST_F(WirelinkSession, ALaterCommandWithAShorterTimeOutTimesOutFirst)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    DevServer::WsHub& hub = m_server->State().ws;
+    DevServer::WsFault fault;
+    fault.command = "ping";
+    fault.delayMs = 3000;
+    fault.remaining = 2;
+    hub.SetFault(fault);
+
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    Aux::CSCenter::LWS_SetReplyTimeout(1500);
+    const uint64_t seen = hub.CommandCount();
+    XDataPtr<IXData> slow = Command(L"ping");
+    ASSERT_EQ(sink.Send(slow.get(), nullptr), 1);
+    // The time-out applies once the command has gone out.
+    ASSERT_TRUE(Eventually([&hub, seen] { return hub.CommandCount() >= seen + 1; }));
+    Aux::CSCenter::LWS_SetReplyTimeout(100);
+    const auto sent = std::chrono::steady_clock::now();
+    XDataPtr<IXData> quick = Command(L"ping");
+    ASSERT_EQ(sink.Send(quick.get(), nullptr), 1);
+    ASSERT_TRUE(answers.WaitAnswers(1));
+    const auto firstAfter = std::chrono::steady_clock::now() - sent;
+    ASSERT_TRUE(answers.WaitAnswers(2));
+
+    // Not held back until the deadline of the command before it.
+    EXPECT_LT(firstAfter, 1000ms);
+    const auto timedOut = answers.seen.Read<std::vector<IXData*>>([&] { return answers.timedOut; });
+    EXPECT_EQ(timedOut, (std::vector<IXData*>{quick.get(), slow.get()}));
+    EXPECT_EQ(answers.Replies(), 0);
+}
+
+TEST_F(WirelinkSession, CommandsGoOutInTheOrderEachThreadSentThem)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    // Senders in each other's way: a command finds the I/O thread or the
+    // other sender busy and waits its turn on the I/O thread, while the
+    // next one may find the way free; none may overtake one sent before it.
+    constexpr int kPerThread = 400;
+    std::vector<XDataPtr<IXData>> commands[3];
+    for (auto& list : commands) {
+        for (int i = 0; i < kPerThread; ++i)
+            list.push_back(Command(L"ping"));
+    }
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> senders;
+    for (auto& list : commands) {
+        senders.emplace_back([&sink, &list, &accepted] {
+            for (const auto& command : list)
+                accepted += sink.Send(command.get(), nullptr);
+        });
+    }
+    for (std::thread& sender : senders)
+        sender.join();
+    ASSERT_EQ(accepted.load(), 3 * kPerThread);
+    ASSERT_TRUE(answers.WaitAnswers(3 * kPerThread));
+    EXPECT_EQ(answers.Timeouts(), 0);
+
+    // The server answers in the order the commands arrive.
+    const auto pairs = answers.seen.Read<std::vector<std::pair<std::wstring, IXData*>>>([&] { return answers.all; });
+    for (const auto& list : commands) {
+        std::vector<IXData*> sent;
+        for (const auto& command : list)
+            sent.push_back(command.get());
+        std::vector<IXData*> answered;
+        for (const auto& pair : pairs) {
+            if (std::find(sent.begin(), sent.end(), pair.second) != sent.end())
+                answered.push_back(pair.second);
+        }
+        EXPECT_EQ(answered, sent);
+    }
+}
+
+TEST_F(WirelinkSession, DoExitDoesNotWaitForTheReplyTimeOut)
+{
+    ASSERT_TRUE(ConnectAndLogIn());
+    CCSSinkHelper sink;
+    Answers answers;
+    answers.Subscribe(sink);
+    // Answered well within its 10 s time-out, whose watch is left running.
+    ASSERT_EQ(RoundTrip(L"ping", answers, sink), 0);
+    const auto begin = std::chrono::steady_clock::now();
+    Aux::CSCenter::DoExit();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
 }
 
 TEST_F(WirelinkSession, ConnectionCutMidCommandTimesOutOnceAndComesBack)
