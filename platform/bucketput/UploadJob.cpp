@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "S3Signing.h"
 #include "S3Text.h"
 
 namespace Bucketput {

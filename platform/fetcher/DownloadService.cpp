@@ -1,6 +1,5 @@
 #include "DownloadService.h"
 
-#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <string>
