@@ -1,12 +1,19 @@
 // Command round trips through wirelink (CCSSinkHelper, one command in
-// flight, the sending thread waiting for each answer) against a bare
-// synchronous Beast client doing the same: ping after ping over ws and wss on
-// loopback. Five runs of each, the two side by side in every run and taking
-// turns to go first; each row is the median of the five. Then the websocket session (WebsocketApi)
-// taking 10 000 pushes a second, each sequence stored, while ping after ping
-// goes over the same connection, against the same pings without pushes.
-// Prints table rows "path | ours | reference | ratio | target" for
-// tools/scripts/bench.sh.
+// flight) against bare Beast clients doing the same: ping after ping over ws
+// and wss on loopback, in two shapes.
+//  - The next ping is sent from the callback that receives the answer to the
+//    last (the library's own round trip, Send to OnRecvReply), against a
+//    bare synchronous client.
+//  - A sending thread waits for each answer, which arrives on another thread,
+//    against a bare asynchronous client of that shape (its I/O thread reads,
+//    the ping is posted to it, the sending thread waits). The hop back to the
+//    waiting thread is in both.
+// Five runs of each, every client in every run, taking turns to go first;
+// each row is the median of the five. Then the websocket session
+// (WebsocketApi) taking 10 000 pushes a second, each sequence stored, while
+// ping after ping goes over the same connection, against the same pings
+// without pushes. Prints table rows "path | ours | reference | ratio | target"
+// for tools/scripts/bench.sh.
 
 #include <stdlib.h>
 
@@ -34,8 +41,9 @@
 #include "pelbo/wirelink/CSCenter.h"
 #include "pelbo/wirelink/CSSinkHelper.h"
 
-bool RunBareWsClient(const std::string& host, const std::string& port, bool tls, const std::string& caFile,
-                     const std::string& token, int total, std::vector<double>* latenciesUs, double* seconds);
+bool RunBareWsClient(const std::string& host, const std::string& port, bool tls, bool asynchronous,
+                     const std::string& caFile, const std::string& token, int total, std::vector<double>* latenciesUs,
+                     double* seconds);
 
 namespace {
 
@@ -152,7 +160,67 @@ std::vector<double> Pings(int total)
     return latencies;
 }
 
-Stats RunOurs(const std::string& url, const std::string& caFile, const std::string& token)
+// One ping after another, each sent from the callback that received the
+// answer to the one before; the latencies, or none when one failed.
+class ChainedPings {
+public:
+    ChainedPings() : m_marker(this)
+    {
+        m_sink.evtRecvReply.Subscribe(this, &ChainedPings::OnReply, &m_marker);
+        m_sink.evtTimeout.Subscribe(this, &ChainedPings::OnTimeout, &m_marker);
+    }
+
+    std::vector<double> Run(int total)
+    {
+        m_total = static_cast<size_t>(total);
+        m_latencies.reserve(m_total);
+        SendNext();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_done; });
+        return m_failed ? std::vector<double>() : std::move(m_latencies);
+    }
+
+private:
+    void SendNext()
+    {
+        m_start = std::chrono::steady_clock::now();
+        XDataPtr<IXData> ping = Command(L"ping");
+        ping->SetIXDataI64(L"LastMsgSeq", 0);
+        if (m_sink.Send(ping.get(), nullptr) != 1)
+            Finish(true);
+    }
+
+    void OnReply(IXData*, IXData*)
+    {
+        m_latencies.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - m_start).count());
+        if (m_latencies.size() == m_total)
+            return Finish(false);
+        SendNext();
+    }
+
+    void OnTimeout(IXData*) { Finish(true); }
+
+    void Finish(bool failed)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_failed = failed;
+        m_done = true;
+        m_changed.notify_all();
+    }
+
+    Aux::CSCenter::CCSSinkHelper m_sink;
+    Util::LivenessMarker m_marker;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_done = false;
+    bool m_failed = false;
+    size_t m_total = 0;
+    std::chrono::steady_clock::time_point m_start;
+    std::vector<double> m_latencies;
+};
+
+Stats RunOurs(const std::string& url, const std::string& caFile, const std::string& token, bool chained)
 {
     Http::SetCaBundle(Widen(caFile).c_str());
     StateWaiter states;
@@ -167,7 +235,7 @@ Stats RunOurs(const std::string& url, const std::string& caFile, const std::stri
         connect->SetIXDataBool(L"Force", true);
         if (sink.Send(connect.get(), nullptr) == 1 && waiter.Wait()) {
             const auto begin = std::chrono::steady_clock::now();
-            std::vector<double> latencies = Pings(kTotal);
+            std::vector<double> latencies = chained ? ChainedPings().Run(kTotal) : Pings(kTotal);
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
             if (!latencies.empty())
                 stats = Summarise(std::move(latencies), took.count());
@@ -177,11 +245,12 @@ Stats RunOurs(const std::string& url, const std::string& caFile, const std::stri
     return stats;
 }
 
-Stats RunReference(uint16_t port, bool tls, const std::string& caFile, const std::string& token)
+Stats RunReference(uint16_t port, bool tls, bool asynchronous, const std::string& caFile, const std::string& token)
 {
     std::vector<double> latencies;
     double seconds = 0;
-    if (!RunBareWsClient("127.0.0.1", std::to_string(port), tls, caFile, token, kTotal, &latencies, &seconds))
+    if (!RunBareWsClient("127.0.0.1", std::to_string(port), tls, asynchronous, caFile, token, kTotal, &latencies,
+                         &seconds))
         return Stats();
     return Summarise(std::move(latencies), seconds);
 }
@@ -211,41 +280,61 @@ bool RunPath(bool tls)
     std::string url = server.BaseUrl();
     url.replace(0, url.find(':'), tls ? "wss" : "ws");
     url += "/ws";
-    std::vector<Stats> ours;
-    std::vector<Stats> reference;
+    // Ours and its reference, in each shape.
+    enum Client { kChained, kSynchronous, kWaiting, kAsynchronous, kClients };
+    const char* const names[kClients] = {"ours (from the callback)", "bare synchronous", "ours (a waiting thread)",
+                                         "bare asynchronous"};
+    std::vector<Stats> runs[kClients];
+    const auto measure = [&](int client) {
+        switch (client) {
+        case kChained:
+            return RunOurs(url, server.CaCertFile(), token, true);
+        case kWaiting:
+            return RunOurs(url, server.CaCertFile(), token, false);
+        default:
+            return RunReference(server.Port(), tls, client == kAsynchronous, server.CaCertFile(), token);
+        }
+    };
     for (int run = 0; run < kRuns; ++run) {
-        // Taking turns to go first, so that neither always meets a server
-        // (and caches) warmed by the other.
-        if (run % 2 == 0)
-            ours.push_back(RunOurs(url, server.CaCertFile(), token));
-        reference.push_back(RunReference(server.Port(), tls, server.CaCertFile(), token));
-        if (run % 2 != 0)
-            ours.push_back(RunOurs(url, server.CaCertFile(), token));
-        if (!ours.back().ok || !reference.back().ok) {
-            std::fprintf(stderr, "bench_wirelink: %s run %d failed (ours %d, reference %d)\n", tls ? "wss" : "ws",
-                         run + 1, ours.back().ok, reference.back().ok);
-            return false;
+        // Taking turns to go first, so that none always meets a server (and
+        // caches) warmed by the others.
+        for (int i = 0; i < kClients; ++i) {
+            const int client = (run + i) % kClients;
+            runs[client].push_back(measure(client));
+            if (!runs[client].back().ok) {
+                std::fprintf(stderr, "bench_wirelink: %s run %d failed: %s\n", tls ? "wss" : "ws", run + 1,
+                             names[client]);
+                return false;
+            }
         }
     }
-    const auto median = [](const std::vector<Stats>& runs, double Stats::*figure) {
+    const auto median = [&](int client, double Stats::*figure) {
         std::vector<double> values;
-        for (const Stats& stats : runs)
+        for (const Stats& stats : runs[client])
             values.push_back(stats.*figure);
         return Median(std::move(values));
     };
+    const auto rows = [&](const std::string& path, int ours, int reference) {
+        const double oursMedian = median(ours, &Stats::medianUs);
+        const double referenceMedian = median(reference, &Stats::medianUs);
+        const double oursP99 = median(ours, &Stats::p99Us);
+        const double referenceP99 = median(reference, &Stats::p99Us);
+        const double oursRate = median(ours, &Stats::perSecond);
+        const double referenceRate = median(reference, &Stats::perSecond);
+        Row(path + " round trip median (us)", oursMedian, referenceMedian, oursMedian / referenceMedian,
+            "<= 1.25 (median of 5 runs)");
+        Row(path + " round trip p99 (us)", oursP99, referenceP99, oursP99 / referenceP99,
+            "<= 1.25 (median of 5 runs)");
+        Row(path + " commands/s (1 in flight)", oursRate, referenceRate, oursRate / referenceRate,
+            ">= 0.80 (median of 5 runs)");
+    };
     const std::string scheme = tls ? "wss" : "ws";
-    const double oursMedian = median(ours, &Stats::medianUs);
-    const double referenceMedian = median(reference, &Stats::medianUs);
-    const double oursP99 = median(ours, &Stats::p99Us);
-    const double referenceP99 = median(reference, &Stats::p99Us);
-    const double oursRate = median(ours, &Stats::perSecond);
-    const double referenceRate = median(reference, &Stats::perSecond);
-    Row("wirelink " + scheme + " round trip median (us)", oursMedian, referenceMedian, oursMedian / referenceMedian,
-        "<= 1.25 (median of 5 runs)");
-    Row("wirelink " + scheme + " round trip p99 (us)", oursP99, referenceP99, oursP99 / referenceP99,
-        "<= 1.25 (median of 5 runs)");
-    Row("wirelink " + scheme + " commands/s (1 in flight)", oursRate, referenceRate, oursRate / referenceRate,
-        ">= 0.80 (median of 5 runs)");
+    rows("wirelink " + scheme, kChained, kSynchronous);
+    rows("wirelink " + scheme + ", waiting", kWaiting, kAsynchronous);
+    // What the hop to a waiting thread costs by itself, whoever's client.
+    const double hop = median(kAsynchronous, &Stats::medianUs);
+    const double direct = median(kSynchronous, &Stats::medianUs);
+    Row("bare " + scheme + ", waiting vs synchronous median (us)", hop, direct, hop / direct, "none (the hop)");
     return true;
 }
 
