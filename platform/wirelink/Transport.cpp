@@ -69,6 +69,7 @@ CTransport::~CTransport()
         else
             m_thread.join();
     }
+    m_lookups->WaitAll();
 }
 
 void CTransport::Begin()
@@ -367,7 +368,7 @@ void CTransport::Connect()
     std::optional<ProxyConfig> proxy = ProxyFor(m_url.host);
     if (proxy)
         Log("Connect: through proxy " + proxy->Shown() + (proxy->user.empty() ? "" : " as its user"));
-    m_conn = WsConnection::Create(m_strand, std::move(tls), m_url, std::move(proxy), std::move(headers), limits,
+    m_conn = WsConnection::Create(m_strand, m_lookups, std::move(tls), m_url, std::move(proxy), std::move(headers), limits,
                                   std::move(events));
     m_conn->Start();
 }
@@ -642,6 +643,7 @@ void CTransport::Join()
         Compat::DispatchSentMessages(2);
 #endif
     m_thread.join();
+    m_lookups->WaitAll();
 }
 
 bool CTransport::OnIoThread() const

@@ -23,6 +23,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "DeliveryGate.h"
+#include "HostLookup.h"
 #include "WireCodec.h"
 #include "WsConnection.h"
 #include "WsUrl.h"
@@ -122,6 +123,8 @@ private:
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> m_work;
     std::thread m_thread;
     std::atomic<std::thread::id> m_threadId{};
+    // Host name lookups still running post to m_ioc: the end waits for them.
+    std::shared_ptr<LookupThreads> m_lookups = std::make_shared<LookupThreads>();
     // Set by the I/O thread as it ends; Join waits for it on Windows.
     std::atomic<bool> m_ioEnded{false};
 

@@ -22,6 +22,8 @@
 #include <wincrypt.h>
 #endif
 
+#include "HostLookup.h"
+
 namespace Wirelink {
 namespace {
 
@@ -71,7 +73,8 @@ public:
     static constexpr bool kTls = std::is_same_v<Next, TlsStream>;
 
     template <class... StreamArgs>
-    Connection(const Strand& strand, std::shared_ptr<ssl::context> tls, const WsUrl& url,
+    Connection(const Strand& strand, std::shared_ptr<LookupThreads> lookups, std::shared_ptr<ssl::context> tls,
+               const WsUrl& url,
                std::optional<ProxyConfig> proxy, std::vector<std::pair<std::string, std::string>> headers,
                const ConnectionLimits& limits, Events events, StreamArgs&&... streamArgs)
         : m_tls(std::move(tls)),
@@ -80,7 +83,7 @@ public:
           m_headers(std::move(headers)),
           m_limits(limits),
           m_events(std::move(events)),
-          m_resolver(strand),
+          m_lookup(strand, std::move(lookups)),
           m_timer(strand),
           m_ws(std::forward<StreamArgs>(streamArgs)...)
     {
@@ -90,13 +93,15 @@ public:
     {
         m_timer.expires_after(std::chrono::milliseconds(m_limits.phaseMs));
         m_timer.async_wait([self = this->shared_from_this()](beast::error_code ec) {
-            // The resolver has no time-out of its own.
-            if (!ec)
-                self->m_resolver.cancel();
+            // A lookup has no time-out of its own.
+            if (!ec && self->m_lookingUp) {
+                self->m_lookup.Cancel();
+                self->Fail(net::error::make_error_code(net::error::timed_out), self->m_lookupPhase);
+            }
         });
-        // Through a proxy, the proxy is what is resolved and connected to.
-        m_resolver.async_resolve(m_proxy ? m_proxy->host : m_url.host, m_proxy ? m_proxy->port : m_url.port,
-                                 beast::bind_front_handler(&Connection::OnResolve, this->shared_from_this()));
+        // Through a proxy, the proxy is what is looked up and connected to.
+        LookUp(m_proxy ? m_proxy->host : m_url.host, m_proxy ? m_proxy->port : m_url.port,
+               m_proxy ? "resolve proxy" : "resolve", &Connection::OnResolve);
     }
 
     void Write(std::string text) override
@@ -132,29 +137,37 @@ public:
     }
 
 private:
-    void OnResolve(beast::error_code ec, tcp::resolver::results_type results)
+    using Results = tcp::resolver::results_type;
+
+    void LookUp(const std::string& host, const std::string& port, const char* phase,
+                void (Connection::*next)(beast::error_code, Results))
     {
-        if (ec) {
-            m_timer.cancel();
-            return Fail(ec, m_proxy ? "resolve proxy" : "resolve");
-        }
+        m_lookingUp = true;
+        m_lookupPhase = phase;
+        m_lookup.Start(host, port, [self = this->shared_from_this(), next](beast::error_code ec, Results results) {
+            self->m_lookingUp = false;
+            if (ec) {
+                self->m_timer.cancel();
+                return self->Fail(ec, self->m_lookupPhase);
+            }
+            ((*self).*next)(ec, std::move(results));
+        });
+    }
+
+    void OnResolve(beast::error_code, Results results)
+    {
         // SOCKS5 without the "h" gives the proxy an address resolved here,
         // within the same resolve time-out.
         if (m_proxy && m_proxy->kind == ProxyConfig::Kind::Socks5) {
             m_proxyEndpoints = std::move(results);
-            m_resolver.async_resolve(m_url.host, m_url.port,
-                                     beast::bind_front_handler(&Connection::OnTargetResolve, this->shared_from_this()));
+            LookUp(m_url.host, m_url.port, "resolve", &Connection::OnTargetResolve);
             return;
         }
         ConnectTo(results);
     }
 
-    void OnTargetResolve(beast::error_code ec, tcp::resolver::results_type results)
+    void OnTargetResolve(beast::error_code, Results results)
     {
-        if (ec) {
-            m_timer.cancel();
-            return Fail(ec, "resolve");
-        }
         const net::ip::address address = results.begin()->endpoint().address();
         if (address.is_v4()) {
             const auto bytes = address.to_v4().to_bytes();
@@ -352,7 +365,8 @@ private:
     void StopAll()
     {
         m_timer.cancel();
-        m_resolver.cancel();
+        m_lookup.Cancel();
+        m_lookingUp = false;
         beast::error_code ignored;
         beast::get_lowest_layer(m_ws).socket().close(ignored);
     }
@@ -385,7 +399,9 @@ private:
     std::vector<std::pair<std::string, std::string>> m_headers;
     ConnectionLimits m_limits;
     Events m_events;
-    tcp::resolver m_resolver;
+    HostLookup m_lookup;
+    bool m_lookingUp = false;
+    const char* m_lookupPhase = "resolve";
     net::steady_timer m_timer;
     websocket::stream<Next> m_ws;
     beast::flat_buffer m_buffer;
@@ -449,18 +465,19 @@ std::shared_ptr<ssl::context> WsConnection::MakeTlsContext(const std::string& ca
     return context;
 }
 
-std::shared_ptr<WsConnection> WsConnection::Create(const Strand& strand, std::shared_ptr<ssl::context> tls,
+std::shared_ptr<WsConnection> WsConnection::Create(const Strand& strand, std::shared_ptr<LookupThreads> lookups,
+                                                   std::shared_ptr<ssl::context> tls,
                                                    const WsUrl& url, std::optional<ProxyConfig> proxy,
                                                    std::vector<std::pair<std::string, std::string>> headers,
                                                    const ConnectionLimits& limits, Events events)
 {
     if (url.tls) {
         ssl::context& context = *tls;
-        return std::make_shared<Connection<TlsStream>>(strand, std::move(tls), url, std::move(proxy),
+        return std::make_shared<Connection<TlsStream>>(strand, std::move(lookups), std::move(tls), url, std::move(proxy),
                                                        std::move(headers), limits, std::move(events), strand,
                                                        context);
     }
-    return std::make_shared<Connection<TcpStream>>(strand, std::move(tls), url, std::move(proxy), std::move(headers),
+    return std::make_shared<Connection<TcpStream>>(strand, std::move(lookups), std::move(tls), url, std::move(proxy), std::move(headers),
                                                    limits, std::move(events), strand);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // One websocket connection attempt and, once open, the connection itself:
-// resolve, TCP connect (through a proxy: to the proxy, then the tunnel is
+// look the host up, TCP connect (through a proxy: to the proxy, then the tunnel is
 // opened), TLS handshake (wss), websocket upgrade, then reading text frames
 // and writing from a queue. Every member is called on the
 // transport's strand and every handler runs there.
@@ -27,6 +27,8 @@ using Strand = boost::asio::strand<LockedContext::Executor<boost::asio::io_conte
 // allocation and the reference counting that comes with one.
 static_assert(sizeof(Strand) <= sizeof(std::shared_ptr<void>) + sizeof(void*), "the strand outgrew any_io_executor");
 
+class LookupThreads;
+
 struct ConnectionLimits {
     unsigned phaseMs = 10000;         // each of resolve, connect (with the tunnel), TLS handshake, upgrade
     unsigned idleMs = 30000;          // silence (pings unanswered) this long ends it
@@ -45,8 +47,10 @@ public:
     };
 
     // tls is required for a wss address and ignored otherwise; with a proxy
-    // the connection goes through it.
-    static std::shared_ptr<WsConnection> Create(const Strand& strand, std::shared_ptr<boost::asio::ssl::context> tls,
+    // the connection goes through it. Host names are looked up on threads
+    // counted in lookups.
+    static std::shared_ptr<WsConnection> Create(const Strand& strand, std::shared_ptr<LookupThreads> lookups,
+                                                std::shared_ptr<boost::asio::ssl::context> tls,
                                                 const WsUrl& url, std::optional<ProxyConfig> proxy,
                                                 std::vector<std::pair<std::string, std::string>> headers,
                                                 const ConnectionLimits& limits, Events events);

@@ -355,6 +355,7 @@ protected:
         ASSERT_TRUE(m_server->Started()) << m_server->Error();
         m_token = m_server->State().IssueToken(m_userId).token;
         Aux::CSCenter::LWS_SetReplyTimeout(10000);
+        Aux::CSCenter::LWS_SetConnectTimeout(10000);
         Aux::CSCenter::LWS_SetBackoff(20, 200);
         Aux::CSCenter::LWS_SetBackoffReset(30000);
         Aux::CSCenter::LWS_SetMaxFrameBytes(1u << 20);
@@ -743,6 +744,22 @@ TEST_F(WirelinkSession, RefusedConnectionsReportStateTwoUntilTheServerComesBack)
     m_server->State().ws.SetRefuseConnections(false);
     ASSERT_TRUE(m_conn.WaitCount(0, 1));
     ASSERT_TRUE(LogIn());
+}
+
+TEST_F(WirelinkSession, HostsAreLookedUpByNameAndANameNobodyKnowsFailsTheAttempt)
+{
+    std::wstring byName = WsUrl();
+    byName.replace(byName.find(L"127.0.0.1"), 9, L"localhost");
+    ASSERT_TRUE(Aux::CSCenter::LWS_StartConn(byName.c_str(), &m_conn) == 1 && m_conn.WaitCount(0, 1));
+    ASSERT_TRUE(LogIn());
+
+    // A lookup that hangs on an unreachable name server is ended by the
+    // connect time-out; a name server that answers says no at once.
+    Aux::CSCenter::LWS_SetConnectTimeout(2000);
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(L"ws://no-such-host.invalid:80/ws", &m_conn), 1);
+    ASSERT_TRUE(m_conn.WaitCount(Aux::CSCenter::CONN_STATE_CONNECT_FAILED, 1));
+    EXPECT_TRUE(g_log.WaitFor([] { return LogHas("Cannot connect: resolve: "); }));
+    EXPECT_EQ(m_conn.Count(Aux::CSCenter::CONN_STATE_CONNECTED), 1u);
 }
 
 TEST_F(WirelinkSession, StopConnEndsReconnectingAndReConnStartsAgain)

@@ -1,7 +1,8 @@
 // One engine carries every HTTP exchange: a REST request, a download and an
-// upload are delivered on one thread, the process gains at most that one
-// thread, and a shutdown with nothing else running leaves none behind. And
-// each facade's own traffic follows the network rules.
+// upload are delivered on one thread; with a websocket session beside them
+// the process gains at most that thread and the session's, and shutting
+// both down leaves none behind. And each facade's own traffic follows the
+// network rules.
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,23 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devserver/ObjectStore.h"
 #include "devserver/State.h"
 #include "pelbo/bucketput/OssUpload.h"
 #include "pelbo/compat/TextConvert.h"
+#include "pelbo/corekit/Event.h"
 #include "pelbo/corekit/HttpSettings.h"
+#include "pelbo/corekit/XData.h"
 #include "pelbo/fetcher/HttpDownload.h"
 #include "pelbo/netcall/HttpsRequest.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
 #include "support/ThreadCount.h"
+#include "pelbo/wirelink/CSCenter.h"
+#include "pelbo/wirelink/CSSinkHelper.h"
 
 namespace {
 
@@ -101,6 +107,57 @@ private:
     Deliveries& m_seen;
 };
 
+// A websocket session: its connection state, and its answers as deliveries.
+class WebsocketSession : public Aux::CSCenter::CConnectSink {
+public:
+    explicit WebsocketSession(Deliveries& seen) : m_seen(seen), m_marker(this)
+    {
+        m_commands.evtRecvReply.Subscribe(this, &WebsocketSession::OnReply, &m_marker);
+        m_commands.evtTimeout.Subscribe(this, &WebsocketSession::OnTimeout, &m_marker);
+    }
+    ~WebsocketSession() override { DetachConnectSink(); }
+
+    void OnConnectState(int state) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connected = state == Aux::CSCenter::CONN_STATE_CONNECTED;
+        m_changed.notify_all();
+    }
+    void OnSerPsuhLastSeq(uint64_t) override {}
+
+    bool WaitConnected()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_connected; });
+    }
+
+    bool LogIn(const std::string& token)
+    {
+        XDataPtr<IXData> connect;
+        CreateIXData(connect.Receive(), 0);
+        connect->SetIXDataStr(L"CMDNO", L"connect");
+        connect->SetIXDataStr(L"Token", W(token).c_str());
+        connect->SetIXDataBool(L"Force", true);
+        return m_commands.Send(connect.get(), nullptr) == 1;
+    }
+
+private:
+    void OnReply(IXData* reply, IXData*)
+    {
+        int32_t result = -1;
+        reply->GetIXDataI32(L"Result", result);
+        m_seen.Add(result == 0 ? "websocket" : "websocket refused");
+    }
+    void OnTimeout(IXData*) { m_seen.Add("websocket timed out"); }
+
+    Deliveries& m_seen;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_connected = false;
+    Aux::CSCenter::CCSSinkHelper m_commands;
+    Util::LivenessMarker m_marker;
+};
+
 // A file of the given size to upload to the local server's storage.
 Util::OssUpload::CFileObjExt UploadOf(TestSupport::TestServer& server, const TestSupport::TempDir& dir,
                                       const std::string& name, size_t size)
@@ -130,7 +187,7 @@ void RouteOk(TestSupport::TestServer& server, const std::string& method, const s
     });
 }
 
-TEST(TransferEngine, OneThreadCarriesEveryFamilyAndShutdownLeavesNone)
+TEST(TransferEngine, OneHttpThreadAndOneWebsocketThreadCarryEveryFamily)
 {
     TestSupport::TestServer server;
     ASSERT_TRUE(server.Started()) << server.Error();
@@ -138,11 +195,31 @@ TEST(TransferEngine, OneThreadCarriesEveryFamilyAndShutdownLeavesNone)
     server.State().downloads.Put("picture", "picture bytes");
     const TestSupport::TempDir dir;
     const Util::OssUpload::CFileObjExt file = UploadOf(server, dir, "document.pdf", 200000);
+    const unsigned user = 9;
+    const std::string token = server.State().IssueToken(user).token;
 
 #if !defined(_WIN32)
     const size_t before = TestSupport::ProcessThreadCount();
 #endif
     Deliveries seen;
+    // By name, so that the host is looked up as a client's would be.
+    WebsocketSession websocket(seen);
+    ASSERT_EQ(Aux::CSCenter::LWS_Init(1, nullptr, user, L"0123456789abcdef0123456789abcdefguid", L""), 1);
+    ASSERT_EQ(Aux::CSCenter::LWS_StartConn(
+                  W("ws://localhost:" + std::to_string(server.Server().Port()) + "/ws").c_str(), &websocket),
+              1);
+    ASSERT_TRUE(websocket.WaitConnected());
+    ASSERT_TRUE(websocket.LogIn(token));
+    ASSERT_EQ(seen.WaitFor(1).size(), 1u);
+#if !defined(_WIN32)
+    // The session's thread, and none for looking the name up once that is
+    // done.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (TestSupport::ProcessThreadCount() > before + 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(TestSupport::ProcessThreadCount(), before + 1);
+#endif
+
     RestSink rest(seen);
     DownloadSink download(seen);
     UploadSink upload(seen);
@@ -159,19 +236,26 @@ TEST(TransferEngine, OneThreadCarriesEveryFamilyAndShutdownLeavesNone)
     unsigned long long uploadId = 0;
     ASSERT_EQ(Util::OssUpload::Start(file, uploadId, &upload), Util::OssUpload::kStartedSingle);
 
-    const auto threads = seen.WaitFor(3);
-    ASSERT_EQ(threads.size(), 3u);
-    for (const auto& delivery : threads) {
-        EXPECT_EQ(delivery.first.find("failed"), std::string::npos) << delivery.first;
-        EXPECT_EQ(delivery.second, threads[0].second) << delivery.first << " came on another thread";
+    const auto threads = seen.WaitFor(4);
+    ASSERT_EQ(threads.size(), 4u);
+    EXPECT_EQ(threads[0].first, "websocket");
+    const uint64_t websocketThread = threads[0].second;
+    const uint64_t httpThread = threads[1].second;
+    for (size_t i = 1; i < threads.size(); ++i) {
+        EXPECT_EQ(threads[i].first.find("failed"), std::string::npos) << threads[i].first;
+        EXPECT_EQ(threads[i].second, httpThread) << threads[i].first << " came on another thread";
     }
-    EXPECT_NE(threads[0].second, TestSupport::CurrentThreadSystemId());
+    EXPECT_NE(httpThread, websocketThread);
+    EXPECT_NE(httpThread, TestSupport::CurrentThreadSystemId());
+    EXPECT_NE(websocketThread, TestSupport::CurrentThreadSystemId());
 #if !defined(_WIN32)
-    EXPECT_LE(TestSupport::ProcessThreadCount(), before + 1);
+    EXPECT_LE(TestSupport::ProcessThreadCount(), before + 2);
 #endif
 
     Util::HttpsRequest::Shutdown();
-    EXPECT_FALSE(TestSupport::ThreadStillRuns(threads[0].second)) << "nothing else ran, so the engine's thread ends";
+    EXPECT_FALSE(TestSupport::ThreadStillRuns(httpThread)) << "nothing else ran, so the engine's thread ends";
+    Aux::CSCenter::DoExit();
+    EXPECT_FALSE(TestSupport::ThreadStillRuns(websocketThread));
 #if !defined(_WIN32)
     EXPECT_EQ(TestSupport::ProcessThreadCount(), before);
 #endif

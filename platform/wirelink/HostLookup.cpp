@@ -1,0 +1,132 @@
+#include "HostLookup.h"
+
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+namespace Wirelink {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+void LookupThreads::Started()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_running;
+}
+
+void LookupThreads::Ended()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_running;
+    m_changed.notify_all();
+}
+
+void LookupThreads::WaitAll()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_running == 0; });
+}
+
+namespace {
+
+void Post(const Strand& strand, HostLookup::Done deliver, boost::system::error_code ec, HostLookup::Results results)
+{
+    net::post(strand, [deliver = std::move(deliver), ec, results = std::move(results)]() mutable {
+        deliver(ec, std::move(results));
+    });
+}
+
+}  // namespace
+
+HostLookup::HostLookup(const Strand& strand, std::shared_ptr<LookupThreads> threads)
+    : m_strand(strand), m_threads(std::move(threads))
+{
+}
+
+HostLookup::~HostLookup()
+{
+    Cancel();
+}
+
+void HostLookup::Start(const std::string& host, const std::string& port, Done done)
+{
+    Cancel();
+    auto abandoned = std::make_shared<bool>(false);
+    m_abandoned = abandoned;
+    Done deliver = [abandoned, done = std::move(done)](boost::system::error_code ec, Results results) {
+        if (!*abandoned)
+            done(ec, std::move(results));
+    };
+
+    boost::system::error_code ec;
+    net::ip::make_address(host, ec);
+    if (!ec) {
+        // An address and a port number: the system answers without asking
+        // anyone, so no thread is needed.
+        net::io_context context;
+        tcp::resolver resolver(context);
+        Results results =
+            resolver.resolve(host, port, tcp::resolver::numeric_host | tcp::resolver::numeric_service, ec);
+        Post(m_strand, std::move(deliver), ec, std::move(results));
+        return;
+    }
+
+    struct Lookup {
+        Strand strand;
+        std::string host;
+        std::string port;
+        Done deliver;
+
+        void Run()
+        {
+            // A synchronous lookup starts no thread of Asio's; the
+            // io_context only carries the resolver object.
+            boost::system::error_code error;
+            Results results;
+            try {
+                net::io_context context;
+                tcp::resolver resolver(context);
+                results = resolver.resolve(host, port, error);
+            } catch (const std::exception&) {
+                error = net::error::make_error_code(net::error::no_memory);
+            }
+            Post(strand, std::move(deliver), error, std::move(results));
+        }
+    };
+    // Owned by the thread once it runs, by this function until then.
+    Lookup* lookup = new Lookup{m_strand, host, port, std::move(deliver)};
+    m_threads->Started();
+    try {
+        std::thread([threads = m_threads, lookup] {
+            std::unique_ptr<Lookup> owned(lookup);
+            try {
+                owned->Run();
+            } catch (const std::exception&) {
+                // Out of memory: no answer, and the attempt's time-out ends it.
+            }
+            // Nothing of the io_context's (the strand) may be left on this
+            // thread once the transport may end.
+            owned.reset();
+            threads->Ended();
+        }).detach();
+    } catch (const std::system_error&) {
+        std::unique_ptr<Lookup> owned(lookup);
+        m_threads->Ended();
+        Post(m_strand, std::move(owned->deliver), net::error::make_error_code(net::error::no_memory), Results());
+    }
+}
+
+void HostLookup::Cancel()
+{
+    if (m_abandoned)
+        *m_abandoned = true;
+    m_abandoned.reset();
+}
+
+}  // namespace Wirelink
