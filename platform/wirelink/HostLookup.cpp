@@ -99,12 +99,11 @@ void HostLookup::Start(const std::string& host, const std::string& port, Done do
             Post(strand, std::move(deliver), error, std::move(results));
         }
     };
-    // Owned by the thread once it runs, by this function until then.
-    Lookup* lookup = new Lookup{m_strand, host, port, std::move(deliver)};
+    auto lookup = std::make_unique<Lookup>(Lookup{m_strand, host, port, std::move(deliver)});
     m_threads->Started();
     try {
-        std::thread([threads = m_threads, lookup] {
-            std::unique_ptr<Lookup> owned(lookup);
+        std::thread thread([threads = m_threads, started = lookup.get()] {
+            std::unique_ptr<Lookup> owned(started);
             try {
                 owned->Run();
             } catch (const std::exception&) {
@@ -114,11 +113,12 @@ void HostLookup::Start(const std::string& host, const std::string& port, Done do
             // thread once the transport may end.
             owned.reset();
             threads->Ended();
-        }).detach();
+        });
+        lookup.release();  // the thread's now
+        thread.detach();
     } catch (const std::system_error&) {
-        std::unique_ptr<Lookup> owned(lookup);
         m_threads->Ended();
-        Post(m_strand, std::move(owned->deliver), net::error::make_error_code(net::error::no_memory), Results());
+        Post(m_strand, std::move(lookup->deliver), net::error::make_error_code(net::error::no_memory), Results());
     }
 }
 
