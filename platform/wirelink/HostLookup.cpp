@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
@@ -14,23 +15,45 @@ namespace Wirelink {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-void LookupThreads::Started()
+bool LookupThreads::Run(std::function<void()> work)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_running;
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_threads.begin(); it != m_threads.end();) {
+            if (it->done->load()) {
+                ended.push_back(std::move(it->thread));
+                it = m_threads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        try {
+            m_threads.push_back({std::thread([work = std::move(work), done] {
+                                     work();
+                                     done->store(true);
+                                 }),
+                                 done});
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+    // Past their work: these joins end at once.
+    for (std::thread& thread : ended)
+        thread.join();
+    return true;
 }
 
-void LookupThreads::Ended()
+void LookupThreads::JoinAll()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    --m_running;
-    m_changed.notify_all();
-}
-
-void LookupThreads::WaitAll()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_running == 0; });
+    std::vector<Entry> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        threads.swap(m_threads);
+    }
+    for (Entry& entry : threads)
+        entry.thread.join();
 }
 
 namespace {
@@ -99,27 +122,19 @@ void HostLookup::Start(const std::string& host, const std::string& port, Done do
             Post(strand, std::move(deliver), error, std::move(results));
         }
     };
-    auto lookup = std::make_unique<Lookup>(Lookup{m_strand, host, port, std::move(deliver)});
-    m_threads->Started();
-    try {
-        std::thread thread([threads = m_threads, started = lookup.get()] {
-            std::unique_ptr<Lookup> owned(started);
-            try {
-                owned->Run();
-            } catch (const std::exception&) {
-                // Out of memory: no answer, and the attempt's time-out ends it.
-            }
-            // Nothing of the io_context's (the strand) may be left on this
-            // thread once the transport may end.
-            owned.reset();
-            threads->Ended();
-        });
-        lookup.release();  // the thread's now
-        thread.detach();
-    } catch (const std::system_error&) {
-        m_threads->Ended();
+    auto lookup = std::make_shared<Lookup>(Lookup{m_strand, host, port, std::move(deliver)});
+    const bool started = m_threads->Run([lookup]() mutable {
+        try {
+            lookup->Run();
+        } catch (const std::exception&) {
+            // Out of memory: no answer, and the attempt's time-out ends it.
+        }
+        // Nothing of the io_context's (the strand) may be left on this
+        // thread once it counts as done.
+        lookup.reset();
+    });
+    if (!started)
         Post(m_strand, std::move(lookup->deliver), net::error::make_error_code(net::error::no_memory), Results());
-    }
 }
 
 void HostLookup::Cancel()

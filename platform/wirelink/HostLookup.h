@@ -8,11 +8,13 @@
 // given up on only has its answer dropped, and the transport's end waits for
 // the threads still looking up (LookupThreads), as it waited for Asio's.
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
@@ -21,18 +23,22 @@
 
 namespace Wirelink {
 
-// The lookup threads of one transport, counted so that its end can wait for
-// them before the io_context they answer to goes away.
+// The lookup threads of one transport, joined before the io_context they
+// answer to goes away. A thread that has ended its work is joined when the
+// next one starts, so they do not pile up over a long session.
 class LookupThreads {
 public:
-    void Started();
-    void Ended();
-    void WaitAll();
+    // Runs work on a thread of its own; false when no thread could be made.
+    bool Run(std::function<void()> work);
+    void JoinAll();
 
 private:
+    struct Entry {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
     std::mutex m_mutex;
-    std::condition_variable m_changed;
-    unsigned m_running = 0;
+    std::vector<Entry> m_threads;
 };
 
 class HostLookup {

@@ -69,7 +69,7 @@ CTransport::~CTransport()
         else
             m_thread.join();
     }
-    m_lookups->WaitAll();
+    m_lookups->JoinAll();
 }
 
 void CTransport::Begin()
@@ -643,7 +643,7 @@ void CTransport::Join()
         Compat::DispatchSentMessages(2);
 #endif
     m_thread.join();
-    m_lookups->WaitAll();
+    m_lookups->JoinAll();
 }
 
 bool CTransport::OnIoThread() const

@@ -123,7 +123,7 @@ private:
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> m_work;
     std::thread m_thread;
     std::atomic<std::thread::id> m_threadId{};
-    // Host name lookups still running post to m_ioc: the end waits for them.
+    // Host name lookups still running post to m_ioc: the end joins them.
     std::shared_ptr<LookupThreads> m_lookups = std::make_shared<LookupThreads>();
     // Set by the I/O thread as it ends; Join waits for it on Windows.
     std::atomic<bool> m_ioEnded{false};
